@@ -1,0 +1,36 @@
+#include "decoder/decoder.h"
+
+#include <algorithm>
+
+#include "decoder/sync_search.h"
+
+namespace morvix {
+
+int ring_bytes_for(int sps) {
+  // The longest frame from the first sample of its sync word, one byte for
+  // the bit the sync word starts at, one spare.
+  const long samples = static_cast<long>(kSyncBits + kBlockBits * kMaxFrameBlocks) * sps;
+  const long bytes = (samples + 7) / 8 + 2;
+  return static_cast<int>(std::max<long>(bytes, kRingBytes));
+}
+
+void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs) {
+  d.sps = sps;
+  d.fec = fec;
+  d.rs = rs;
+  d.df_state = 0;
+  d.irdlen = 0;
+  d.irdptr = 0;
+  d.rcv_timeout = {1, 0};
+  init_sync_tables(d);
+  d.minblockbytes = sps * 86 / 8;
+  d.ring_bytes = ring_bytes_for(sps);
+  d.rxbits = std::make_unique<unsigned char[]>(static_cast<size_t>(d.ring_bytes));
+  d.bwrp = 0;
+  d.brdp = 0;
+  d.brdb = 7;
+  d.brx_count = 0;
+  d.sync_valid = false;
+}
+
+}  // namespace morvix

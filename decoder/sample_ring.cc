@@ -1,0 +1,65 @@
+#include "decoder/sample_ring.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace morvix {
+
+int server_open_dstream(Decoder& d, int port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+    close(fd);
+    return 0;
+  }
+  d.dfd = fd;
+  return 1;
+}
+
+int ring_write(Decoder& d, const unsigned char* bytes, int count) {
+  int taken = 0;
+  while (taken < count && d.brx_count < d.ring_bytes) {
+    // Contiguous run up to the ring's end, the free room or the input's end.
+    const int run = std::min({count - taken, d.ring_bytes - d.brx_count, d.ring_bytes - d.bwrp});
+    std::memcpy(d.rxbits.get() + d.bwrp, bytes + taken, static_cast<size_t>(run));
+    taken += run;
+    d.brx_count += run;
+    d.bwrp += run;
+    if (d.bwrp == d.ring_bytes) d.bwrp = 0;
+  }
+  return taken;
+}
+
+void get_more_samples(Decoder& d) {
+  while (d.brx_count < d.ring_bytes) {
+    if (d.irdptr == d.irdlen) {
+      if (d.dfd < 0) return;
+      // A fresh full wait each time: an idle input costs at most one second
+      // per call, however many waits came before.
+      pollfd waiting{d.dfd, POLLIN, 0};
+      const int timeout_ms =
+          static_cast<int>(d.rcv_timeout.tv_sec * 1000 + d.rcv_timeout.tv_usec / 1000);
+      if (poll(&waiting, 1, timeout_ms) == 0) return;
+      // A failed wait falls through to the receive, which then blocks.
+      sockaddr_in from{};
+      socklen_t fromlen = sizeof from;
+      const ssize_t got = recvfrom(d.dfd, d.ibuf, sizeof d.ibuf, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &fromlen);
+      if (got <= 0) return;
+      d.irdlen = static_cast<int>(got);
+      d.irdptr = 0;
+    }
+    d.irdptr += ring_write(d, d.ibuf + d.irdptr, d.irdlen - d.irdptr);
+  }
+}
+
+}  // namespace morvix

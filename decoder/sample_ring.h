@@ -1,0 +1,38 @@
+// The bitstream input and the sample ring it fills.
+#pragma once
+
+#include "decoder/decoder.h"
+
+namespace morvix {
+
+// Opens dfd: UDP on all local addresses, the low 16 bits of port, blocking.
+// Returns 1, or 0 (nothing left open) when the socket cannot be made or bound.
+int server_open_dstream(Decoder& d, int port);
+
+// Tops the ring up from the input until it is full, no datagram has come
+// within rcv_timeout (each wait is a full second), or a receive fails or is
+// empty. A datagram not used up is kept for the next call; one longer than
+// kInputBytes is cut there. Never overwrites a byte the search has not passed.
+void get_more_samples(Decoder& d);
+
+// Copies bytes into the ring as the input would, as far as the ring has room.
+// Returns how many were taken.
+int ring_write(Decoder& d, const unsigned char* bytes, int count);
+
+// The sample at ring byte i, bit b (7 is the earliest): 0 or 1.
+inline int read_sample(const Decoder& d, int i, int b) { return (d.rxbits[i] >> b) & 1; }
+
+// Moves (byte, bit) one line bit (sps samples) later, wrapping at the ring's end.
+inline void step_line_bit(const Decoder& d, int& byte, int& bit) {
+  byte += d.bbytes[bit];
+  if (byte >= d.ring_bytes) byte -= d.ring_bytes;
+  bit = d.bbnext[bit];
+}
+
+// Bytes from the search position to ring byte i (0 .. ring_bytes - 1).
+inline int ahead_of_search(const Decoder& d, int i) {
+  int ahead = i - d.brdp;
+  return ahead < 0 ? ahead + d.ring_bytes : ahead;
+}
+
+}  // namespace morvix

@@ -1,0 +1,24 @@
+// The sync word search.
+#pragma once
+
+#include "decoder/decoder.h"
+
+namespace morvix {
+
+constexpr unsigned char kSyncWord[5] = {0x07, 0x09, 0x2A, 0x44, 0x6F};
+constexpr int kMaxSyncErrors = 5;
+
+// Builds match_bits, match_table, minmatchbytes and the step tables from d.sps.
+void init_sync_tables(Decoder& d);
+
+// Slides the search position one sample at a time until 40 line bits read
+// at sps spacing match the sync word with at most 5 differences; the first
+// matching sample phase wins. Returns 1 with the search position on the
+// sync word's first sample, the block position 40 line bits on and the frame
+// assembly reset; or 0 when the unread part of the ring is too short for the
+// next attempt (fewer than minmatchbytes bytes, or its last sample not yet
+// written), leaving the search where the last attempt stood. Tops the ring up
+// at most once, before the first attempt.
+int get_frame_id(Decoder& d);
+
+}  // namespace morvix

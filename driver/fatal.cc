@@ -1,0 +1,13 @@
+#include "driver/fatal.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace morvix {
+
+void fatal(const char* message) {
+  std::fprintf(stderr, "error: %s\n", message);
+  std::exit(1);
+}
+
+}  // namespace morvix

@@ -1,0 +1,57 @@
+// morvix: decodes frames from a one-bit sample stream and relays them to
+// registered clients and the upstream collection server.
+
+#include <cstdio>
+#include <cstdlib>
+#include <netinet/in.h>
+
+#include "decoder/decoder.h"
+#include "decoder/sample_ring.h"
+#include "driver/clock.h"
+#include "driver/fatal.h"
+#include "driver/main_loop.h"
+#include "driver/options.h"
+#include "fec/init_rs.h"
+#include "net/client_table.h"
+#include "net/port_announce.h"
+#include "net/upstream.h"
+
+using namespace morvix;
+
+int main(int argc, char** argv) {
+  // Console lines must reach a pipe or journal as soon as they are whole:
+  // the daemon only ever ends by being killed.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  static Decoder d;
+  static Distribution dist;
+  static LoopState loop;
+
+  const Settings settings = parse_command_line(argc, argv);
+  loop.dump = settings.dump;
+  if (!get_uid(dist)) return 1;
+
+  // Frame state, input buffer, tables from sps and the ring positions.
+  decoder_setup(d, settings.sps, settings.fec, nullptr);
+  dist.salen = sizeof(sockaddr_in);
+  dist.num_clients = settings.num_clients;
+  dist.ct_port = settings.ct_port;
+  clear_client_slots(dist);
+  lookup_vorn_dns(dist, MORVIX_UPSTREAM_HOST);
+  loop.tick_counter = 0;
+  if (settings.fec) {
+    d.rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
+    if (d.rs == nullptr) fatal("init_rs_char failed");
+  }
+  if (!server_open_dstream(d, settings.rx_port)) {
+    char message[64];
+    std::snprintf(message, sizeof message, "can't open bitstream input port %d", settings.rx_port);
+    fatal(message);
+  }
+  tcp_server_setup(dist);
+  clients_open_dstream(dist);
+  send_vorn_uid(dist);
+  loop.last_tick = clock_now();
+
+  for (;;) main_pass(loop, d, dist);
+}

@@ -1,0 +1,50 @@
+#include "driver/main_loop.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "decoder/frame_checker.h"
+#include "driver/clock.h"
+#include "net/port_announce.h"
+#include "net/upstream.h"
+
+namespace morvix {
+
+int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist) {
+  const int len = d.framelen;
+  if (len == loop.prev_framelen &&
+      std::memcmp(d.frame, loop.prev_frame, static_cast<size_t>(len)) == 0) {
+    return 0;
+  }
+  if (loop.dump) {
+    std::printf("rx: #%d ", loop.dump_counter++);
+    for (int i = 0; i < len; ++i) std::printf("%02x ", d.frame[i]);
+    std::putchar('\n');
+    std::fflush(stdout);
+  }
+  if (dist.active_clients) send_to_clients(dist, d.frame, len);
+  std::memcpy(loop.prev_frame, d.frame, static_cast<size_t>(len));
+  loop.prev_framelen = len;
+  return 1;
+}
+
+int keepalive_clock(LoopState& loop, Distribution& dist) {
+  const std::time_t now = clock_now();
+  if (now - loop.last_tick <= kTickSeconds) return 0;
+  if (++loop.tick_counter >= kTicksPerIdentity) {
+    send_vorn_uid(dist);
+    loop.tick_counter = 0;
+  }
+  loop.last_tick = now;
+  send_client_keepalives(dist);
+  return 1;
+}
+
+void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
+  while (get_data_frame(d)) handle_frame(loop, d, dist);
+  process_tcp_connections(dist);
+  process_udp_rx_clients(dist);
+  keepalive_clock(loop, dist);
+}
+
+}  // namespace morvix

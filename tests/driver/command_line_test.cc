@@ -1,0 +1,79 @@
+// The command line, through the real binary.
+#include <gtest/gtest.h>
+
+#include "driver/options.h"
+#include "tests/support/process.h"
+
+namespace morvix {
+namespace {
+
+using testing::Process;
+using testing::ScratchDir;
+
+struct Outcome {
+  int status;
+  std::string err;
+};
+
+// Runs morvix in an empty directory: whatever the command line accepts then
+// stops at the missing identity file.
+Outcome run(const std::vector<std::string>& args) {
+  ScratchDir dir;
+  Process p(MORVIX_BINARY, args, dir.path());
+  const int status = p.wait(10000);
+  return {status, p.err()};
+}
+
+constexpr char kNoIdentity[] = "can't locate uid file \"uid.txt\"\n";
+
+TEST(CommandLine, ReportsMissingAndInvalidValues) {
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"-r"}, "-r needs PORT"},         {{"-r", "0"}, "-r port invalid"},
+      {{"-r", "-5"}, "-r port invalid"}, {{"-r", "abc"}, "-r port invalid"},
+      {{"-t"}, "-t needs PORT"},         {{"-t", "0"}, "-t port invalid"},
+      {{"-t", "x1"}, "-t port invalid"}, {{"-s"}, "-s needs number"},
+      {{"-s", "0"}, "-s samples invalid"}, {{"-s", "-1"}, "-s samples invalid"},
+      {{"-s", "1001"}, "-s samples invalid"}, {{"-c"}, "-c needs number"},
+      {{"-c", "33"}, "-c # invalid"},    {{"-c", "33abc"}, "-c # invalid"},
+      {{"-d", "-r", "100", "-r"}, "-r needs PORT"},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = run(c.args);
+    EXPECT_EQ(r.status, 1) << c.message;
+    EXPECT_EQ(r.err, std::string("error: ") + c.message + "\n");
+  }
+}
+
+TEST(CommandLine, AcceptsValuesAtTheirLimitsAndReadsThemLikeAtoi) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"-c", "32"},
+                                             {"-c", "-4"},
+                                             {"-c", "0"},
+                                             {"-c", "32abc"},
+                                             {"-s", "1000"},
+                                             {"-s", " 12abc"},
+                                             {"-r", "70000", "-t", "1"},
+                                             {"-f", "-d", "-f"},
+                                             {"-r", "5", "-r", "6"}}) {
+    const Outcome r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, kNoIdentity);
+  }
+}
+
+TEST(CommandLine, PrintsTheUsageForAnythingElse) {
+  ASSERT_EQ(std::string(kUsage).size(), 87u);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"-h"}, {"-d", "-r", "100", "extra"}, {"--help"}, {"-r", "5", "-x", "-r"}, {"-D"}}) {
+    const Outcome r = run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, kUsage);
+  }
+}
+
+}  // namespace
+}  // namespace morvix

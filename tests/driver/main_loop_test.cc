@@ -1,0 +1,136 @@
+#include "driver/main_loop.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "driver/clock.h"
+#include "net/upstream.h"
+#include "tests/support/udp_test_util.h"
+
+namespace morvix {
+namespace {
+
+using testing::UdpPeer;
+
+class MainLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    clock_override(&now_);
+    clients_open_dstream(dist_);
+    // The upstream slot points at a local socket standing in for the server.
+    dist_.clients[0] = {htonl(INADDR_LOOPBACK), htons(static_cast<uint16_t>(upstream_.port())), 1};
+    dist_.active_clients = 1;
+    std::strcpy(dist_.uid, "*uid:0123456789abcdef0123456789abcdef01234567:");
+    dist_.uidslen = 46;
+    loop_.last_tick = now_;
+  }
+  void TearDown() override {
+    clock_override(nullptr);
+    close(dist_.cfd);
+  }
+
+  // Offers a frame to the loop as if the decoder had just reported it.
+  int offer(const std::vector<unsigned char>& frame) {
+    std::memcpy(d_.frame, frame.data(), frame.size());
+    d_.framelen = static_cast<int>(frame.size());
+    return handle_frame(loop_, d_, dist_);
+  }
+
+  // Datagrams waiting at the upstream stand-in.
+  std::vector<std::vector<unsigned char>> upstream_received() {
+    std::vector<std::vector<unsigned char>> all;
+    std::vector<unsigned char> one;
+    while (upstream_.receive(one, 50)) all.push_back(one);
+    return all;
+  }
+
+  std::time_t now_ = 1'000'000;
+  UdpPeer upstream_;
+  Decoder d_;
+  Distribution dist_;
+  LoopState loop_;
+};
+
+TEST_F(MainLoopTest, PassesOnAFrameOnlyWhenItDiffersFromTheLastPassedOn) {
+  const std::vector<unsigned char> a = {1, 2, 3, 4, 5, 6, 7, 8};
+  const std::vector<unsigned char> b = {1, 2, 3, 4, 5, 6, 7, 9};
+  const std::vector<unsigned char> a_longer = {1, 2, 3, 4, 5, 6, 7, 8, 0};
+  EXPECT_EQ(offer(a), 1);
+  EXPECT_EQ(offer(a), 0);
+  EXPECT_EQ(offer(b), 1);
+  EXPECT_EQ(offer(a), 1);
+  EXPECT_EQ(offer(a_longer), 1);  // same bytes, other length
+  const auto got = upstream_received();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0], a);
+  EXPECT_EQ(got[1], b);
+  EXPECT_EQ(got[2], a);
+  EXPECT_EQ(got[3], a_longer);
+}
+
+TEST_F(MainLoopTest, RecordsFramesEvenWithNobodyToSendTo) {
+  dist_.active_clients = 0;
+  const std::vector<unsigned char> a = {9, 9, 9, 9, 9, 9, 9, 9};
+  EXPECT_EQ(offer(a), 1);
+  EXPECT_TRUE(upstream_received().empty());
+  dist_.active_clients = 1;
+  EXPECT_EQ(offer(a), 0);  // still a repeat of the unsent frame
+}
+
+TEST_F(MainLoopTest, DumpsNewFramesNumberedFromZero) {
+  loop_.dump = 1;
+  ::testing::internal::CaptureStdout();
+  offer({0x00, 0xab, 0x10, 0xff, 1, 2, 3, 4});
+  offer({0x00, 0xab, 0x10, 0xff, 1, 2, 3, 4});
+  offer({0x07, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "rx: #0 00 ab 10 ff 01 02 03 04 \n"
+            "rx: #1 07 00 00 00 00 00 00 00 \n");
+}
+
+TEST_F(MainLoopTest, TicksOnlyOnceMoreThanSixtySecondsHavePassed) {
+  now_ += 60;
+  EXPECT_EQ(keepalive_clock(loop_, dist_), 0);
+  now_ += 1;
+  EXPECT_EQ(keepalive_clock(loop_, dist_), 1);
+  EXPECT_EQ(loop_.last_tick, now_);
+  now_ -= 500;  // clock set back: nothing until 60 s past the last tick again
+  EXPECT_EQ(keepalive_clock(loop_, dist_), 0);
+  now_ += 560;
+  EXPECT_EQ(keepalive_clock(loop_, dist_), 0);
+  now_ += 1;
+  EXPECT_EQ(keepalive_clock(loop_, dist_), 1);
+}
+
+TEST_F(MainLoopTest, ResendsTheIdentityOnEverySixteenthTick) {
+  std::vector<int> announced_at;
+  for (int tick = 1; tick <= 33; ++tick) {
+    now_ += 61;
+    ASSERT_EQ(keepalive_clock(loop_, dist_), 1);
+    for (const auto& datagram : upstream_received()) {
+      if (datagram.size() == 46 && std::memcmp(datagram.data(), "*uid:", 5) == 0)
+        announced_at.push_back(tick);
+    }
+  }
+  EXPECT_EQ(announced_at, (std::vector<int>{16, 32}));
+}
+
+TEST_F(MainLoopTest, TickSendsKeepalivesAndExpiresSilentClients) {
+  UdpPeer client;
+  dist_.clients[1] = {htonl(INADDR_LOOPBACK), htons(static_cast<uint16_t>(client.port())), now_};
+  std::vector<unsigned char> got;
+  now_ += 61;
+  keepalive_clock(loop_, dist_);
+  ASSERT_TRUE(client.receive(got, 500));
+  EXPECT_EQ(std::string(got.begin(), got.end()), "*KEEPALIVE");
+  now_ += 300;
+  keepalive_clock(loop_, dist_);
+  EXPECT_FALSE(client.receive(got, 100));
+  EXPECT_EQ(dist_.clients[1].stamp, 0);
+}
+
+}  // namespace
+}  // namespace morvix

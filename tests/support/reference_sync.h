@@ -1,0 +1,12 @@
+// The sync search written step by step as the design describes it, one
+// 40-sample comparison per attempt: the reference that the fast search in
+// decoder/ must agree with, attempt for attempt.
+#pragma once
+
+#include "decoder/decoder.h"
+
+namespace morvix::testing {
+
+int get_frame_id_reference(Decoder& d);
+
+}  // namespace morvix::testing
