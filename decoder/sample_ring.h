@@ -20,7 +20,9 @@ void get_more_samples(Decoder& d);
 int ring_write(Decoder& d, const unsigned char* bytes, int count);
 
 // The sample at ring byte i, bit b (7 is the earliest): 0 or 1.
-inline int read_sample(const Decoder& d, int i, int b) { return (d.rxbits[i] >> b) & 1; }
+inline int read_sample(const Decoder& d, int i, int b) {
+  return (d.rxbits[static_cast<size_t>(i)] >> b) & 1;
+}
 
 // Moves (byte, bit) one line bit (sps samples) later, wrapping at the ring's end.
 inline void step_line_bit(const Decoder& d, int& byte, int& bit) {

@@ -1,0 +1,107 @@
+// Decoder throughput: the sync search over noise (the fast search beside the
+// step-by-step reference) and a frame-dense stream through the whole decoder.
+// Rates are reported as samples per second.
+#include <benchmark/benchmark.h>
+
+#include <random>
+
+#include "decoder/frame_checker.h"
+#include "decoder/sample_ring.h"
+#include "decoder/sync_search.h"
+#include "fec/init_rs.h"
+#include "tests/support/reference_sync.h"
+#include "tools/signal_gen.h"
+
+namespace morvix {
+namespace {
+
+gen::Bytes noise_bytes(size_t count) {
+  std::mt19937 rng(7);
+  gen::Bytes out(count);
+  for (auto& b : out) b = static_cast<uint8_t>(rng());
+  return out;
+}
+
+// Feeds `stream` round and round into the ring and runs `step` until it
+// needs input; returns the samples the search moved over.
+template <typename Step>
+void run_over(benchmark::State& state, Decoder& d, const gen::Bytes& stream, Step step) {
+  size_t at = 0;
+  int64_t samples = 0;
+  for (auto _ : state) {
+    const int room = d.ring_bytes - d.brx_count;
+    int fed = 0;
+    while (fed < room) {
+      const int chunk = static_cast<int>(std::min<size_t>(stream.size() - at, static_cast<size_t>(room - fed)));
+      ring_write(d, stream.data() + at, chunk);
+      fed += chunk;
+      at = (at + static_cast<size_t>(chunk)) % stream.size();
+    }
+    samples += int64_t{8} * fed;
+    step(d);
+  }
+  state.SetItemsProcessed(samples);
+}
+
+void BM_SyncSearchNoise(benchmark::State& state) {
+  Decoder d;
+  decoder_setup(d, static_cast<int>(state.range(0)), 0, nullptr);
+  const gen::Bytes noise = noise_bytes(1 << 20);
+  run_over(state, d, noise, [](Decoder& x) {
+    while (get_frame_id(x)) {
+    }
+  });
+}
+
+void BM_SyncSearchNoiseReference(benchmark::State& state) {
+  Decoder d;
+  decoder_setup(d, static_cast<int>(state.range(0)), 0, nullptr);
+  const gen::Bytes noise = noise_bytes(1 << 20);
+  run_over(state, d, noise, [](Decoder& x) {
+    while (testing::get_frame_id_reference(x)) {
+    }
+  });
+}
+
+// Frames of 2 to 41 blocks separated by short runs of noise.
+gen::Bytes frame_dense_stream(int sps) {
+  std::mt19937 rng(11);
+  gen::SampleWriter w(sps);
+  for (int i = 0; i < 200; ++i) {
+    const int blocks = 2 + static_cast<int>(rng() % 40);
+    const int payload = std::max(1, std::min(300, blocks * 60 / 8 - 7));
+    gen::Bytes p(static_cast<size_t>(payload));
+    for (auto& b : p) b = static_cast<uint8_t>(rng());
+    w.add_line_bits(gen::frame_line_bits(gen::build_frame(static_cast<uint8_t>(i), p), {}, rng));
+    w.add_noise(sps * 200, rng);
+  }
+  return w.take_whole_bytes();
+}
+
+void BM_FrameDenseStream(benchmark::State& state) {
+  static const rs_codec* rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
+  const int sps = static_cast<int>(state.range(0));
+  Decoder d;
+  decoder_setup(d, sps, 1, rs);
+  const gen::Bytes stream = frame_dense_stream(sps);
+  int64_t frames = 0;
+  run_over(state, d, stream, [&frames](Decoder& x) {
+    // Until the decoder stalls for input: a search that ends, or a block
+    // that is not all there yet.
+    for (int idle = 0; idle < 2;) {
+      const int before[3] = {x.df_state, x.brdp, x.bbp};
+      frames += get_data_frame(x);
+      idle = (before[0] == x.df_state && before[1] == x.brdp && before[2] == x.bbp) ? idle + 1 : 0;
+    }
+  });
+  state.counters["frames"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(BM_SyncSearchNoise)->Arg(10)->Arg(1)->Arg(32);
+BENCHMARK(BM_SyncSearchNoiseReference)->Arg(10)->Arg(1)->Arg(32);
+BENCHMARK(BM_FrameDenseStream)->Arg(10);
+
+}  // namespace
+}  // namespace morvix
+
+BENCHMARK_MAIN();

@@ -1,0 +1,128 @@
+#include "net/client_table.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "driver/clock.h"
+#include "driver/fatal.h"
+
+namespace morvix {
+
+namespace {
+
+constexpr int kRxBufferBytes = 2048;
+
+// What follows a keyword does not matter; a datagram shorter than it never matches.
+bool begins_with(const unsigned char* data, ssize_t len, const char* keyword) {
+  const size_t n = std::strlen(keyword);
+  return len >= static_cast<ssize_t>(n) && std::memcmp(data, keyword, n) == 0;
+}
+
+void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = slot.addr;
+  to.sin_port = static_cast<in_port_t>(slot.port);
+  sendto(dist.cfd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), dist.salen);
+}
+
+}  // namespace
+
+void clear_client_slots(Distribution& dist) {
+  for (int i = 0; i < dist.num_clients; ++i) dist.clients[i] = client_slot{};
+}
+
+void clients_open_dstream(Distribution& dist) {
+  dist.cfd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (dist.cfd < 0) fatal("can't get cfd socket\n");
+
+  fcntl(dist.cfd, F_SETFL, fcntl(dist.cfd, F_GETFL) | O_NONBLOCK);
+
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = 0;
+  if (bind(dist.cfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+    fatal("can't find cfd socket\n");
+  }
+
+  socklen_t len = sizeof local;
+  if (getsockname(dist.cfd, reinterpret_cast<sockaddr*>(&local), &len) < 0) {
+    fatal("getsockname failed\n");
+  }
+  dist.cd_port = ntohs(local.sin_port);
+}
+
+void send_to_clients(const Distribution& dist, const unsigned char* frame, int framelen) {
+  for (int i = 0; i < dist.num_clients; ++i) {
+    if (dist.clients[i].stamp != 0) {
+      send_to_slot(dist, dist.clients[i], frame, static_cast<size_t>(framelen));
+    }
+  }
+}
+
+void process_udp_rx_clients(Distribution& dist) {
+  unsigned char buf[kRxBufferBytes];
+  for (;;) {
+    sockaddr_in from{};
+    socklen_t fromlen = dist.salen;
+    const ssize_t n =
+        recvfrom(dist.cfd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
+    if (n <= 0) return;
+
+    const uint32_t addr = from.sin_addr.s_addr;
+    const uint32_t port = from.sin_port;
+    client_slot& upstream = dist.clients[0];
+    if (addr == upstream.addr && port == upstream.port) {
+      if (begins_with(buf, n, "START")) {
+        upstream.stamp = 1;
+      } else if (begins_with(buf, n, "STOP")) {
+        upstream.stamp = 0;
+      }
+      return;  // what is queued behind it waits for the next pass
+    }
+
+    const std::time_t now = clock_now();
+
+    // Free slots are searched too, so a returning peer gets its old slot back.
+    int slot = 0;
+    for (int i = 1; i < dist.num_clients && slot == 0; ++i) {
+      if (dist.clients[i].addr == addr && dist.clients[i].port == port) slot = i;
+    }
+    if (slot == 0) {
+      for (int i = 1; i < dist.num_clients && slot == 0; ++i) {
+        if (dist.clients[i].stamp == 0) slot = i;
+      }
+      if (slot == 0) continue;  // table full
+      std::printf("add new client slot %d, %04x %02x\n", slot, static_cast<unsigned>(addr),
+                  static_cast<unsigned>(port));
+      dist.clients[slot].addr = addr;
+      dist.clients[slot].port = port;
+    }
+
+    dist.clients[slot].stamp = now;
+    if (begins_with(buf, n, "DISCONNECT")) dist.clients[slot].stamp = 0;
+    dist.active_clients = 1;
+  }
+}
+
+void send_client_keepalives(Distribution& dist) {
+  static constexpr char kKeepalive[] = "*KEEPALIVE";
+  const std::time_t now = clock_now();
+  for (int i = 1; i < dist.num_clients; ++i) {
+    client_slot& slot = dist.clients[i];
+    if (slot.stamp == 0) continue;
+    if (now - slot.stamp > kClientTimeout) {
+      slot.stamp = 0;
+    } else {
+      send_to_slot(dist, slot, kKeepalive, sizeof kKeepalive - 1);
+    }
+  }
+}
+
+}  // namespace morvix

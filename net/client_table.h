@@ -1,0 +1,61 @@
+// The subscriber table and the distribution socket. Slot 0 is the upstream
+// collection server (its stamp is the feed flag); slots 1 .. num_clients - 1
+// belong to client programs that register by sending any datagram other
+// than "DISCONNECT" (a client slot is free when its stamp is 0).
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+
+namespace morvix {
+
+constexpr int kMaxClients = 32;
+constexpr int kClientTimeout = 300;  // seconds of silence a client may have
+
+// One slot; addr and port are in network byte order, as a socket address
+// carries them (port in the low 16 bits).
+struct client_slot {
+  uint32_t addr;
+  uint32_t port;
+  int64_t stamp;
+};
+
+// Everything the distribution side keeps, for the life of the daemon.
+struct Distribution {
+  client_slot clients[kMaxClients]{};
+  int num_clients = 5;     // slots in use, the upstream slot included
+  int active_clients = 0;  // set once anybody could want frames; never cleared
+  int cfd = -1;            // distribution socket, UDP, non-blocking
+  int cd_port = 0;         // its local port, host byte order
+  socklen_t salen = 16;    // length of an IPv4 socket address
+  int tfd = -1;            // port announcement listener
+  int ct_port = 4851;
+  char uid[64]{};  // the identity announcement "*uid:<40 hex digits>:"
+  int uidslen = 0;
+};
+
+// Start-up: zeroes addr, port and stamp of slots 0 .. num_clients - 1 (none
+// when num_clients is below 1; it is never above kMaxClients).
+void clear_client_slots(Distribution& dist);
+
+// Opens cfd on an ephemeral port on all addresses and sets cd_port. Ends
+// the process through fatal with the failing step's message.
+void clients_open_dstream(Distribution& dist);
+
+// Sends frame[0 .. framelen - 1] as one datagram to every slot below
+// num_clients whose stamp is not 0. Send failures are ignored.
+void send_to_clients(const Distribution& dist, const unsigned char* frame, int framelen);
+
+// Drains cfd: registrations, refreshes and "DISCONNECT" from clients,
+// "START"/"STOP" from the upstream server. The pass ends when nothing is
+// waiting, at an empty datagram, or right after an upstream datagram.
+// Writes "add new client slot %d, %04x %02x\n" to standard output when a
+// peer takes a slot.
+void process_udp_rx_clients(Distribution& dist);
+
+// Sends "*KEEPALIVE" to every registered client slot and frees those silent
+// for more than kClientTimeout seconds (never the upstream slot).
+void send_client_keepalives(Distribution& dist);
+
+}  // namespace morvix

@@ -1,0 +1,51 @@
+#include "net/port_announce.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "driver/fatal.h"
+
+namespace morvix {
+
+namespace {
+constexpr int kListenBacklog = 10;
+}
+
+void tcp_server_setup(Distribution& dist) {
+  dist.tfd = socket(AF_INET, SOCK_STREAM, 0);
+  if (dist.tfd < 0) fatal("Can't get a listen socket");
+
+  const int on = 1;
+  setsockopt(dist.tfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  fcntl(dist.tfd, F_SETFL, fcntl(dist.tfd, F_GETFL) | O_NONBLOCK);
+
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(static_cast<uint16_t>(dist.ct_port));  // its low 16 bits
+  if (bind(dist.tfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+    fatal("Can't bind listen socket to port");
+  }
+  if (listen(dist.tfd, kListenBacklog) < 0) fatal("Can't listen on socket");
+}
+
+void process_tcp_connections(Distribution& dist) {
+  const int fd = accept(dist.tfd, nullptr, nullptr);
+  if (fd < 0) return;
+
+  std::puts("got tcp request");
+
+  char reply[16];
+  const int len = std::snprintf(reply, sizeof reply, "%d\r\n", dist.cd_port);
+  // A client that already reset the connection must not take the daemon
+  // down with SIGPIPE.
+  send(fd, reply, static_cast<size_t>(len), MSG_NOSIGNAL);
+  close(fd);
+}
+
+}  // namespace morvix

@@ -1,0 +1,70 @@
+#include "net/upstream.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace morvix {
+
+namespace {
+
+constexpr int kUidDigits = 40;
+constexpr int kUidLineBytes = 2048;
+
+bool is_uid_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+}  // namespace
+
+int get_uid(Distribution& dist, const char* path) {
+  std::FILE* f = std::fopen(path, "r");
+  if (f == nullptr) {
+    std::fprintf(stderr, "can't locate uid file \"%s\"\n", path);
+    return 0;
+  }
+  char line[kUidLineBytes];
+  if (std::fgets(line, sizeof line, f) == nullptr) line[0] = '\0';
+  std::fclose(f);
+
+  int count = 0;
+  for (const char* p = line; *p != '\0' && *p != '\r' && *p != '\n'; ++p) {
+    if (!is_uid_digit(*p)) {
+      std::fputs("uid format error\n", stderr);
+      return 0;
+    }
+    ++count;
+  }
+  if (count != kUidDigits) {
+    std::fputs("uid format error\n", stderr);
+    return 0;
+  }
+
+  dist.uidslen = std::snprintf(dist.uid, sizeof dist.uid, "*uid:%.*s:", kUidDigits, line);
+  return 1;
+}
+
+void lookup_vorn_dns(Distribution& dist, const char* host) {
+  client_slot& upstream = dist.clients[0];
+  const hostent* he = gethostbyname(host);
+  if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
+    upstream.stamp = 0;
+    return;
+  }
+  std::memcpy(&upstream.addr, he->h_addr_list[0], sizeof upstream.addr);
+  upstream.port = htons(kUpstreamPort);
+  upstream.stamp = 1;
+  dist.active_clients = 1;
+}
+
+void send_vorn_uid(const Distribution& dist) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = dist.clients[0].addr;
+  to.sin_port = static_cast<in_port_t>(dist.clients[0].port);
+  sendto(dist.cfd, dist.uid, static_cast<size_t>(dist.uidslen), 0,
+         reinterpret_cast<const sockaddr*>(&to), dist.salen);
+}
+
+}  // namespace morvix

@@ -1,0 +1,23 @@
+// The upstream collection server link and the station identity.
+#pragma once
+
+#include "net/client_table.h"
+
+namespace morvix {
+
+constexpr int kUpstreamPort = 4799;
+
+// Loads the identity from path (the daemon passes "uid.txt"): its first line
+// must be exactly 40 characters 0-9 a-f. Returns 1 with uid = "*uid:<id>:"
+// and uidslen = 46, or 0 after writing its message to standard error.
+int get_uid(Distribution& dist, const char* path = "uid.txt");
+
+// Looks host up once (IPv4). On success slot 0 gets its first address, port
+// 4799 and feed flag 1, and active_clients is set; on failure slot 0 keeps
+// address 0, port 0 and its feed is off. Reports nothing.
+void lookup_vorn_dns(Distribution& dist, const char* host);
+
+// Sends the identity announcement from cfd to slot 0, whatever its feed flag.
+void send_vorn_uid(const Distribution& dist);
+
+}  // namespace morvix

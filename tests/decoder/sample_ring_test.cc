@@ -1,0 +1,110 @@
+#include "decoder/sample_ring.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <numeric>
+#include <vector>
+
+#include "tests/support/udp_test_util.h"
+
+namespace morvix {
+namespace {
+
+using testing::UdpPeer;
+
+class SampleRingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    decoder_setup(d_, 10, 0, nullptr);
+    port_ = testing::free_udp_port();
+    ASSERT_EQ(server_open_dstream(d_, port_), 1);
+  }
+  void TearDown() override { close(d_.dfd); }
+
+  // Sends a datagram of `size` bytes counting up from `first`.
+  void send_counting(const UdpPeer& from, int size, unsigned char first) {
+    std::vector<unsigned char> data(static_cast<size_t>(size));
+    std::iota(data.begin(), data.end(), first);
+    from.send_to(port_, data.data(), data.size());
+  }
+
+  Decoder d_;
+  int port_ = 0;
+};
+
+TEST_F(SampleRingTest, FillsTheRingAndKeepsTheRestOfTheLastDatagram) {
+  UdpPeer source;
+  for (int i = 0; i < 6; ++i) send_counting(source, 1000, static_cast<unsigned char>(i));
+  get_more_samples(d_);
+  EXPECT_EQ(d_.brx_count, kRingBytes);
+  EXPECT_EQ(d_.bwrp, d_.brdp);  // full ring
+  EXPECT_EQ(d_.irdlen, 1000);
+  EXPECT_EQ(d_.irdptr, 781);  // 4 x 1000 + 781 = 4781
+  EXPECT_EQ(d_.rxbits[4780], static_cast<unsigned char>(4 + 780));
+
+  // Give up 100 bytes: the next top-up goes on inside the kept datagram.
+  d_.brdp = 100;
+  d_.brx_count -= 100;
+  get_more_samples(d_);
+  EXPECT_EQ(d_.brx_count, kRingBytes);
+  EXPECT_EQ(d_.irdptr, 881);
+  EXPECT_EQ(d_.bwrp, 100);
+  EXPECT_EQ(d_.rxbits[0], static_cast<unsigned char>(4 + 781));  // wrapped past the end
+  EXPECT_EQ(d_.rxbits[99], static_cast<unsigned char>(4 + 880));
+}
+
+TEST_F(SampleRingTest, ReturnsAfterAboutASecondWithoutInput) {
+  UdpPeer source;
+  send_counting(source, 300, 0);
+  const auto start = std::chrono::steady_clock::now();
+  get_more_samples(d_);
+  const double waited =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(d_.brx_count, 300);
+  EXPECT_GE(waited, 0.9);
+  EXPECT_LT(waited, 5.0);
+}
+
+TEST_F(SampleRingTest, InterleavesTwoSendersInArrivalOrder) {
+  UdpPeer first;
+  UdpPeer second;
+  d_.rcv_timeout = {0, 200000};
+  for (int i = 0; i < 4; ++i) {
+    const UdpPeer& from = i % 2 == 0 ? first : second;
+    from.send_to(port_, std::vector<unsigned char>(10, static_cast<unsigned char>(i)).data(), 10);
+    usleep(2000);
+  }
+  get_more_samples(d_);
+  ASSERT_EQ(d_.brx_count, 40);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(d_.rxbits[i], i / 10) << i;
+}
+
+TEST_F(SampleRingTest, CutsDatagramsLongerThanTheInputBuffer) {
+  UdpPeer source;
+  d_.rcv_timeout = {0, 200000};
+  send_counting(source, 5000, 0);
+  send_counting(source, 1, 99);
+  get_more_samples(d_);
+  EXPECT_EQ(d_.brx_count, kInputBytes + 1);
+  EXPECT_EQ(d_.rxbits[kInputBytes], 99);
+}
+
+TEST(SampleRingSize, HoldsTheLongestFrameAtAnySamplesPerBit) {
+  EXPECT_EQ(ring_bytes_for(1), kRingBytes);
+  EXPECT_EQ(ring_bytes_for(10), kRingBytes);
+  for (int sps : {11, 20, 1000}) {
+    const long frame_samples = 3525L * sps;  // sync word and 41 blocks
+    EXPECT_GE(ring_bytes_for(sps) * 8L, frame_samples + 7 + 8) << sps;
+  }
+  Decoder d;
+  decoder_setup(d, 20, 0, nullptr);
+  EXPECT_EQ(d.ring_bytes, ring_bytes_for(20));
+  const std::vector<unsigned char> lots(static_cast<size_t>(d.ring_bytes) + 50, 0xAA);
+  EXPECT_EQ(ring_write(d, lots.data(), static_cast<int>(lots.size())), d.ring_bytes);
+  EXPECT_EQ(d.bwrp, 0);
+}
+
+}  // namespace
+}  // namespace morvix

@@ -1,0 +1,104 @@
+// Frames through the real daemon: bitstream in, client and upstream out.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/daemon.h"
+
+namespace morvix::testing {
+namespace {
+
+gen::Bytes frame(uint8_t first, int size, unsigned seed) {
+  std::mt19937 rng(seed);
+  gen::Bytes payload(static_cast<size_t>(size));
+  for (auto& b : payload) b = static_cast<uint8_t>(rng());
+  return gen::build_frame(first, payload);
+}
+
+std::string dump_line(int number, const gen::Bytes& f) {
+  std::string line = "rx: #" + std::to_string(number) + " ";
+  char hex[4];
+  for (uint8_t b : f) {
+    std::snprintf(hex, sizeof hex, "%02x ", b);
+    line += hex;
+  }
+  return line + "\n";
+}
+
+using RelayTest = DaemonTest;
+
+TEST_F(RelayTest, AnnouncesThePortAndTheIdentity) {
+  start();
+  const auto announcements = drain(*upstream_, 500);
+  ASSERT_EQ(announcements.size(), 1u);
+  EXPECT_EQ(std::string(announcements[0].begin(), announcements[0].end()),
+            std::string("*uid:") + kIdentity + ":");
+  EXPECT_EQ(ask_port(tcp_port_), std::to_string(cd_port_) + "\r\n");
+  EXPECT_TRUE(daemon_->wait_for_output("got tcp request\ngot tcp request\n", 3000));
+}
+
+TEST_F(RelayTest, RelaysEveryNewFrameOnceToClientAndUpstream) {
+  start();
+  drain(*upstream_, 200);
+  UdpPeer client;
+  client.send_to(cd_port_, "hello");
+  ASSERT_TRUE(daemon_->wait_for_output("add new client slot 1, 100007f", 3000));
+
+  const gen::Bytes a = frame(1, 20, 1), b = frame(2, 300, 2), c = frame(3, 1, 3);
+  send_samples(signal({a, a, b, a, c, c}));
+  const std::vector<gen::Bytes> expected = {a, b, a, c};
+  EXPECT_EQ(drain(client), expected);
+  EXPECT_EQ(drain(*upstream_, 200), expected);
+  EXPECT_NE(daemon_->out().find(dump_line(0, a) + dump_line(1, b) + dump_line(2, a) +
+                                dump_line(3, c)),
+            std::string::npos)
+      << daemon_->out();
+}
+
+TEST_F(RelayTest, UpstreamSwitchesItsFeedAndClientsComeAndGo) {
+  start();
+  drain(*upstream_, 200);
+  UdpPeer client;
+  client.send_to(cd_port_, "x");
+  ASSERT_TRUE(daemon_->wait_for_output("add new client slot 1", 3000));
+
+  upstream_->send_to(cd_port_, "STOP");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  const gen::Bytes d = frame(4, 40, 4);
+  send_samples(signal({d}));
+  EXPECT_EQ(drain(client), std::vector<gen::Bytes>{d});
+  EXPECT_TRUE(drain(*upstream_, 200).empty());
+
+  // START from the server's own port resumes its feed; from another port it
+  // is just a client registering.
+  upstream_->send_to(cd_port_, "START");
+  UdpPeer impostor;
+  impostor.send_to(cd_port_, "START");
+  ASSERT_TRUE(daemon_->wait_for_output("add new client slot 2", 3000));
+  client.send_to(cd_port_, "DISCONNECT");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  const gen::Bytes e = frame(5, 60, 5);
+  send_samples(signal({e}));
+  EXPECT_EQ(drain(impostor), std::vector<gen::Bytes>{e});
+  EXPECT_EQ(drain(*upstream_, 200), std::vector<gen::Bytes>{e});
+  EXPECT_TRUE(drain(client, 200).empty());
+}
+
+TEST_F(RelayTest, SurvivesAClientThatResetsBeforeTheReply) {
+  start();
+  for (int i = 0; i < 5; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(tcp_port_));
+    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+    const linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(daemon_->running());
+  EXPECT_EQ(ask_port(tcp_port_), std::to_string(cd_port_) + "\r\n");
+}
+
+}  // namespace
+}  // namespace morvix::testing

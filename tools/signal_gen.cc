@@ -1,0 +1,207 @@
+#include "tools/signal_gen.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "decoder/block_decoder.h"
+#include "decoder/frame_checker.h"
+#include "fec/init_rs.h"
+
+namespace morvix::gen {
+namespace {
+
+constexpr int kHeaderBytes = 5;
+constexpr int kOverheadBytes = 7;  // header and frame CRC
+constexpr int kBlockDataBits = 60;
+constexpr int kSymbolBits = 5;
+constexpr int kMinFrameBytes = kOverheadBytes + 1;
+constexpr int kMaxFrameBytes = kOverheadBytes + kMaxPayload;
+
+// The daemon's own codec, so the encoder uses the very generator and field
+// tables the decoder corrects with. Made once and kept for the process.
+const rs_codec& codec() {
+  static const rs_codec* const rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
+  if (rs == nullptr) throw std::logic_error("init_rs_char failed");
+  return *rs;
+}
+
+void check_frame_size(const Bytes& frame) {
+  const auto n = static_cast<int>(frame.size());
+  if (n < kMinFrameBytes || n > kMaxFrameBytes) throw std::invalid_argument("frame length");
+}
+
+void crc_into(const uint8_t* data, int length, uint8_t* out) {
+  unsigned char low = 0;
+  unsigned char high = 0;
+  ComputeCrc(data, length, low, high);
+  out[0] = low;
+  out[1] = high;
+}
+
+// Bit i of the frame in line order: bytes in turn, each least significant
+// bit first; zero past the end.
+int frame_bit(const Bytes& frame, int i) {
+  const auto byte = static_cast<size_t>(i / 8);
+  return byte < frame.size() ? (frame[byte] >> (i % 8)) & 1 : 0;
+}
+
+}  // namespace
+
+int frame_blocks(const Bytes& frame) {
+  check_frame_size(frame);
+  const int bits = static_cast<int>(frame.size()) * 8;
+  return (bits + kBlockDataBits - 1) / kBlockDataBits;
+}
+
+int frame_fill_bits(const Bytes& frame) {
+  return frame_blocks(frame) * kBlockDataBits - static_cast<int>(frame.size()) * 8;
+}
+
+Bytes build_frame(uint8_t first_byte, const Bytes& payload) {
+  if (payload.empty() || payload.size() > static_cast<size_t>(kMaxPayload)) {
+    throw std::invalid_argument("payload length");
+  }
+  const int n = static_cast<int>(payload.size());
+  Bytes frame(static_cast<size_t>(n + kOverheadBytes));
+  frame[0] = first_byte;
+  frame[1] = static_cast<uint8_t>(frame_fill_bits(frame));
+  frame[2] = static_cast<uint8_t>(frame_blocks(frame));
+  crc_into(frame.data(), 3, &frame[3]);
+  std::copy(payload.begin(), payload.end(), frame.begin() + kHeaderBytes);
+  crc_into(&frame[kHeaderBytes], n, &frame[static_cast<size_t>(kHeaderBytes + n)]);
+  return frame;
+}
+
+void rs_encode(const uint8_t data[12], uint8_t codeword[16]) {
+  const rs_codec& rs = codec();
+  const int zero = rs.full_length;
+  // g(x) = x^4 + g3 x^3 + ... + g0; remainder[0] is the x^3 coefficient.
+  // Each step is remainder = (remainder * x + d * x^4) mod g.
+  uint8_t remainder[4] = {};
+  for (int i = 0; i < kDataSymbols; ++i) {
+    if (data[i] > zero) throw std::invalid_argument("symbol value");
+    codeword[i] = data[i];
+    const int feedback = rs.log_table[data[i] ^ remainder[0]];
+    for (int j = 0; j < 4; ++j) {
+      const uint8_t next = j < 3 ? remainder[j + 1] : 0;
+      const int g = rs.generator[3 - j];
+      remainder[j] = feedback == zero || g == zero
+                         ? next
+                         : static_cast<uint8_t>(next ^ rs.exp_table[rs_reduce(rs, feedback + g)]);
+    }
+  }
+  std::copy(remainder, remainder + 4, codeword + kDataSymbols);
+}
+
+Bits frame_line_bits(const Bytes& frame, const LineOptions& options, std::mt19937& rng) {
+  if (frame.size() < 3) throw std::invalid_argument("frame header");
+  const int blocks = frame[2];
+  Bits bits;
+  bits.reserve(static_cast<size_t>(kSyncBits + blocks * kBlockBits));
+
+  for (int j = 0; j < kSyncBits; ++j) bits.push_back((kSyncWord[j / 8] >> (7 - j % 8)) & 1);
+  for (int j : options.wrong_sync_bits) {
+    if (j < 0 || j >= kSyncBits) throw std::invalid_argument("sync bit index");
+    bits[static_cast<size_t>(j)] ^= 1;
+  }
+
+  for (int b = 0; b < blocks; ++b) {
+    uint8_t data[kDataSymbols];
+    for (int s = 0; s < kDataSymbols; ++s) {
+      int symbol = 0;
+      for (int l = 0; l < kSymbolBits; ++l) {
+        symbol |= frame_bit(frame, b * kBlockDataBits + s * kSymbolBits + l) << l;
+      }
+      data[s] = static_cast<uint8_t>(symbol);
+    }
+    uint8_t symbols[kBlockSymbols];
+    rs_encode(data, symbols);
+    if (static_cast<size_t>(b) < options.wrong_symbols.size()) {
+      for (const auto& [index, value] : options.wrong_symbols[static_cast<size_t>(b)]) {
+        if (index < 0 || index >= kBlockSymbols || value > 31) {
+          throw std::invalid_argument("wrong symbol");
+        }
+        symbols[index] ^= value;
+      }
+    }
+    for (int k = 0; k < kBlockSymbols; ++k) symbols[k] ^= of[kBlockSymbols - 1 - k];
+
+    const auto passed_over = options.random_passed_over ? rng() : 0;
+    int passed = 0;
+    int sent = 0;
+    for (int k = 0; k < kBlockBits; ++k) {
+      if (passed_over_bit(k)) {
+        bits.push_back(static_cast<uint8_t>(options.random_passed_over
+                                                ? (passed_over >> passed) & 1
+                                                : options.passed_over_value & 1));
+        ++passed;
+      } else {
+        bits.push_back(
+            static_cast<uint8_t>((symbols[sent / kSymbolBits] >> (sent % kSymbolBits)) & 1));
+        ++sent;
+      }
+    }
+  }
+  return bits;
+}
+
+void flip_line_bits(Bits& bits, double rate, std::mt19937& rng) {
+  if (!(rate >= 0.0 && rate <= 1.0)) throw std::invalid_argument("error rate");
+  // A draw below the threshold flips; 2^32 flips every bit.
+  const auto threshold = static_cast<uint64_t>(rate * 4294967296.0);
+  if (threshold == 0) return;
+  for (auto& bit : bits) {
+    if (rng() < threshold) bit ^= 1;
+  }
+}
+
+SampleWriter::SampleWriter(int sps) : sps_(sps) {
+  if (sps < 1) throw std::invalid_argument("samples per bit");
+}
+
+void SampleWriter::put(int sample) {
+  partial_ = static_cast<uint8_t>(partial_ | (sample & 1) << (7 - pending_));
+  if (++pending_ == 8) {
+    bytes_.push_back(partial_);
+    partial_ = 0;
+    pending_ = 0;
+  }
+}
+
+void SampleWriter::add_line_bits(const Bits& bits) {
+  for (uint8_t bit : bits) add_samples(sps_, 1 - (bit & 1));
+}
+
+void SampleWriter::add_samples(int64_t count, int sample_value) {
+  if (count < 0 || (sample_value != 0 && sample_value != 1)) {
+    throw std::invalid_argument("samples");
+  }
+  // Whole bytes at once where the writer is byte-aligned: the fast path for
+  // long idle gaps and for sps of 8 or more.
+  while (count > 0 && pending_ != 0) {
+    put(sample_value);
+    --count;
+  }
+  bytes_.insert(bytes_.end(), static_cast<size_t>(count / 8), sample_value ? 0xFF : 0x00);
+  for (int64_t i = 0; i < count % 8; ++i) put(sample_value);
+}
+
+void SampleWriter::add_idle(int64_t samples) { add_samples(samples, 1); }
+
+void SampleWriter::add_noise(int64_t samples, std::mt19937& rng) {
+  if (samples < 0) throw std::invalid_argument("samples");
+  std::mt19937::result_type draw = 0;
+  for (int64_t i = 0; i < samples; ++i) {
+    if (i % 32 == 0) draw = rng();
+    put(static_cast<int>(draw >> (i % 32)) & 1);
+  }
+}
+
+Bytes SampleWriter::take() {
+  if (pending_ != 0) add_idle(8 - pending_);
+  return std::exchange(bytes_, {});
+}
+
+Bytes SampleWriter::take_whole_bytes() { return std::exchange(bytes_, {}); }
+
+}  // namespace morvix::gen
