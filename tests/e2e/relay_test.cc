@@ -102,3 +102,35 @@ TEST_F(RelayTest, SurvivesAClientThatResetsBeforeTheReply) {
 
 }  // namespace
 }  // namespace morvix::testing
+
+namespace morvix::testing {
+namespace {
+
+// The client example of the README, run as written but for the port.
+TEST_F(RelayTest, TheReadmeSocatExampleReceivesFrames) {
+  if (system("command -v socat >/dev/null && command -v xxd >/dev/null") != 0)
+    GTEST_SKIP() << "socat or xxd not installed";
+  start();
+  const std::string script = "port=$(socat -u TCP:localhost:" + std::to_string(tcp_port_) +
+                             " - | tr -d '\\r')\n"
+                             "(echo hello; sleep 4) | socat -t 4 - UDP:127.0.0.1:$port | xxd -p";
+  ScratchDir out_dir;
+  Process client("/bin/bash", {"-c", script}, out_dir.path());
+  ASSERT_TRUE(daemon_->wait_for_output("add new client slot 1", 5000));
+  const gen::Bytes f = frame(9, 30, 9);
+  send_samples(signal({f}));
+  client.wait(10000);
+  std::string hex;
+  for (char c : client.out())
+    if (c != '\n') hex += c;
+  char expected[3 * 40];
+  std::string want;
+  for (uint8_t b : f) {
+    std::snprintf(expected, sizeof expected, "%02x", b);
+    want += expected;
+  }
+  EXPECT_NE(hex.find(want), std::string::npos) << hex;
+}
+
+}  // namespace
+}  // namespace morvix::testing
