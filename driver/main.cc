@@ -20,8 +20,10 @@ using namespace morvix;
 
 int main(int argc, char** argv) {
   // Console lines must reach a pipe or journal as soon as they are whole:
-  // the daemon only ever ends by being killed.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // the daemon only ever ends by being killed. The buffer is ours, so the
+  // first line does not allocate one.
+  static char stdout_buffer[BUFSIZ];
+  std::setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
 
   static Decoder d;
   static Distribution dist;

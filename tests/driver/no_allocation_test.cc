@@ -1,0 +1,149 @@
+// The daemon's main loop must not touch the heap once start-up is over: a
+// station runs for months, and every allocation is a chance to fragment or
+// fail. This test build counts the main thread's heap calls while the real
+// main loop decodes a long stream and clients come and go.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include "decoder/sample_ring.h"
+#include "driver/clock.h"
+#include "driver/main_loop.h"
+#include "fec/init_rs.h"
+#include "net/port_announce.h"
+#include "tests/support/udp_test_util.h"
+#include "tools/signal_gen.h"
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+}
+
+namespace {
+thread_local bool t_counting = false;
+std::atomic<long> g_allocations{0};
+
+void count() {
+  if (t_counting) g_allocations.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace
+
+extern "C" {
+void* malloc(size_t n) {
+  count();
+  return __libc_malloc(n);
+}
+void* calloc(size_t n, size_t size) {
+  count();
+  return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t n) {
+  count();
+  return __libc_realloc(p, n);
+}
+void* aligned_alloc(size_t alignment, size_t n) {
+  count();
+  return __libc_memalign(alignment, n);
+}
+int posix_memalign(void** out, size_t alignment, size_t n) {
+  count();
+  *out = __libc_memalign(alignment, n);
+  return *out == nullptr ? 12 : 0;
+}
+}
+
+namespace morvix {
+namespace {
+
+using testing::UdpPeer;
+
+TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
+  // Start-up as the daemon does it, stdout with its own buffer.
+  static char out_buffer[BUFSIZ];
+  std::fflush(stdout);
+  const int saved_stdout = dup(1);
+  ASSERT_NE(std::freopen("/dev/null", "w", stdout), nullptr);
+  std::setvbuf(stdout, out_buffer, _IOLBF, sizeof out_buffer);
+  std::time_t now = 1'000'000;
+  clock_override(&now);
+  static Decoder d;
+  static Distribution dist;
+  static LoopState loop;
+  loop.dump = 1;
+  decoder_setup(d, 10, 1, init_rs_char(5, 0x25, 14, 1, 4, 15));
+  const int rx_port = testing::free_udp_port();
+  ASSERT_EQ(server_open_dstream(d, rx_port), 1);
+  d.rcv_timeout = {0, 50000};
+  dist.ct_port = testing::free_tcp_port();
+  tcp_server_setup(dist);
+  clients_open_dstream(dist);
+  loop.last_tick = now;
+
+  // About 20 million samples of frames, repeats and noise.
+  std::mt19937 rng(5);
+  gen::SampleWriter w(10);
+  int frames_sent = 0;
+  for (int i = 0; i < 600; ++i) {
+    gen::Bytes payload(1 + rng() % 300);
+    for (auto& b : payload) b = static_cast<uint8_t>(rng());
+    const gen::Bits bits = gen::frame_line_bits(gen::build_frame(1, payload), {}, rng);
+    for (int k = 0; k < 1 + i % 2; ++k) w.add_line_bits(bits);
+    w.add_noise(3000, rng);
+    ++frames_sent;
+  }
+  w.add_idle(8 * 2 * kRingBytes);
+  const gen::Bytes stream = w.take();
+
+  std::atomic<bool> done{false};
+  std::thread traffic([&] {
+    UdpPeer source;
+    std::vector<std::unique_ptr<UdpPeer>> clients;
+    for (int i = 0; i < 6; ++i) clients.push_back(std::make_unique<UdpPeer>());
+    for (size_t at = 0, n = 0; at < stream.size(); at += 1000, ++n) {
+      source.send_to(rx_port, stream.data() + at, std::min<size_t>(1000, stream.size() - at));
+      if (n % 50 == 0) {
+        UdpPeer& c = *clients[n / 50 % clients.size()];
+        c.send_to(dist.cd_port, n % 150 == 0 ? "DISCONNECT" : "hello");
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(dist.ct_port));
+        connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+        close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    done = true;
+  });
+
+  t_counting = true;
+  int idle_passes = 0;
+  while (idle_passes < 5) {
+    const int before = loop.dump_counter;
+    main_pass(loop, d, dist);
+    now += 7;  // a keepalive tick every ninth pass, expiries now and then
+    idle_passes = done && loop.dump_counter == before ? idle_passes + 1 : 0;
+  }
+  t_counting = false;
+  std::fflush(stdout);
+  dup2(saved_stdout, 1);
+  traffic.join();
+  clock_override(nullptr);
+
+  EXPECT_EQ(g_allocations.load(), 0);
+  EXPECT_GT(loop.dump_counter, frames_sent * 9 / 10);
+  EXPECT_EQ(dist.active_clients, 1);
+}
+
+}  // namespace
+}  // namespace morvix
