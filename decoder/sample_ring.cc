@@ -10,9 +10,21 @@
 
 namespace morvix {
 
+namespace {
+constexpr int kInputSocketBuffer = 8 << 20;
+}
+
 int server_open_dstream(Decoder& d, int port) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return 0;
+  // Room for bursts while the search works through a full ring: at 200
+  // million samples a second the default buffer lasts a few milliseconds.
+  // Above the system's limit only a privileged process gets it; otherwise
+  // the plain request gets what the limit allows.
+  const int want = kInputSocketBuffer;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) < 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+  }
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);

@@ -1,6 +1,5 @@
 #include "decoder/sync_search.h"
 
-#include <bit>
 #include <cstring>
 
 #include "decoder/sample_ring.h"
@@ -24,6 +23,15 @@ constexpr uint64_t expected_samples() {
   uint64_t word = 0;
   for (unsigned char byte : kSyncWord) word = (word << 8) | byte;
   return ~word & kMask40;
+}
+
+// Differing bits of a 64-bit word; plain C++ so that it inlines everywhere
+// (a compiler with a population count instruction at hand uses it).
+inline int popcount64(uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555u);
+  x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<int>((x * 0x0101010101010101u) >> 56);
 }
 
 inline void step_sample(const Decoder& d, int& byte, int& bit) {
@@ -117,7 +125,7 @@ int get_frame_id(Decoder& d) {
       ++ahead;
     }
     if (++phase == sps) phase = 0;
-    if (std::popcount((reg ^ expect) & kMask40) <= kMaxSyncErrors) {
+    if (popcount64((reg ^ expect) & kMask40) <= kMaxSyncErrors) {
       found = 1;
       break;
     }
