@@ -52,6 +52,9 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
     dup2(err, 2);
+    // The test's own sockets (a fake upstream on a fixed port among them)
+    // must not live on in the program.
+    close_range(3, ~0u, 0);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

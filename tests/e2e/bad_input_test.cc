@@ -1,0 +1,135 @@
+// Whatever arrives on its sockets, the daemon keeps running and decoding.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/e2e/daemon.h"
+
+namespace morvix::testing {
+namespace {
+
+class BadInputTest : public DaemonTest {
+ protected:
+  // A clean frame still comes through to a registered client.
+  void expect_still_decoding(unsigned seed) {
+    UdpPeer client;
+    client.send_to(cd_port_, "still there?");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    gen::Bytes payload(64);
+    std::mt19937 rng(seed);
+    for (auto& b : payload) b = static_cast<uint8_t>(rng());
+    const gen::Bytes f = gen::build_frame(0x33, payload);
+    send_samples(signal({f}));
+    const auto got = drain(client);
+    EXPECT_NE(std::find(got.begin(), got.end(), f), got.end());
+    EXPECT_TRUE(daemon_->running());
+  }
+};
+
+TEST_F(BadInputTest, SurvivesJunkDatagramsOnBothUdpSockets) {
+  start({});
+  UdpPeer junk;
+  std::mt19937 rng(1);
+  std::vector<unsigned char> big(65507);
+  for (auto& b : big) b = static_cast<unsigned char>(rng());
+  for (int port : {rx_port_, cd_port_}) {
+    for (int i = 0; i < 20; ++i) {
+      junk.send_to(port, "", 0);
+      junk.send_to(port, big.data(), big.size());
+      junk.send_to(port, big.data() + i, 1 + rng() % 3000);
+    }
+  }
+  // Long runs of all-zero and all-one samples.
+  send_samples(gen::Bytes(200000, 0x00));
+  send_samples(gen::Bytes(200000, 0xFF));
+  expect_still_decoding(1);
+}
+
+TEST_F(BadInputTest, SurvivesABurstOfConnectionsSomeResetAtOnce) {
+  start({});
+  // One connection is served per pass of the main loop; a flowing input
+  // keeps the passes coming (an idle one makes them a second apart).
+  std::atomic<bool> served{false};
+  std::thread input([&] {
+    UdpPeer source;
+    const gen::Bytes idle(1000, 0xFF);
+    while (!served) {
+      source.send_to(rx_port_, idle.data(), idle.size());
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  });
+  // All at once: connects that do not wait for the backlog to take them.
+  std::vector<int> open;
+  for (int i = 0; i < 100; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(tcp_port_));
+    connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    if (i % 3 == 0) {
+      const linger reset{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      close(fd);
+    } else {
+      open.push_back(fd);
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  for (int fd : open) close(fd);
+  EXPECT_EQ(ask_port(tcp_port_), std::to_string(cd_port_) + "\r\n");
+  served = true;
+  input.join();
+  expect_still_decoding(2);
+}
+
+TEST_F(BadInputTest, AFullTableAndAStrayUpstreamPortChangeNothingForItsClients) {
+  start({"-c", "32"});
+  {
+    // A thousand peers: the first 31 fill the table, the rest are dropped.
+    std::vector<std::unique_ptr<UdpPeer>> peers;
+    for (int i = 0; i < 1000; ++i) {
+      peers.push_back(std::make_unique<UdpPeer>());
+      peers.back()->send_to(cd_port_, "hi");
+      if (peers.size() == 100) peers.erase(peers.begin() + 31, peers.end());
+    }
+  }
+  UdpPeer stray;
+  stray.send_to(cd_port_, "STOP");  // not the upstream's port: just another client
+  send_samples(gen::Bytes(100000, 0xFF));
+  // Every slot is taken now; nothing new registers until they expire.
+  const gen::Bytes f = gen::build_frame(0x44, gen::Bytes(30, 0x55));
+  drain(*upstream_, 100);
+  send_samples(signal({f}));
+  const auto upstream_got = drain(*upstream_);
+  EXPECT_NE(std::find(upstream_got.begin(), upstream_got.end(), f), upstream_got.end());
+  EXPECT_TRUE(daemon_->running());
+}
+
+TEST_F(BadInputTest, RefusesAnIdentityThatIsADirectoryOrOneHugeLine) {
+  ScratchDir as_dir;
+  std::filesystem::create_directory(as_dir.path() + "/uid.txt");
+  Process p1(MORVIX_BINARY, {"-r", std::to_string(free_udp_port())}, as_dir.path());
+  EXPECT_EQ(p1.wait(10000), 1);
+  EXPECT_EQ(p1.err(), "uid format error\n");
+
+  ScratchDir huge;
+  huge.write("uid.txt", std::string(20 << 20, 'a'));
+  Process p2(MORVIX_BINARY, {"-r", std::to_string(free_udp_port())}, huge.path());
+  EXPECT_EQ(p2.wait(10000), 1);
+  EXPECT_EQ(p2.err(), "uid format error\n");
+
+  ScratchDir valid_then_huge;
+  valid_then_huge.write("uid.txt", std::string(kIdentity) + "\n" + std::string(20 << 20, 'x'));
+  Process p3(MORVIX_BINARY,
+             {"-r", std::to_string(free_udp_port()), "-t", std::to_string(free_tcp_port())},
+             valid_then_huge.path());
+  std::vector<unsigned char> announcement;
+  EXPECT_TRUE(upstream_->receive(announcement, 5000));
+  EXPECT_TRUE(p3.running());
+}
+
+}  // namespace
+}  // namespace morvix::testing
