@@ -1,0 +1,101 @@
+// Sensitivity against theory: frames with random line-bit errors through the
+// decoder, the fraction decoded beside the code's exact probability. A frame
+// comes through when its sync word has at most 5 of 40 bits wrong and each
+// block at most 2 of its 16 symbols wrong (a symbol is wrong when any of its
+// 5 bits is; the 5 passed-over bits of a block do not matter).
+//
+//   sensitivity [FRAMES_PER_RATE] [PAYLOAD_BYTES]      (default 3000 and 100)
+// Prints one row per error rate; exits 1 when a rate decodes more than three
+// standard deviations below theory.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+#include "decoder/frame_checker.h"
+#include "decoder/sample_ring.h"
+#include "fec/init_rs.h"
+#include "tools/signal_gen.h"
+
+namespace {
+
+using namespace morvix;
+
+double binomial_at_most(int n, int k, double p) {
+  double total = 0.0;
+  for (int i = 0; i <= k; ++i) {
+    total += std::exp(std::lgamma(n + 1.0) - std::lgamma(i + 1.0) - std::lgamma(n - i + 1.0) +
+                      i * std::log(p) + (n - i) * std::log1p(-p));
+  }
+  return total;
+}
+
+double theory(double ber, int blocks) {
+  const double symbol_wrong = 1.0 - std::pow(1.0 - ber, 5);
+  return binomial_at_most(40, 5, ber) * std::pow(binomial_at_most(16, 2, symbol_wrong), blocks);
+}
+
+// Decodes the stream, feeding the ring as it frees up; returns frames equal
+// to one that was sent.
+int decode_count(Decoder& d, const gen::Bytes& stream, const std::vector<gen::Bytes>& sent) {
+  int good = 0;
+  size_t at = 0;
+  size_t next = 0;  // frames come out in order; a lost one is skipped over
+  for (;;) {
+    at += static_cast<size_t>(
+        ring_write(d, stream.data() + at, static_cast<int>(stream.size() - at)));
+    for (int idle = 0; idle < 3;) {
+      const int before[4] = {d.df_state, d.brdp, d.brdb, d.bbp};
+      if (get_data_frame(d)) {
+        const gen::Bytes f(d.frame, d.frame + d.framelen);
+        for (size_t i = next; i < sent.size(); ++i) {
+          if (sent[i] == f) {
+            ++good;
+            next = i + 1;
+            break;
+          }
+        }
+      }
+      const int after[4] = {d.df_state, d.brdp, d.brdb, d.bbp};
+      idle = std::equal(before, before + 4, after) ? idle + 1 : 0;
+    }
+    if (at == stream.size()) return good;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int frames = argc > 1 ? std::atoi(argv[1]) : 3000;
+  const int payload_bytes = argc > 2 ? std::atoi(argv[2]) : 100;
+  const rs_codec* rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
+  std::printf("%8s %7s %9s %9s %7s\n", "ber", "frames", "decoded", "theory", "z");
+  int defects = 0;
+  for (double ber : {0.001, 0.002, 0.005, 0.01, 0.015, 0.02, 0.03}) {
+    std::mt19937 rng(static_cast<unsigned>(ber * 1e6));
+    gen::SampleWriter w(10);
+    std::vector<gen::Bytes> sent;
+    int blocks = 0;
+    for (int i = 0; i < frames; ++i) {
+      gen::Bytes payload(static_cast<size_t>(payload_bytes));
+      for (auto& b : payload) b = static_cast<uint8_t>(rng());
+      sent.push_back(gen::build_frame(static_cast<uint8_t>(i), payload));
+      blocks = sent.back()[2];
+      gen::Bits bits = gen::frame_line_bits(sent.back(), {}, rng);
+      gen::flip_line_bits(bits, ber, rng);
+      w.add_line_bits(bits);
+      w.add_noise(2000, rng);
+    }
+    w.add_idle(8 * 2 * kRingBytes);
+    Decoder d;
+    decoder_setup(d, 10, 1, rs);
+    const int good = decode_count(d, w.take(), sent);
+    const double p = theory(ber, blocks);
+    const double sigma = std::sqrt(frames * p * (1.0 - p));
+    const double z = sigma > 0 ? (good - frames * p) / sigma : 0.0;
+    std::printf("%8.3f %7d %9.4f %9.4f %7.2f\n", ber, frames, static_cast<double>(good) / frames,
+                p, z);
+    if (z < -3.0) ++defects;
+  }
+  return defects == 0 ? 0 : 1;
+}
