@@ -5,6 +5,7 @@
 
 #include "decoder/block_decoder.h"
 #include "decoder/frame_checker.h"
+#include "decoder/sync_search.h"
 #include "fec/init_rs.h"
 
 namespace morvix::gen {

@@ -17,7 +17,6 @@ using Bytes = std::vector<uint8_t>;
 using Bits = std::vector<uint8_t>;  // one line bit (0 or 1) per element
 
 constexpr int kMaxPayload = 300;  // the longest frame, 307 bytes, fills 41 blocks
-constexpr uint8_t kSyncWord[5] = {0x07, 0x09, 0x2A, 0x44, 0x6F};  // sent MSB first
 
 // The frame for a payload of 1..kMaxPayload bytes: first_byte, fill bits F,
 // block count B, header CRC, payload, frame CRC (CRCs low byte first), with

@@ -2,12 +2,13 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace morvix::testing {
+#include <cstdlib>
 
-namespace {
+namespace morvix::testing {
 
 sockaddr_in loopback(int port) {
   sockaddr_in a{};
@@ -17,36 +18,81 @@ sockaddr_in loopback(int port) {
   return a;
 }
 
-int bound_port(int fd) {
+int bound_socket(int type, int port) {
+  // Not inherited by programs a test starts: a fake upstream on its fixed
+  // port must not outlive the test in them.
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const sockaddr_in a = loopback(port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+uint16_t local_port(int fd) {
   sockaddr_in a{};
   socklen_t len = sizeof a;
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   return ntohs(a.sin_port);
 }
 
+namespace {
 int free_port(int type) {
-  const int fd = socket(AF_INET, type, 0);
-  const sockaddr_in a = loopback(0);
-  bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  const int port = bound_port(fd);
+  const int fd = bound_socket(type);
+  const int port = local_port(fd);
   close(fd);
   return port;
 }
-
 }  // namespace
+
+int free_udp_port() { return free_port(SOCK_DGRAM); }
+int free_tcp_port() { return free_port(SOCK_STREAM); }
+
+void send_datagram(int fd, int to_port, std::string_view data) {
+  const sockaddr_in to = loopback(to_port);
+  sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+bool readable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, timeout_ms) == 1;
+}
+
+std::vector<std::string> pending(int fd) {
+  // Loopback delivery finishes within sendto; the short wait only guards
+  // against a slow scheduler.
+  std::vector<std::string> got;
+  char buf[4096];
+  while (readable(fd, 5)) {
+    const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0) break;
+    got.emplace_back(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+void starve_descriptors() {
+  static rlimit saved;
+  getrlimit(RLIMIT_NOFILE, &saved);
+  std::atexit([] { setrlimit(RLIMIT_NOFILE, &saved); });
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  setrlimit(RLIMIT_NOFILE, &none);
+}
 
 UdpPeer::UdpPeer() : UdpPeer(0) {}
 
 UdpPeer::UdpPeer(int port) {
-  fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-  const int big = 4 << 20;
-  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-  const sockaddr_in a = loopback(port);
-  if (bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) < 0) {
+  fd_ = bound_socket(SOCK_DGRAM, port);
+  if (fd_ < 0) {
     port_ = -1;
     return;
   }
-  port_ = bound_port(fd_);
+  const int big = 4 << 20;
+  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+  port_ = local_port(fd_);
 }
 
 UdpPeer::~UdpPeer() {
@@ -59,19 +105,16 @@ void UdpPeer::send_to(int port, const void* data, size_t size) const {
 }
 
 bool UdpPeer::receive(std::vector<unsigned char>& out, int timeout_ms, sockaddr_in* from) const {
-  pollfd p{fd_, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) <= 0) return false;
+  if (!readable(fd_, timeout_ms)) return false;
   out.resize(70000);
   sockaddr_in src{};
   socklen_t len = sizeof src;
-  const ssize_t got = recvfrom(fd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
+  const ssize_t got =
+      recvfrom(fd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&src), &len);
   if (got < 0) return false;
   out.resize(static_cast<size_t>(got));
   if (from != nullptr) *from = src;
   return true;
 }
-
-int free_udp_port() { return free_port(SOCK_DGRAM); }
-int free_tcp_port() { return free_port(SOCK_STREAM); }
 
 }  // namespace morvix::testing

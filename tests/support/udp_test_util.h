@@ -1,19 +1,43 @@
-// Loopback UDP helpers for tests: sockets on 127.0.0.1 with ports the
-// system picks.
+// Loopback socket helpers for tests: everything binds to 127.0.0.1, on ports
+// the system picks unless a test asks for one.
 #pragma once
 
 #include <netinet/in.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace morvix::testing {
 
-// A UDP socket bound to 127.0.0.1 on a free port; closed on destruction.
+sockaddr_in loopback(int port);
+
+// A socket of the given type bound to 127.0.0.1:port, or -1 when the port is taken.
+int bound_socket(int type, int port = 0);
+
+// The local port of fd, host byte order.
+uint16_t local_port(int fd);
+
+// A port that was free a moment ago (bound to port 0, read, released).
+int free_udp_port();
+int free_tcp_port();
+
+void send_datagram(int fd, int to_port, std::string_view data);
+bool readable(int fd, int timeout_ms);
+
+// The datagrams waiting on fd, in arrival order.
+std::vector<std::string> pending(int fd);
+
+// From here on the process can open no descriptor (so no socket); the limit
+// is lifted again at exit, where the sanitizers' runtime may need one.
+void starve_descriptors();
+
+// A UDP socket bound to 127.0.0.1; closed on destruction.
 class UdpPeer {
  public:
   UdpPeer();
-  explicit UdpPeer(int port);  // a chosen port, or -1 if taken
+  explicit UdpPeer(int port);  // a chosen port; port() is -1 if it was taken
   ~UdpPeer();
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
@@ -29,9 +53,5 @@ class UdpPeer {
   int fd_ = -1;
   int port_ = 0;
 };
-
-// A port that was free a moment ago (bound to port 0, read, released).
-int free_udp_port();
-int free_tcp_port();
 
 }  // namespace morvix::testing
