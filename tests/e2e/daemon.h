@@ -64,6 +64,15 @@ class DaemonTest : public ::testing::Test {
     if (daemon_) daemon_->terminate();
   }
 
+  // A client that the daemon has taken into the given slot (its line seen).
+  std::unique_ptr<UdpPeer> register_client(int slot) {
+    auto client = std::make_unique<UdpPeer>();
+    client->send_to(cd_port_, "hello");
+    EXPECT_TRUE(daemon_->wait_for_output("add new client slot " + std::to_string(slot) + ", 100007f ",
+                                         3000));
+    return client;
+  }
+
   // Sends samples to the bitstream input in 1000-byte datagrams.
   void send_samples(const gen::Bytes& samples) {
     UdpPeer source;

@@ -38,14 +38,12 @@ TEST_F(RelayTest, AnnouncesThePortAndTheIdentity) {
 TEST_F(RelayTest, RelaysEveryNewFrameOnceToClientAndUpstream) {
   start();
   drain(*upstream_, 200);
-  UdpPeer client;
-  client.send_to(cd_port_, "hello");
-  ASSERT_TRUE(daemon_->wait_for_output("add new client slot 1, 100007f", 3000));
+  const auto client = register_client(1);
 
   const gen::Bytes a = frame(1, 20, 1), b = frame(2, 300, 2), c = frame(3, 1, 3);
   send_samples(signal({a, a, b, a, c, c}));
   const std::vector<gen::Bytes> expected = {a, b, a, c};
-  EXPECT_EQ(drain(client), expected);
+  EXPECT_EQ(drain(*client), expected);
   EXPECT_EQ(drain(*upstream_, 200), expected);
   EXPECT_NE(daemon_->out().find(dump_line(0, a) + dump_line(1, b) + dump_line(2, a) +
                                 dump_line(3, c)),
@@ -56,9 +54,8 @@ TEST_F(RelayTest, RelaysEveryNewFrameOnceToClientAndUpstream) {
 TEST_F(RelayTest, UpstreamSwitchesItsFeedAndClientsComeAndGo) {
   start();
   drain(*upstream_, 200);
-  UdpPeer client;
-  client.send_to(cd_port_, "x");
-  ASSERT_TRUE(daemon_->wait_for_output("add new client slot 1", 3000));
+  const auto registered = register_client(1);
+  const UdpPeer& client = *registered;
 
   upstream_->send_to(cd_port_, "STOP");
   std::this_thread::sleep_for(std::chrono::milliseconds(1300));
