@@ -1,0 +1,151 @@
+// The Reed-Solomon decoder of the daemon's code (5, 0x25, 14, 1, 4, 15).
+//
+// Input, read byte by byte (zeros past the end), in two parts:
+// 1. Any word: 16 symbols (low 5 bits of each byte), an erasure count (byte
+//    mod 5) and four erasure positions (15 + byte mod 16). Positions may
+//    repeat: the codec's contract allows it, so this part checks only what
+//    holds for every word.
+// 2. A codeword and damage it must undo: 12 data symbols (low 5 bits),
+//    systematically encoded; one byte picks e = 0..2 wrong symbols and f
+//    erasures with 2e + f <= 4; then for each of the f + e damaged elements a
+//    byte choosing it among those not yet chosen and a byte for the value
+//    XORed in (any value for an erasure, nonzero for a wrong symbol).
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <numeric>
+#include <vector>
+
+#include "fec/decode_rs.h"
+#include "fec/init_rs.h"
+#include "fuzz/check.h"
+#include "tools/signal_gen.h"
+
+namespace morvix {
+namespace {
+
+constexpr int kSymbols = 16;
+constexpr int kDataSymbols = 12;
+constexpr int kParity = 4;
+constexpr int kPad = 15;
+constexpr int kFullLength = 31;
+constexpr int32_t kUntouched = -7;  // in positions entries the codec must not write
+
+const rs_codec* codec() {
+  static const rs_codec* const rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
+  return rs;
+}
+
+class Reader {
+ public:
+  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  int next() { return at_ < size_ ? data_[at_++] : 0; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+using Word = std::vector<unsigned char>;
+using Positions = std::vector<int32_t>;
+
+void check_any_word(Reader& in) {
+  Word word(kSymbols);
+  for (auto& s : word) s = static_cast<unsigned char>(in.next() & 31);
+  const int erasures = in.next() % (kParity + 1);
+  Positions positions(kParity, kUntouched);
+  for (int k = 0; k < kParity; ++k) {
+    const int32_t p = kPad + in.next() % kSymbols;
+    if (k < erasures) positions[static_cast<size_t>(k)] = p;
+  }
+
+  const Word before = word;
+  const Positions given = positions;
+  const int result = decode_rs_char(codec(), word.data(), positions.data(), erasures);
+  FUZZ_CHECK(result >= -1 && result <= kParity);
+  if (result <= 0) {
+    FUZZ_CHECK(word == before);
+    FUZZ_CHECK(positions == given);
+  } else {
+    // The roots come in ascending position order, pad region included, and
+    // only elements at located positions change.
+    for (int k = 0; k < result; ++k) {
+      const int32_t p = positions[static_cast<size_t>(k)];
+      FUZZ_CHECK(p >= 0 && p < kFullLength);
+      if (k > 0) FUZZ_CHECK(p > positions[static_cast<size_t>(k) - 1]);
+    }
+    for (int k = result; k < kParity; ++k) {
+      FUZZ_CHECK(positions[static_cast<size_t>(k)] == given[static_cast<size_t>(k)]);
+    }
+    for (int j = 0; j < kSymbols; ++j) {
+      const auto jj = static_cast<size_t>(j);
+      FUZZ_CHECK(word[jj] <= 31);
+      if (word[jj] != before[jj]) {
+        FUZZ_CHECK(std::count(positions.begin(), positions.begin() + result, kPad + j) == 1);
+      }
+    }
+  }
+
+  // Without erasures the positions array is optional and changes nothing.
+  if (erasures == 0) {
+    Word again = before;
+    FUZZ_CHECK(decode_rs_char(codec(), again.data(), nullptr, 0) == result);
+    FUZZ_CHECK(again == word);
+  }
+}
+
+void check_codeword(Reader& in) {
+  uint8_t data[kDataSymbols];
+  for (auto& s : data) s = static_cast<uint8_t>(in.next() & 31);
+  uint8_t encoded[kSymbols];
+  gen::rs_encode(data, encoded);
+  const Word codeword(encoded, encoded + kSymbols);
+
+  const int pick = in.next();
+  const int errors = pick % 3;
+  const int erasures = (pick / 3) % (kParity + 1 - 2 * errors);
+
+  // Damaged elements: a partial shuffle of the 16, erasures first.
+  std::vector<int> elements(kSymbols);
+  std::iota(elements.begin(), elements.end(), 0);
+  Word word = codeword;
+  Positions positions(kParity, kUntouched);
+  bool damaged = false;
+  for (int k = 0; k < erasures + errors; ++k) {
+    const auto kk = static_cast<size_t>(k);
+    std::swap(elements[kk], elements[kk + static_cast<size_t>(in.next() % (kSymbols - k))]);
+    const int value = k < erasures ? in.next() & 31 : 1 + in.next() % 31;
+    word[static_cast<size_t>(elements[kk])] ^= static_cast<unsigned char>(value);
+    damaged = damaged || value != 0;
+    if (k < erasures) positions[kk] = kPad + elements[kk];
+  }
+
+  const Positions given = positions;
+  const int result = decode_rs_char(codec(), word.data(), positions.data(), erasures);
+  FUZZ_CHECK(word == codeword);
+  if (!damaged) {
+    FUZZ_CHECK(result == 0);
+    FUZZ_CHECK(positions == given);
+    return;
+  }
+  // Every root counts: the erasures, right or wrong, and the wrong symbols.
+  const int roots = erasures + errors;
+  FUZZ_CHECK(result == roots);
+  std::vector<int32_t> expected;
+  for (int k = 0; k < roots; ++k) expected.push_back(kPad + elements[static_cast<size_t>(k)]);
+  std::sort(expected.begin(), expected.end());
+  FUZZ_CHECK(std::equal(expected.begin(), expected.end(), positions.begin()));
+  for (int k = roots; k < kParity; ++k) FUZZ_CHECK(positions[static_cast<size_t>(k)] == kUntouched);
+}
+
+}  // namespace
+}  // namespace morvix
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  morvix::Reader in(data, size);
+  morvix::check_any_word(in);
+  morvix::check_codeword(in);
+  return 0;
+}

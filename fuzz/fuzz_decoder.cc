@@ -1,0 +1,147 @@
+// The frame decoder over an arbitrary sample stream, fed in arbitrary pieces.
+//
+// Input: byte 0 picks sps = (bits 0-4) + 1, correction (bit 5) and how many
+// times over the stream is fed, back to back: 1, 2, 4 or 8 (bits 6-7), so
+// that short inputs can fill the ring. Byte 1, when not 0, starts the ring
+// positions 16 x byte bytes before the ring's end, where a long-running
+// daemon may have them, so that short inputs cross it. The bytes after it
+// are the stream. The piece sizes come from the end of the input, read
+// backwards one byte b at a time until the pieces cover the bytes left
+// between: b + 1 bytes for b below 128, else 64 (b - 126); they are used in
+// turn and over again until the repeated stream is fed. After each piece the
+// decoder runs until a call changes nothing (with no input socket the
+// top-up does nothing).
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "decoder/decoder.h"
+#include "decoder/frame_checker.h"
+#include "decoder/sample_ring.h"
+#include "fec/init_rs.h"
+#include "fuzz/check.h"
+
+namespace morvix {
+namespace {
+
+constexpr int kMinFrameBytes = 8;
+constexpr int kMaxFrameBytes = 307;
+constexpr int kMaxFillBits = 59;
+constexpr int kBlockDataBits = 60;
+
+const rs_codec* codec() {
+  static const rs_codec* const rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
+  return rs;
+}
+
+// What a call that makes progress changes.
+struct Progress {
+  int brdp, brdb, brx_count, bbp, bbb, df_state, df_blocks_to_read, framep, framebp;
+  bool operator==(const Progress&) const = default;
+};
+
+Progress progress(const Decoder& d) {
+  return {d.brdp,   d.brdb,   d.brx_count, d.bbp, d.bbb, d.df_state, d.df_blocks_to_read,
+          d.framep, d.framebp};
+}
+
+bool crc_stored(const unsigned char* data, int length, const unsigned char* stored) {
+  unsigned char low = 0;
+  unsigned char high = 0;
+  ComputeCrc(data, length, low, high);
+  return stored[0] == low && stored[1] == high;
+}
+
+void check_state(const Decoder& d) {
+  FUZZ_CHECK(d.brdp >= 0 && d.brdp < d.ring_bytes);
+  FUZZ_CHECK(d.bbp >= 0 && d.bbp < d.ring_bytes);
+  FUZZ_CHECK(d.bwrp >= 0 && d.bwrp < d.ring_bytes);
+  FUZZ_CHECK(d.brdb >= 0 && d.brdb <= 7);
+  FUZZ_CHECK(d.bbb >= 0 && d.bbb <= 7);
+  FUZZ_CHECK(d.brx_count >= 0 && d.brx_count <= d.ring_bytes);
+  // The unread bytes are exactly those from the search position to the writer.
+  FUZZ_CHECK((d.brdp + d.brx_count) % d.ring_bytes == d.bwrp);
+  FUZZ_CHECK(d.df_state >= 0 && d.df_state <= 2);
+  FUZZ_CHECK(d.framebp >= 0 && d.framebp <= 7);
+  FUZZ_CHECK(d.framep >= 0 && d.framep <= kFrameBytes);
+  const int frame_bits = d.framep * 8 + d.framebp;
+  FUZZ_CHECK(frame_bits <= kMaxFrameBlocks * kBlockDataBits);
+  if (d.df_state == 1) FUZZ_CHECK(frame_bits == 0);
+  if (d.df_state == 2) {
+    // The header block is in, and every block read since added 60 bits.
+    const int blocks = d.frame[2];
+    FUZZ_CHECK(blocks >= 2 && blocks <= kMaxFrameBlocks);
+    FUZZ_CHECK(d.df_blocks_to_read >= 1 && d.df_blocks_to_read < blocks);
+    FUZZ_CHECK(frame_bits == (blocks - d.df_blocks_to_read) * kBlockDataBits);
+  }
+}
+
+void check_frame(const Decoder& d) {
+  FUZZ_CHECK(d.df_state == 0);
+  const int length = d.framelen;
+  FUZZ_CHECK(length >= kMinFrameBytes && length <= kMaxFrameBytes);
+  const int fill_bits = d.frame[1];
+  const int blocks = d.frame[2];
+  FUZZ_CHECK(blocks >= 2 && blocks <= kMaxFrameBlocks);
+  FUZZ_CHECK(fill_bits <= kMaxFillBits);
+  FUZZ_CHECK(length == (blocks * kBlockDataBits - fill_bits) / 8);
+  FUZZ_CHECK(crc_stored(d.frame, 3, d.frame + 3));
+  FUZZ_CHECK(crc_stored(d.frame + 5, length - 7, d.frame + length - 2));
+}
+
+// Runs the decoder until a call changes nothing. A stall with a full ring
+// would hang the daemon: it reads no input until the decoder moves on.
+void run_until_stalled(Decoder& d) {
+  for (;;) {
+    const Progress before = progress(d);
+    const int got = get_data_frame(d);
+    FUZZ_CHECK(got == 0 || got == 1);
+    check_state(d);
+    if (got == 1) {
+      check_frame(d);
+    } else if (progress(d) == before) {
+      FUZZ_CHECK(d.brx_count < d.ring_bytes);
+      return;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace morvix
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace morvix;
+  if (size < 2) return 0;
+  const int sps = (data[0] & 31) + 1;
+  const int fec = (data[0] >> 5) & 1;
+  auto d = std::make_unique<Decoder>();
+  decoder_setup(*d, sps, fec, fec ? codec() : nullptr);
+  if (data[1] != 0) d->bwrp = d->brdp = d->bbp = d->ring_bytes - 16 * data[1];
+  check_state(*d);
+
+  std::vector<size_t> pieces;
+  size_t stream_end = size;
+  for (size_t covered = 2; covered < stream_end;) {
+    const size_t b = data[--stream_end];
+    pieces.push_back(b < 128 ? b + 1 : 64 * (b - 126));
+    covered += std::min(pieces.back(), stream_end - covered);
+  }
+  std::vector<uint8_t> stream;
+  for (int pass = 0; pass < 1 << (data[0] >> 6); ++pass) {
+    stream.insert(stream.end(), data + 2, data + stream_end);
+  }
+
+  size_t next = 0;
+  for (size_t piece = 0; next < stream.size(); piece = (piece + 1) % pieces.size()) {
+    const size_t piece_end = std::min(next + pieces[piece], stream.size());
+    while (next < piece_end) {
+      next += static_cast<size_t>(
+          ring_write(*d, stream.data() + next, static_cast<int>(piece_end - next)));
+      run_until_stalled(*d);
+    }
+  }
+  return 0;
+}
