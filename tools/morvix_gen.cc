@@ -403,7 +403,7 @@ void fill(const Options& options, long long samples, SampleWriter& writer, std::
 Bytes make_payload(const Options& options, std::mt19937& rng) {
   if (options.hex) return *options.hex;
   const auto span = static_cast<uint32_t>(options.max_len - options.min_len + 1);
-  Bytes payload(options.min_len + rng() % span);
+  Bytes payload(static_cast<size_t>(options.min_len) + rng() % span);
   for (auto& byte : payload) byte = static_cast<uint8_t>(rng());
   return payload;
 }
