@@ -13,9 +13,8 @@ constexpr int kBlockSymbols = 16;
 constexpr int kDataSymbols = 12;
 
 // Mask of symbol k is of[15 - k].
-inline constexpr unsigned char of[kBlockSymbols] = {0x1C, 0x12, 0x13, 0x0E, 0x1F, 0x06,
-                                                     0x16, 0x1C, 0x16, 0x1C, 0x16, 0x1C,
-                                                     0x01, 0x06, 0x1C, 0x0C};
+inline constexpr unsigned char of[kBlockSymbols] = {0x1C, 0x12, 0x13, 0x0E, 0x1F, 0x06, 0x16, 0x1C,
+                                                    0x16, 0x1C, 0x16, 0x1C, 0x01, 0x06, 0x1C, 0x0C};
 
 // True for the block bits that carry no data (k = 15, 31, 47, 63, 79).
 constexpr bool passed_over_bit(int k) { return (k + 1) % 16 == 0; }

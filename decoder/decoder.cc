@@ -21,7 +21,7 @@ void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs) {
   d.df_state = 0;
   d.irdlen = 0;
   d.irdptr = 0;
-  d.rcv_timeout = {1, 0};
+  d.need_input = false;
   init_sync_tables(d);
   d.minblockbytes = sps * 86 / 8;
   d.ring_bytes = ring_bytes_for(sps);

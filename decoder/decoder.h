@@ -7,8 +7,6 @@
 // A frame on the line: 40-bit sync word, then B blocks of 85 line bits.
 #pragma once
 
-#include <sys/time.h>
-
 #include <cstdint>
 #include <memory>
 
@@ -16,9 +14,9 @@
 
 namespace morvix {
 
-constexpr int kRingBytes = 4781;      // the ring's size at up to 10 samples per bit
-constexpr int kInputBytes = 2048;     // largest datagram payload taken from the input
-constexpr int kFrameBytes = 320;      // frame buffer; the longest frame is 307 bytes
+constexpr int kRingBytes = 4781;   // the ring's size at up to 10 samples per bit
+constexpr int kInputBytes = 2048;  // largest datagram payload taken from the input
+constexpr int kFrameBytes = 320;   // frame buffer; the longest frame is 307 bytes
 constexpr int kMaxFrameBlocks = 41;
 constexpr int kSyncBits = 40;
 constexpr int kBlockBits = 85;
@@ -30,7 +28,6 @@ struct Decoder {
   unsigned char ibuf[kInputBytes]{};
   int irdlen = 0;
   int irdptr = 0;
-  timeval rcv_timeout{1, 0};
 
   // The ring, sized once from sps; byte indices run 0 .. ring_bytes - 1.
   std::unique_ptr<unsigned char[]> rxbits;
@@ -74,6 +71,7 @@ struct Decoder {
   int df_state = 0;
   int df_blocks_to_read = 0;
   int framelen = 0;
+  bool need_input = false;  // the last step stopped for samples that have not arrived
 };
 
 // Ring bytes needed to hold the longest frame at sps samples per line bit,

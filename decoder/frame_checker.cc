@@ -51,6 +51,7 @@ void skip_blocks(Decoder& d, int blocks) {
 }  // namespace
 
 int get_data_frame(Decoder& d) {
+  d.need_input = false;
   switch (d.df_state) {
     case 0:
       if (get_frame_id(d)) d.df_state = 1;
@@ -82,6 +83,13 @@ int get_data_frame(Decoder& d) {
       d.framelen = payload + 7;
       return 1;
     }
+  }
+}
+
+int next_frame(Decoder& d) {
+  for (;;) {
+    if (get_data_frame(d)) return 1;
+    if (d.need_input) return 0;
   }
 }
 

@@ -19,6 +19,11 @@ namespace morvix {
 // from the sample after its sync word.
 int get_data_frame(Decoder& d);
 
+// Steps get_data_frame until a frame is ready (1, as above) or the decoder
+// needs samples that have not arrived (0, need_input set). Without an input
+// socket (dfd -1) callers feed the ring with ring_write between calls.
+int next_frame(Decoder& d);
+
 // CRC-16/X.25 update of crc with one byte (reflected 0x1021, no table).
 void UpdateCrc(unsigned char byte, uint16_t& crc);
 

@@ -1,7 +1,6 @@
 #include "decoder/sample_ring.h"
 
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,16 +54,9 @@ void get_more_samples(Decoder& d) {
   while (d.brx_count < d.ring_bytes) {
     if (d.irdptr == d.irdlen) {
       if (d.dfd < 0) return;
-      // A fresh full wait each time: an idle input costs at most one second
-      // per call, however many waits came before.
-      pollfd waiting{d.dfd, POLLIN, 0};
-      const int timeout_ms =
-          static_cast<int>(d.rcv_timeout.tv_sec * 1000 + d.rcv_timeout.tv_usec / 1000);
-      if (poll(&waiting, 1, timeout_ms) == 0) return;
-      // A failed wait falls through to the receive, which then blocks.
       sockaddr_in from{};
       socklen_t fromlen = sizeof from;
-      const ssize_t got = recvfrom(d.dfd, d.ibuf, sizeof d.ibuf, 0,
+      const ssize_t got = recvfrom(d.dfd, d.ibuf, sizeof d.ibuf, MSG_DONTWAIT,
                                    reinterpret_cast<sockaddr*>(&from), &fromlen);
       if (got <= 0) return;
       d.irdlen = static_cast<int>(got);

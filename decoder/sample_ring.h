@@ -9,10 +9,11 @@ namespace morvix {
 // Returns 1, or 0 (nothing left open) when the socket cannot be made or bound.
 int server_open_dstream(Decoder& d, int port);
 
-// Tops the ring up from the input until it is full, no datagram has come
-// within rcv_timeout (each wait is a full second), or a receive fails or is
-// empty. A datagram not used up is kept for the next call; one longer than
-// kInputBytes is cut there. Never overwrites a byte the search has not passed.
+// Tops the ring up from the input until it is full or no datagram is waiting
+// (or a receive fails or is empty); never waits: the main loop waits for the
+// input when the decoder needs it. A datagram not used up is kept for the
+// next call; one longer than kInputBytes is cut there. Never overwrites a
+// byte the search has not passed. Does nothing while dfd is -1.
 void get_more_samples(Decoder& d);
 
 // Copies bytes into the ring as the input would, as far as the ring has room.

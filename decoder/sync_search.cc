@@ -54,7 +54,8 @@ bool rebuild_registers(Decoder& d) {
   std::memset(d.sync_regs, 0, sizeof(uint64_t) * static_cast<size_t>(d.sps));
   int phase = 0;
   for (long n = 0; n < samples_to_lead - 1; ++n) {
-    d.sync_regs[phase] = (d.sync_regs[phase] << 1) | static_cast<uint64_t>(read_sample(d, byte, bit));
+    d.sync_regs[phase] =
+        (d.sync_regs[phase] << 1) | static_cast<uint64_t>(read_sample(d, byte, bit));
     if (++phase == d.sps) phase = 0;
     step_sample(d, byte, bit);
   }
@@ -89,6 +90,8 @@ void init_sync_tables(Decoder& d) {
 
 int get_frame_id(Decoder& d) {
   if (d.brx_count < d.ring_bytes) get_more_samples(d);
+  // Every way out without a match below is for want of samples.
+  d.need_input = true;
   if (d.brx_count < d.minmatchbytes) return 0;
   if (!d.sync_valid || d.sync_brdp != d.brdp || d.sync_brdb != d.brdb) {
     if (!rebuild_registers(d)) return 0;
@@ -139,6 +142,7 @@ int get_frame_id(Decoder& d) {
   d.sync_lead_ahead = ahead;
   d.sync_phase = phase;
   if (!found) return 0;
+  d.need_input = false;
 
   // The first block starts one line bit after the sync word's last sample.
   d.bbp = last_lead;

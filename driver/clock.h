@@ -6,7 +6,11 @@
 
 namespace morvix {
 
-// The platform's time(), or the value behind the override while one is set.
+// Seconds since boot plus one (CLOCK_BOOTTIME, suspend included), or the
+// value behind the override while one is set. The clock never steps with
+// the wall clock (NTP or GPS setting it, the 2038 rollover), so ticks and
+// silences are measured truly; it is never 0, so a stamp taken from it
+// never reads as a free slot.
 std::time_t clock_now();
 
 // While fake is not null, clock_now() returns *fake; null restores the real

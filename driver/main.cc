@@ -1,9 +1,11 @@
 // morvix: decodes frames from a one-bit sample stream and relays them to
 // registered clients and the upstream collection server.
 
+#include <netinet/in.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <netinet/in.h>
 
 #include "decoder/decoder.h"
 #include "decoder/sample_ring.h"
@@ -24,6 +26,9 @@ int main(int argc, char** argv) {
   // first line does not allocate one.
   static char stdout_buffer[BUFSIZ];
   std::setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
+  // A console reader that has gone (a pipe to a dead log shipper) costs the
+  // lines it misses, not the station.
+  std::signal(SIGPIPE, SIG_IGN);
 
   static Decoder d;
   static Distribution dist;
@@ -47,7 +52,8 @@ int main(int argc, char** argv) {
   }
   if (!server_open_dstream(d, settings.rx_port)) {
     char message[64];
-    std::snprintf(message, sizeof message, "can't open bitstream input port %d", settings.rx_port);
+    std::snprintf(message, sizeof message, "can't open bitstream input port %d",
+                  settings.rx_port & 0xFFFF);
     fatal(message);
   }
   tcp_server_setup(dist);

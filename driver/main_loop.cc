@@ -1,5 +1,8 @@
 #include "driver/main_loop.h"
 
+#include <poll.h>
+
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
@@ -17,7 +20,7 @@ int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist) {
     return 0;
   }
   if (loop.dump) {
-    std::printf("rx: #%d ", loop.dump_counter++);
+    std::printf("rx: #%" PRId64 " ", loop.dump_counter++);
     for (int i = 0; i < len; ++i) std::printf("%02x ", d.frame[i]);
     std::putchar('\n');
     std::fflush(stdout);
@@ -32,6 +35,9 @@ int keepalive_clock(LoopState& loop, Distribution& dist) {
   const std::time_t now = clock_now();
   if (now - loop.last_tick <= kTickSeconds) return 0;
   if (++loop.tick_counter >= kTicksPerIdentity) {
+    // A station that came up while its resolver could not answer finds its
+    // server later; the blocking lookup only runs while the name fails.
+    if (!dist.vorn_found) lookup_vorn_dns(dist, dist.vorn_host);
     send_vorn_uid(dist);
     loop.tick_counter = 0;
   }
@@ -41,9 +47,22 @@ int keepalive_clock(LoopState& loop, Distribution& dist) {
 }
 
 void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
-  while (get_data_frame(d)) handle_frame(loop, d, dist);
-  process_tcp_connections(dist);
-  process_udp_rx_clients(dist);
+  for (int step = 0; step < kDecoderStepsPerPass; ++step) {
+    if (get_data_frame(d)) {
+      handle_frame(loop, d, dist);
+    } else if (d.need_input) {
+      break;
+    }
+  }
+
+  enum { kInput, kAnnounce, kClients, kSockets };
+  pollfd ready[kSockets] = {{d.dfd, POLLIN, 0}, {dist.tfd, POLLIN, 0}, {dist.cfd, POLLIN, 0}};
+  // Input that is already waiting was read by the decoder's last step; the
+  // wait ends as soon as more comes, or any other socket has work.
+  if (poll(ready, kSockets, d.need_input ? kIdleWaitMs : 0) > 0) {
+    if (ready[kAnnounce].revents != 0) process_tcp_connections(dist);
+    if (ready[kClients].revents != 0) process_udp_rx_clients(dist);
+  }
   keepalive_clock(loop, dist);
 }
 

@@ -1,7 +1,8 @@
 // The main loop's own work: repeat suppression, the frame dump, relaying,
-// and the keepalive clock.
+// the keepalive clock, and the one wait that serves every socket.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 
 #include "decoder/decoder.h"
@@ -9,12 +10,18 @@
 
 namespace morvix {
 
-constexpr int kTickSeconds = 60;    // a tick comes once more than this has passed
+constexpr int kTickSeconds = 60;  // a tick comes once more than this has passed
 constexpr int kTicksPerIdentity = 16;
+// Each pass gives the decoder at most this many steps before the sockets
+// are looked at again, so a flooded input cannot starve the other peers.
+constexpr int kDecoderStepsPerPass = 64;
+// Longest wait for any socket while the decoder needs input; the keepalive
+// clock is looked at after every wait.
+constexpr int kIdleWaitMs = 1000;
 
 struct LoopState {
   int dump = 0;
-  int dump_counter = 0;
+  int64_t dump_counter = 0;  // frames dumped; 64 bits so that it cannot wrap
   std::time_t last_tick = 0;
   int tick_counter = 0;  // ticks since the last identity announcement
   unsigned char prev_frame[kFrameBytes]{};
@@ -27,13 +34,18 @@ struct LoopState {
 // was passed on, 0 for a repeat.
 int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist);
 
-// Runs a tick when more than kTickSeconds have passed since the last:
-// every 16th tick re-sends the identity, then keepalives and expiry.
+// Runs a tick when more than kTickSeconds have passed since the last: every
+// 16th tick looks the upstream server up again while it has never been
+// found and re-sends the identity, then keepalives and expiry.
 // Returns 1 when a tick ran.
 int keepalive_clock(LoopState& loop, Distribution& dist);
 
-// One pass: frames until the decoder has none ready, one port announcement,
-// the distribution socket drain, the keepalive clock.
+// One pass: decoder steps until it needs input (at most
+// kDecoderStepsPerPass), passing on every frame; then one wait on the input,
+// the announcement listener and the distribution socket (no wait while the
+// decoder can go on, at most kIdleWaitMs otherwise); then a bounded share of
+// port announcements and of the distribution socket, whichever is ready,
+// and the keepalive clock.
 void main_pass(LoopState& loop, Decoder& d, Distribution& dist);
 
 }  // namespace morvix

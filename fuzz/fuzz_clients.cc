@@ -125,23 +125,25 @@ struct Model {
   int active_clients;
   std::deque<Datagram> queued;
 
-  // One drain pass. Returns whether it took an upstream keyword.
+  // One drain pass: at most kDatagramsPerDrain datagrams, empty ones
+  // changing nothing. Returns whether it took an upstream keyword.
   bool pass(const Loopback& net, std::time_t now) {
-    while (!queued.empty()) {
+    bool keyword = false;
+    for (int taken = 0; taken < kDatagramsPerDrain && !queued.empty(); ++taken) {
       const Datagram g = queued.front();
       queued.pop_front();
-      if (g.bytes.empty()) return false;
+      if (g.bytes.empty()) continue;
       const Sender& from = net.senders[g.sender];
       client_slot& upstream = clients[0];
       if (from.addr == upstream.addr && from.port == upstream.port) {
         if (begins_with(g, "START")) {
           upstream.stamp = 1;
+          keyword = true;
         } else if (begins_with(g, "STOP")) {
           upstream.stamp = 0;
-        } else {
-          return false;
+          keyword = true;
         }
-        return true;
+        continue;
       }
       int slot = 0;
       for (int i = 1; i < num_clients && slot == 0; ++i) {
@@ -156,7 +158,7 @@ struct Model {
       clients[slot].stamp = begins_with(g, "DISCONNECT") ? 0 : now;
       active_clients = 1;
     }
-    return false;
+    return keyword;
   }
 
   // Frees the long-silent clients; marks the senders owed a keepalive.

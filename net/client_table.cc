@@ -16,11 +16,19 @@ namespace morvix {
 namespace {
 
 constexpr int kRxBufferBytes = 2048;
+constexpr int kSendBufferBytes = 4 << 20;
 
 // What follows a keyword does not matter; a datagram shorter than it never matches.
 bool begins_with(const unsigned char* data, ssize_t len, const char* keyword) {
   const size_t n = std::strlen(keyword);
   return len >= static_cast<ssize_t>(n) && std::memcmp(data, keyword, n) == 0;
+}
+
+// A source that no reply can go to: frames sent to 0.0.0.0 land on the
+// station itself, to broadcast or multicast on everybody, to port 0 nowhere.
+bool unanswerable(uint32_t addr, uint32_t port) {
+  const uint32_t host = ntohl(addr);
+  return host == INADDR_ANY || host == INADDR_BROADCAST || IN_MULTICAST(host) || port == 0;
 }
 
 void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len) {
@@ -42,6 +50,14 @@ void clients_open_dstream(Distribution& dist) {
   if (dist.cfd < 0) fatal("can't get cfd socket\n");
 
   fcntl(dist.cfd, F_SETFL, fcntl(dist.cfd, F_GETFL) | O_NONBLOCK);
+  // Frames to a LAN client that has gone stay queued for seconds while its
+  // address is resolved; they must not fill the buffer that every other
+  // slot's sends share. Above net.core.wmem_max only a privileged process
+  // gets it.
+  const int want = kSendBufferBytes;
+  if (setsockopt(dist.cfd, SOL_SOCKET, SO_SNDBUFFORCE, &want, sizeof want) < 0) {
+    setsockopt(dist.cfd, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
+  }
 
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -68,15 +84,17 @@ void send_to_clients(const Distribution& dist, const unsigned char* frame, int f
 
 void process_udp_rx_clients(Distribution& dist) {
   unsigned char buf[kRxBufferBytes];
-  for (;;) {
+  for (int taken = 0; taken < kDatagramsPerDrain; ++taken) {
     sockaddr_in from{};
     socklen_t fromlen = dist.salen;
     const ssize_t n =
         recvfrom(dist.cfd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
-    if (n <= 0) return;
+    if (n < 0) return;
+    if (n == 0) continue;  // registers nobody
 
     const uint32_t addr = from.sin_addr.s_addr;
     const uint32_t port = from.sin_port;
+    if (unanswerable(addr, port)) continue;
     client_slot& upstream = dist.clients[0];
     if (addr == upstream.addr && port == upstream.port) {
       if (begins_with(buf, n, "START")) {
@@ -84,7 +102,7 @@ void process_udp_rx_clients(Distribution& dist) {
       } else if (begins_with(buf, n, "STOP")) {
         upstream.stamp = 0;
       }
-      return;  // what is queued behind it waits for the next pass
+      continue;
     }
 
     const std::time_t now = clock_now();

@@ -12,6 +12,7 @@ namespace morvix {
 
 constexpr int kMaxClients = 32;
 constexpr int kClientTimeout = 300;  // seconds of silence a client may have
+constexpr int kDatagramsPerDrain = 64;
 
 // One slot; addr and port are in network byte order, as a socket address
 // carries them (port in the low 16 bits).
@@ -33,14 +34,18 @@ struct Distribution {
   int ct_port = 4851;
   char uid[64]{};  // the identity announcement "*uid:<40 hex digits>:"
   int uidslen = 0;
+  const char* vorn_host = "";  // the upstream server's host name
+  int vorn_found = 0;          // set once its lookup has succeeded
+  int vorn_failures = 0;       // lookups that failed
 };
 
 // Start-up: zeroes addr, port and stamp of slots 0 .. num_clients - 1 (none
 // when num_clients is below 1; it is never above kMaxClients).
 void clear_client_slots(Distribution& dist);
 
-// Opens cfd on an ephemeral port on all addresses and sets cd_port. Ends
-// the process through fatal with the failing step's message.
+// Opens cfd on an ephemeral port on all addresses, asks for a large send
+// buffer, and sets cd_port. Ends the process through fatal with the failing
+// step's message.
 void clients_open_dstream(Distribution& dist);
 
 // Sends frame[0 .. framelen - 1] as one datagram to every slot below
@@ -48,10 +53,11 @@ void clients_open_dstream(Distribution& dist);
 void send_to_clients(const Distribution& dist, const unsigned char* frame, int framelen);
 
 // Drains cfd: registrations, refreshes and "DISCONNECT" from clients,
-// "START"/"STOP" from the upstream server. The pass ends when nothing is
-// waiting, at an empty datagram, or right after an upstream datagram.
-// Writes "add new client slot %d, %04x %02x\n" to standard output when a
-// peer takes a slot.
+// "START"/"STOP" from the upstream server; at most kDatagramsPerDrain
+// datagrams, the rest waiting for the next call. Empty datagrams, and those
+// from a source no reply can go to (address 0.0.0.0, broadcast or multicast,
+// or port 0), change nothing. Writes "add new client slot %d, %04x %02x\n"
+// to standard output when a peer takes a slot.
 void process_udp_rx_clients(Distribution& dist);
 
 // Sends "*KEEPALIVE" to every registered client slot and frees those silent

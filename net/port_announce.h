@@ -9,9 +9,12 @@ namespace morvix {
 // of ct_port, backlog 10. Ends the process through fatal on failure.
 void tcp_server_setup(Distribution& dist);
 
-// Serves at most one waiting connection: prints "got tcp request", sends
-// cd_port as "%d\r\n" in one send (never raising SIGPIPE), closes it.
-// Reads nothing from the client.
+constexpr int kConnectionsPerCall = 16;
+
+// Serves the waiting connections, at most kConnectionsPerCall of them, in
+// arrival order: for each prints "got tcp request", sends cd_port as
+// "%d\r\n" in one send (never raising SIGPIPE) and closes it. Reads
+// nothing from the client. Returns at once when none is waiting.
 void process_tcp_connections(Distribution& dist);
 
 }  // namespace morvix

@@ -55,27 +55,28 @@ TEST_F(SampleRingTest, FillsTheRingAndKeepsTheRestOfTheLastDatagram) {
   EXPECT_EQ(d_.rxbits[99], static_cast<unsigned char>(4 + 880));
 }
 
-TEST_F(SampleRingTest, ReturnsAfterAboutASecondWithoutInput) {
+TEST_F(SampleRingTest, TakesWhatHasArrivedAndReturnsAtOnceWhenNothingMoreIsWaiting) {
   UdpPeer source;
   send_counting(source, 300, 0);
+  ASSERT_TRUE(testing::readable(d_.dfd, 1000));
   const auto start = std::chrono::steady_clock::now();
   get_more_samples(d_);
-  const double waited =
+  get_more_samples(d_);
+  const double took =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(d_.brx_count, 300);
-  EXPECT_GE(waited, 0.9);
-  EXPECT_LT(waited, 5.0);
+  EXPECT_LT(took, 0.5);
 }
 
 TEST_F(SampleRingTest, InterleavesTwoSendersInArrivalOrder) {
   UdpPeer first;
   UdpPeer second;
-  d_.rcv_timeout = {0, 200000};
   for (int i = 0; i < 4; ++i) {
     const UdpPeer& from = i % 2 == 0 ? first : second;
     from.send_to(port_, std::vector<unsigned char>(10, static_cast<unsigned char>(i)).data(), 10);
     usleep(2000);
   }
+  usleep(20000);
   get_more_samples(d_);
   ASSERT_EQ(d_.brx_count, 40);
   for (int i = 0; i < 40; ++i) EXPECT_EQ(d_.rxbits[i], i / 10) << i;
@@ -83,9 +84,9 @@ TEST_F(SampleRingTest, InterleavesTwoSendersInArrivalOrder) {
 
 TEST_F(SampleRingTest, CutsDatagramsLongerThanTheInputBuffer) {
   UdpPeer source;
-  d_.rcv_timeout = {0, 200000};
   send_counting(source, 5000, 0);
   send_counting(source, 1, 99);
+  usleep(20000);
   get_more_samples(d_);
   EXPECT_EQ(d_.brx_count, kInputBytes + 1);
   EXPECT_EQ(d_.rxbits[kInputBytes], 99);

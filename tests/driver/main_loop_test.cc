@@ -23,6 +23,7 @@ class MainLoopTest : public ::testing::Test {
     // The upstream slot points at a local socket standing in for the server.
     dist_.clients[0] = {htonl(INADDR_LOOPBACK), htons(static_cast<uint16_t>(upstream_.port())), 1};
     dist_.active_clients = 1;
+    dist_.vorn_found = 1;
     std::strcpy(dist_.uid, "*uid:0123456789abcdef0123456789abcdef01234567:");
     dist_.uidslen = 46;
     loop_.last_tick = now_;
@@ -116,6 +117,39 @@ TEST_F(MainLoopTest, ResendsTheIdentityOnEverySixteenthTick) {
     }
   }
   EXPECT_EQ(announced_at, (std::vector<int>{16, 32}));
+}
+
+TEST_F(MainLoopTest, LooksForAnUpstreamServerNotFoundAtStartUpOnEverySixteenthTick) {
+  dist_.clients[0] = {};
+  dist_.active_clients = 0;
+  dist_.vorn_found = 0;
+  ::testing::internal::CaptureStderr();
+  lookup_vorn_dns(dist_, "no..such-host.invalid");  // start-up, while the name fails
+  // The name resolves later (a numeric one, so that nobody's port 4799 hears it).
+  dist_.vorn_host = "127.0.0.2";
+  for (int tick = 1; tick <= 15; ++tick) {
+    now_ += 61;
+    keepalive_clock(loop_, dist_);
+  }
+  EXPECT_EQ(dist_.clients[0].port, 0u);
+  now_ += 61;
+  keepalive_clock(loop_, dist_);
+  EXPECT_EQ(dist_.clients[0].addr, htonl(0x7F000002));
+  EXPECT_EQ(dist_.clients[0].port, htons(4799));
+  EXPECT_EQ(dist_.clients[0].stamp, 1);
+  EXPECT_EQ(dist_.active_clients, 1);
+
+  // Once found, never looked up again.
+  dist_.vorn_host = "no..such-host.invalid";
+  for (int tick = 1; tick <= 16; ++tick) {
+    now_ += 61;
+    keepalive_clock(loop_, dist_);
+  }
+  EXPECT_EQ(dist_.clients[0].stamp, 1);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "upstream host \"no..such-host.invalid\" not found (Unknown host); trying again about "
+            "every 16 minutes\n"
+            "upstream host \"127.0.0.2\" found at 127.0.0.2\n");
 }
 
 TEST_F(MainLoopTest, TickSendsKeepalivesAndExpiresSilentClients) {

@@ -46,12 +46,18 @@ class DaemonTest : public ::testing::Test {
   }
 
   // Starts the daemon with a valid identity and waits until it answers.
-  void start(std::vector<std::string> args = {"-d"}) {
+  // A launcher (a program and its first arguments) may run it, e.g. env.
+  void start(std::vector<std::string> args = {"-d"}, std::vector<std::string> launcher = {}) {
     dir_.write("uid.txt", std::string(kIdentity) + "\n");
     rx_port_ = free_udp_port();
     tcp_port_ = free_tcp_port();
     args.insert(args.end(), {"-r", std::to_string(rx_port_), "-t", std::to_string(tcp_port_)});
-    daemon_ = std::make_unique<Process>(MORVIX_BINARY, args, dir_.path());
+    if (!launcher.empty()) {
+      args.insert(args.begin(), MORVIX_BINARY);
+      args.insert(args.begin(), launcher.begin() + 1, launcher.end());
+    }
+    daemon_ = std::make_unique<Process>(launcher.empty() ? MORVIX_BINARY : launcher[0], args,
+                                        dir_.path());
     for (int i = 0; i < 200 && cd_port_ == 0; ++i) {
       const std::string reply = ask_port(tcp_port_);
       if (!reply.empty()) cd_port_ = std::stoi(reply);

@@ -276,27 +276,50 @@ TEST_F(ClientTableTest, TwoSourcePortsOfOneHostAreTwoPeers) {
   EXPECT_EQ(drain(), registration(1, a) + registration(2, b));
 }
 
-TEST_F(ClientTableTest, EmptyDatagramEndsThePassAndRegistersNobody) {
-  const int empty = peer();
-  const int next = peer();
-  send(empty, "");
-  send(next, "x");
-  EXPECT_EQ(drain(), "");
-  EXPECT_EQ(dist_.clients[1].stamp, 0);
-  EXPECT_EQ(dist_.active_clients, 0);
-  EXPECT_EQ(drain(), registration(1, next));
-}
-
-TEST_F(ClientTableTest, UpstreamDatagramEndsThePass) {
+TEST_F(ClientTableTest, EmptyAndUpstreamDatagramsDoNotHoldUpThoseBehindThem) {
   const int upstream = peer();
+  const int empty = peer();
   const int client = peer();
   hold(0, upstream, 0);
+  send(empty, "");
   send(upstream, "START");
   send(client, "x");
-  EXPECT_EQ(drain(), "");
-  EXPECT_EQ(dist_.clients[0].stamp, 1);
-  EXPECT_EQ(dist_.active_clients, 0);  // only the lookup and clients set it
   EXPECT_EQ(drain(), registration(1, client));
+  EXPECT_EQ(dist_.clients[0].stamp, 1);
+  EXPECT_FALSE(holds(1, empty));
+}
+
+TEST_F(ClientTableTest, OneDrainTakesABoundedShareAndLeavesTheRestQueued) {
+  const int flood = peer();
+  const int client = peer();
+  for (int i = 0; i < kDatagramsPerDrain; ++i) send(flood, "");
+  send(client, "x");
+  EXPECT_EQ(drain(), "");
+  EXPECT_EQ(drain(), registration(1, client));
+}
+
+TEST_F(ClientTableTest, SourcesNoReplyCanReachTakeNoSlotAndAreNeverTheUpstream) {
+  // The upstream slot as a failed lookup leaves it: address 0, port 0.
+  struct Source {
+    uint32_t addr;
+    uint16_t port;
+  };
+  for (const Source& source :
+       {Source{INADDR_ANY, 0}, Source{INADDR_ANY, 4000}, Source{INADDR_BROADCAST, 4000},
+        Source{0xE0000001, 4000}, Source{INADDR_LOOPBACK, 0}}) {
+    SCOPED_TRACE(source.addr);
+    for (const char* datagram : {"START", "hello"}) {
+      if (!testing::send_forged(source.addr, source.port, dist_.cd_port, datagram)) {
+        GTEST_SKIP() << "forging a source needs CAP_NET_RAW";
+      }
+    }
+  }
+  const int client = peer();
+  send(client, "x");
+  EXPECT_EQ(drain(), registration(1, client));
+  EXPECT_EQ(dist_.clients[0].stamp, 0);
+  EXPECT_EQ(dist_.clients[2].stamp, 0);
+  EXPECT_EQ(dist_.clients[2].addr, 0u);
 }
 
 TEST_F(ClientTableTest, UpstreamSwitchesItsFeedWithStartAndStop) {

@@ -1,12 +1,15 @@
 #include "tests/support/udp_test_util.h"
 
 #include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace morvix::testing {
 
@@ -71,6 +74,59 @@ std::vector<std::string> pending(int fd) {
     got.emplace_back(buf, static_cast<size_t>(n));
   }
   return got;
+}
+
+bool send_forged(uint32_t src_addr, uint16_t src_port, int to_port, std::string_view data) {
+  // The kernel fills in a source of 0.0.0.0 on a raw IP socket, so that one
+  // goes out as a whole Ethernet frame on the loopback device.
+  const bool zero_source = src_addr == INADDR_ANY;
+  const uint32_t dst_addr = zero_source ? INADDR_BROADCAST : INADDR_LOOPBACK;
+  unsigned char packet[14 + 20 + 8 + 512] = {};
+  if (data.size() > 512) return false;
+  unsigned char* ip = packet + 14;
+  packet[12] = 0x08;  // EtherType IPv4; the addresses stay 0 on loopback
+  const size_t total = 20 + 8 + data.size();
+  ip[0] = 0x45;
+  ip[2] = static_cast<unsigned char>(total >> 8);
+  ip[3] = static_cast<unsigned char>(total);
+  ip[8] = 64;
+  ip[9] = IPPROTO_UDP;
+  const uint32_t src = htonl(src_addr);
+  const uint32_t dst = htonl(dst_addr);
+  std::memcpy(ip + 12, &src, 4);
+  std::memcpy(ip + 16, &dst, 4);
+  uint32_t sum = 0;
+  for (int i = 0; i < 20; i += 2) sum += static_cast<uint32_t>(ip[i] << 8 | ip[i + 1]);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  ip[10] = static_cast<unsigned char>(~sum >> 8);
+  ip[11] = static_cast<unsigned char>(~sum);
+  unsigned char* udp = ip + 20;  // checksum 0: none, as IPv4 allows
+  udp[0] = static_cast<unsigned char>(src_port >> 8);
+  udp[1] = static_cast<unsigned char>(src_port);
+  udp[2] = static_cast<unsigned char>(to_port >> 8);
+  udp[3] = static_cast<unsigned char>(to_port);
+  udp[4] = static_cast<unsigned char>((8 + data.size()) >> 8);
+  udp[5] = static_cast<unsigned char>(8 + data.size());
+  std::memcpy(udp + 8, data.data(), data.size());
+
+  ssize_t sent = -1;
+  if (zero_source) {
+    const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = static_cast<int>(if_nametoindex("lo"));
+    to.sll_halen = 6;
+    sent = sendto(fd, packet, 14 + total, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    close(fd);
+  } else {
+    const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+    if (fd < 0) return false;
+    const sockaddr_in to = loopback(0);
+    sent = sendto(fd, ip, total, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    close(fd);
+  }
+  return sent > 0;
 }
 
 void starve_descriptors() {

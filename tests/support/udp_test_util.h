@@ -29,6 +29,12 @@ bool readable(int fd, int timeout_ms);
 // The datagrams waiting on fd, in arrival order.
 std::vector<std::string> pending(int fd);
 
+// Sends data to 127.0.0.1:to_port as if from src_addr:src_port (host byte
+// order), a source no ordinary socket can send from: 0.0.0.0 (then the
+// datagram goes to the broadcast address, as a booting LAN host's would),
+// broadcast, multicast, or port 0. Needs CAP_NET_RAW; false without it.
+bool send_forged(uint32_t src_addr, uint16_t src_port, int to_port, std::string_view data);
+
 // From here on the process can open no descriptor (so no socket); the limit
 // is lifted again at exit, where the sanitizers' runtime may need one.
 void starve_descriptors();

@@ -1,0 +1,52 @@
+// Preloaded into the daemon by a test: once the file named by
+// WALL_CLOCK_STEP_FILE exists, the wall clock reads a day later, as after
+// an NTP or GPS step at boot. Other clocks pass through untouched.
+#include <dlfcn.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+constexpr time_t kStep = 86400;
+
+using ClockGettime = int (*)(clockid_t, timespec*);
+
+int real_clock_gettime(clockid_t id, timespec* t) {
+  static const auto next = reinterpret_cast<ClockGettime>(dlsym(RTLD_NEXT, "clock_gettime"));
+  return next(id, t);
+}
+
+time_t offset() {
+  static const char* const trigger = std::getenv("WALL_CLOCK_STEP_FILE");
+  return trigger != nullptr && access(trigger, F_OK) == 0 ? kStep : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int clock_gettime(clockid_t id, timespec* t) {
+  const int r = real_clock_gettime(id, t);
+  if (r == 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) t->tv_sec += offset();
+  return r;
+}
+
+time_t time(time_t* out) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (out != nullptr) *out = now.tv_sec;
+  return now.tv_sec;
+}
+
+int gettimeofday(timeval* tv, void*) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tv->tv_sec = now.tv_sec;
+  tv->tv_usec = now.tv_nsec / 1000;
+  return 0;
+}
+
+}  // extern "C"
