@@ -5,7 +5,8 @@
 
 namespace morvix {
 
-// Opens dfd: UDP on all local addresses, the low 16 bits of port, blocking.
+// Opens dfd, the bitstream input ("dstream": the data stream of samples):
+// UDP on all local addresses, the low 16 bits of port, blocking.
 // Returns 1, or 0 (nothing left open) when the socket cannot be made or bound.
 int server_open_dstream(Decoder& d, int port);
 

@@ -7,8 +7,8 @@
 
 #include "decoder/decoder.h"
 #include "decoder/sample_ring.h"
-#include "driver/clock.h"
-#include "driver/fatal.h"
+#include "runtime/clock.h"
+#include "runtime/fatal.h"
 #include "driver/main_loop.h"
 #include "driver/options.h"
 #include "fec/init_rs.h"
@@ -24,6 +24,10 @@ int main(int argc, char** argv) {
   // first line does not allocate one.
   static char stdout_buffer[BUFSIZ];
   std::setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
+
+#ifdef MORVIX_CLOCK_RATE
+  clock_speed_up(MORVIX_CLOCK_RATE);  // soak builds only
+#endif
 
   static Decoder d;
   static Distribution dist;

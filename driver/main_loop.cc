@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "decoder/frame_checker.h"
-#include "driver/clock.h"
+#include "runtime/clock.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "decoder/decoder.h"
-#include "driver/fatal.h"
+#include "runtime/fatal.h"
 #include "net/client_table.h"
 
 namespace morvix {

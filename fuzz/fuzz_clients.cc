@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/clock.h"
+#include "runtime/clock.h"
 #include "fuzz/check.h"
 #include "net/client_table.h"
 
@@ -43,7 +43,6 @@ constexpr size_t kMaxQueued = 16;  // well within the socket's receive buffer
 constexpr int kArrivalWaitMs = 2000;
 constexpr std::time_t kClockStart = 1'000'000;
 constexpr std::string_view kKeywords[] = {"START", "STOP", "DISCONNECT"};
-constexpr std::string_view kKeepalive = "*KEEPALIVE";
 
 // Slots the table must never touch hold this: a loopback peer nobody
 // listens on, and a stamp long expired on odd slots, free on even ones.

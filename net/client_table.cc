@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/clock.h"
-#include "driver/fatal.h"
+#include "runtime/clock.h"
+#include "runtime/fatal.h"
+#include "runtime/ipv4.h"
 
 namespace morvix {
 
@@ -23,15 +24,12 @@ bool begins_with(const unsigned char* data, ssize_t len, const char* keyword) {
   return len >= static_cast<ssize_t>(n) && std::memcmp(data, keyword, n) == 0;
 }
 
+}  // namespace
+
 void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = slot.addr;
-  to.sin_port = static_cast<in_port_t>(slot.port);
+  const sockaddr_in to = ipv4_address(slot.addr, static_cast<uint16_t>(slot.port));
   sendto(dist.cfd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), dist.salen);
 }
-
-}  // namespace
 
 void clear_client_slots(Distribution& dist) {
   for (int i = 0; i < dist.num_clients; ++i) dist.clients[i] = client_slot{};
@@ -43,10 +41,7 @@ void clients_open_dstream(Distribution& dist) {
 
   fcntl(dist.cfd, F_SETFL, fcntl(dist.cfd, F_GETFL) | O_NONBLOCK);
 
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = 0;
+  sockaddr_in local = ipv4_address(htonl(INADDR_ANY), 0);
   if (bind(dist.cfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
     fatal("can't find cfd socket\n");
   }
@@ -112,7 +107,6 @@ void process_udp_rx_clients(Distribution& dist) {
 }
 
 void send_client_keepalives(Distribution& dist) {
-  static constexpr char kKeepalive[] = "*KEEPALIVE";
   const std::time_t now = clock_now();
   for (int i = 1; i < dist.num_clients; ++i) {
     client_slot& slot = dist.clients[i];
@@ -120,7 +114,7 @@ void send_client_keepalives(Distribution& dist) {
     if (now - slot.stamp > kClientTimeout) {
       slot.stamp = 0;
     } else {
-      send_to_slot(dist, slot, kKeepalive, sizeof kKeepalive - 1);
+      send_to_slot(dist, slot, kKeepalive, kKeepaliveBytes);
     }
   }
 }

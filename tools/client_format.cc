@@ -46,7 +46,7 @@ std::optional<int> parse_port_reply(std::string_view reply) {
 
 bool is_keepalive(Frame datagram) {
   return std::string_view(reinterpret_cast<const char*>(datagram.data()), datagram.size()) ==
-         kKeepalive;
+         std::string_view(kKeepalive);
 }
 
 FrameHeader read_header(Frame frame) {

@@ -10,12 +10,13 @@
 #include <string>
 #include <string_view>
 
+#include "net/client_table.h"
+
 namespace morvix::client {
 
 using Frame = std::span<const uint8_t>;
 using WallClock = std::chrono::system_clock;
 
-inline constexpr std::string_view kKeepalive = "*KEEPALIVE";  // exactly these 10 bytes
 // Header 5 bytes, payload at least 1, frame CRC 2.
 inline constexpr size_t kMinFrameBytes = 8;
 
@@ -24,8 +25,7 @@ inline constexpr size_t kMinFrameBytes = 8;
 // outside 1..65535.
 std::optional<int> parse_port_reply(std::string_view reply);
 
-// True for the daemon's keepalive datagram. No frame can look like one: its
-// second byte, 'K', would be a fill-bit count above 59.
+// True for the daemon's keepalive datagram (kKeepalive).
 bool is_keepalive(Frame datagram);
 
 // The header fields of a frame of at least kMinFrameBytes bytes, and whether

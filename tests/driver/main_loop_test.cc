@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "driver/clock.h"
+#include "runtime/clock.h"
 #include "net/upstream.h"
 #include "tests/support/udp_test_util.h"
 

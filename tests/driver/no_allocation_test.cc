@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "decoder/sample_ring.h"
-#include "driver/clock.h"
+#include "runtime/clock.h"
 #include "driver/main_loop.h"
 #include "fec/init_rs.h"
 #include "net/port_announce.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/clock.h"
+#include "runtime/clock.h"
 #include "tests/support/udp_test_util.h"
 
 namespace morvix {

@@ -6,11 +6,16 @@
 
 namespace morvix {
 
-// The platform's time(), or the value behind the override while one is set.
+// The platform's time(), sped up when clock_speed_up asked for it, or the
+// value behind the override while one is set.
 std::time_t clock_now();
 
 // While fake is not null, clock_now() returns *fake; null restores the real
 // clock. For tests only.
 void clock_override(const std::time_t* fake);
+
+// From now on the real clock runs factor (>= 1) times faster than time():
+// soak builds use it so that months of ticks and expiries fit into minutes.
+void clock_speed_up(int factor);
 
 }  // namespace morvix
