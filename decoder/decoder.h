@@ -12,17 +12,18 @@
 #include <cstdint>
 #include <memory>
 
+#include "decoder/frame_format.h"
 #include "fec/init_rs.h"
 
 namespace morvix {
 
 constexpr int kRingBytes = 4781;      // the ring's size at up to 10 samples per bit
 constexpr int kInputBytes = 2048;     // largest datagram payload taken from the input
-constexpr int kFrameBytes = 320;      // frame buffer; the longest frame is 307 bytes
-constexpr int kMaxFrameBlocks = 41;
+constexpr int kFrameBytes = 320;      // frame buffer, above kMaxFrameBytes
 constexpr int kSyncBits = 40;
 constexpr int kBlockBits = 85;
 constexpr int kMaxSps = 1000;
+static_assert(kFrameBytes >= kMaxFrameBytes);
 
 struct Decoder {
   // Bitstream input (sample_ring).

@@ -18,7 +18,9 @@
 #include <memory>
 #include <vector>
 
+#include "decoder/crc.h"
 #include "decoder/decoder.h"
+#include "decoder/frame_format.h"
 #include "decoder/frame_checker.h"
 #include "decoder/sample_ring.h"
 #include "fec/init_rs.h"
@@ -26,11 +28,6 @@
 
 namespace morvix {
 namespace {
-
-constexpr int kMinFrameBytes = 8;
-constexpr int kMaxFrameBytes = 307;
-constexpr int kMaxFillBits = 59;
-constexpr int kBlockDataBits = 60;
 
 const rs_codec* codec() {
   static const rs_codec* const rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
@@ -46,13 +43,6 @@ struct Progress {
 Progress progress(const Decoder& d) {
   return {d.brdp,   d.brdb,   d.brx_count, d.bbp, d.bbb, d.df_state, d.df_blocks_to_read,
           d.framep, d.framebp};
-}
-
-bool crc_stored(const unsigned char* data, int length, const unsigned char* stored) {
-  unsigned char low = 0;
-  unsigned char high = 0;
-  ComputeCrc(data, length, low, high);
-  return stored[0] == low && stored[1] == high;
 }
 
 void check_state(const Decoder& d) {
@@ -72,8 +62,8 @@ void check_state(const Decoder& d) {
   if (d.df_state == 1) FUZZ_CHECK(frame_bits == 0);
   if (d.df_state == 2) {
     // The header block is in, and every block read since added 60 bits.
-    const int blocks = d.frame[2];
-    FUZZ_CHECK(blocks >= 2 && blocks <= kMaxFrameBlocks);
+    const int blocks = d.frame[kBlocksByte];
+    FUZZ_CHECK(blocks >= kMinFrameBlocks && blocks <= kMaxFrameBlocks);
     FUZZ_CHECK(d.df_blocks_to_read >= 1 && d.df_blocks_to_read < blocks);
     FUZZ_CHECK(frame_bits == (blocks - d.df_blocks_to_read) * kBlockDataBits);
   }
@@ -83,13 +73,13 @@ void check_frame(const Decoder& d) {
   FUZZ_CHECK(d.df_state == 0);
   const int length = d.framelen;
   FUZZ_CHECK(length >= kMinFrameBytes && length <= kMaxFrameBytes);
-  const int fill_bits = d.frame[1];
-  const int blocks = d.frame[2];
-  FUZZ_CHECK(blocks >= 2 && blocks <= kMaxFrameBlocks);
-  FUZZ_CHECK(fill_bits <= kMaxFillBits);
-  FUZZ_CHECK(length == (blocks * kBlockDataBits - fill_bits) / 8);
-  FUZZ_CHECK(crc_stored(d.frame, 3, d.frame + 3));
-  FUZZ_CHECK(crc_stored(d.frame + 5, length - 7, d.frame + length - 2));
+  const int fill_bits = d.frame[kFillBitsByte];
+  const int blocks = d.frame[kBlocksByte];
+  FUZZ_CHECK(header_in_range(fill_bits, blocks));
+  FUZZ_CHECK(length == frame_length(fill_bits, blocks));
+  FUZZ_CHECK(crc_matches(d.frame, kHeaderCrcCovers, d.frame + kHeaderCrcCovers));
+  FUZZ_CHECK(crc_matches(d.frame + kHeaderBytes, length - kFrameOverheadBytes,
+                         d.frame + length - kCrcBytes));
 }
 
 // Runs the decoder until a call changes nothing. A stall with a full ring

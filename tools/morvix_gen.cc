@@ -67,7 +67,7 @@ constexpr const char* kUsage =
 struct Options {
   std::optional<Bytes> hex;
   int min_len = 1;
-  int max_len = kMaxPayload;
+  int max_len = kMaxPayloadBytes;
   bool len_given = false;
   int first_byte = 0;
   long long frames = 1;
@@ -157,7 +157,7 @@ Bytes hex_option(const std::string& text) {
     ok = high >= 0 && low >= 0;
     bytes.push_back(static_cast<uint8_t>(high * 16 + low));
   }
-  if (!ok || bytes.empty() || bytes.size() > static_cast<size_t>(kMaxPayload)) {
+  if (!ok || bytes.empty() || bytes.size() > static_cast<size_t>(kMaxPayloadBytes)) {
     bad_arguments("--hex takes 1 to 300 bytes as pairs of hex digits");
   }
   return bytes;
@@ -166,8 +166,8 @@ Bytes hex_option(const std::string& text) {
 void length_range_option(const std::string& text, Options& options) {
   const auto parts = split(text, '-');
   if (parts.size() > 2) bad_arguments("--len takes MIN-MAX, not '" + text + "'");
-  options.min_len = static_cast<int>(integer_option("--len", parts[0], 1, kMaxPayload));
-  options.max_len = static_cast<int>(integer_option("--len", parts.back(), 1, kMaxPayload));
+  options.min_len = static_cast<int>(integer_option("--len", parts[0], 1, kMaxPayloadBytes));
+  options.max_len = static_cast<int>(integer_option("--len", parts.back(), 1, kMaxPayloadBytes));
   if (options.min_len > options.max_len) bad_arguments("--len MIN is above MAX");
 }
 
@@ -211,7 +211,7 @@ Options parse_options(int argc, char** argv) {
       options.hex = hex_option(value);
     } else if (name == "--random-len") {
       options.min_len = options.max_len =
-          static_cast<int>(integer_option(name, value, 1, kMaxPayload));
+          static_cast<int>(integer_option(name, value, 1, kMaxPayloadBytes));
       options.len_given = true;
     } else if (name == "--len") {
       length_range_option(value, options);

@@ -4,19 +4,14 @@
 #include <stdexcept>
 
 #include "decoder/block_decoder.h"
-#include "decoder/frame_checker.h"
+#include "decoder/crc.h"
 #include "decoder/sync_search.h"
 #include "fec/init_rs.h"
 
 namespace morvix::gen {
 namespace {
 
-constexpr int kHeaderBytes = 5;
-constexpr int kOverheadBytes = 7;  // header and frame CRC
-constexpr int kBlockDataBits = 60;
 constexpr int kSymbolBits = 5;
-constexpr int kMinFrameBytes = kOverheadBytes + 1;
-constexpr int kMaxFrameBytes = kOverheadBytes + kMaxPayload;
 
 // The daemon's own codec, so the encoder uses the very generator and field
 // tables the decoder corrects with. Made once and kept for the process.
@@ -29,14 +24,6 @@ const rs_codec& codec() {
 void check_frame_size(const Bytes& frame) {
   const auto n = static_cast<int>(frame.size());
   if (n < kMinFrameBytes || n > kMaxFrameBytes) throw std::invalid_argument("frame length");
-}
-
-void crc_into(const uint8_t* data, int length, uint8_t* out) {
-  unsigned char low = 0;
-  unsigned char high = 0;
-  ComputeCrc(data, length, low, high);
-  out[0] = low;
-  out[1] = high;
 }
 
 // Bit i of the frame in line order: bytes in turn, each least significant
@@ -59,17 +46,17 @@ int frame_fill_bits(const Bytes& frame) {
 }
 
 Bytes build_frame(uint8_t first_byte, const Bytes& payload) {
-  if (payload.empty() || payload.size() > static_cast<size_t>(kMaxPayload)) {
+  if (payload.empty() || payload.size() > static_cast<size_t>(kMaxPayloadBytes)) {
     throw std::invalid_argument("payload length");
   }
   const int n = static_cast<int>(payload.size());
-  Bytes frame(static_cast<size_t>(n + kOverheadBytes));
+  Bytes frame(static_cast<size_t>(n + kFrameOverheadBytes));
   frame[0] = first_byte;
-  frame[1] = static_cast<uint8_t>(frame_fill_bits(frame));
-  frame[2] = static_cast<uint8_t>(frame_blocks(frame));
-  crc_into(frame.data(), 3, &frame[3]);
+  frame[kFillBitsByte] = static_cast<uint8_t>(frame_fill_bits(frame));
+  frame[kBlocksByte] = static_cast<uint8_t>(frame_blocks(frame));
+  store_crc(frame.data(), kHeaderCrcCovers, &frame[kHeaderCrcCovers]);
   std::copy(payload.begin(), payload.end(), frame.begin() + kHeaderBytes);
-  crc_into(&frame[kHeaderBytes], n, &frame[static_cast<size_t>(kHeaderBytes + n)]);
+  store_crc(&frame[kHeaderBytes], n, &frame[static_cast<size_t>(kHeaderBytes + n)]);
   return frame;
 }
 
@@ -96,7 +83,7 @@ void rs_encode(const uint8_t data[12], uint8_t codeword[16]) {
 
 Bits frame_line_bits(const Bytes& frame, const LineOptions& options, std::mt19937& rng) {
   if (frame.size() < 3) throw std::invalid_argument("frame header");
-  const int blocks = frame[2];
+  const int blocks = frame[kBlocksByte];
   Bits bits;
   bits.reserve(static_cast<size_t>(kSyncBits + blocks * kBlockBits));
 

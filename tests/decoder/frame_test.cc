@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "decoder/block_decoder.h"
+#include "decoder/crc.h"
 #include "decoder/frame_checker.h"
 #include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
