@@ -8,7 +8,7 @@
 #include "decoder/frame_checker.h"
 #include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 #include "tests/support/reference_sync.h"
 #include "tools/signal_gen.h"
 
@@ -79,10 +79,9 @@ gen::Bytes frame_dense_stream(int sps) {
 }
 
 void BM_FrameDenseStream(benchmark::State& state) {
-  static const rs_codec* rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
   const int sps = static_cast<int>(state.range(0));
   Decoder d;
-  decoder_setup(d, sps, 1, rs);
+  decoder_setup(d, sps, 1, link_codec());
   const gen::Bytes stream = frame_dense_stream(sps);
   int64_t frames = 0;
   run_over(state, d, stream, [&frames](Decoder& x) {

@@ -14,7 +14,7 @@
 
 #include "decoder/frame_checker.h"
 #include "decoder/sample_ring.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 #include "tools/signal_gen.h"
 
 namespace {
@@ -68,7 +68,7 @@ int decode_count(Decoder& d, const gen::Bytes& stream, const std::vector<gen::By
 int main(int argc, char** argv) {
   const int frames = argc > 1 ? std::atoi(argv[1]) : 3000;
   const int payload_bytes = argc > 2 ? std::atoi(argv[2]) : 100;
-  const rs_codec* rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
+  const rs_codec* rs = link_codec();
   std::printf("%8s %7s %9s %9s %7s\n", "ber", "frames", "decoded", "theory", "z");
   int defects = 0;
   for (double ber : {0.001, 0.002, 0.005, 0.01, 0.015, 0.02, 0.03}) {

@@ -6,11 +6,12 @@
 #pragma once
 
 #include "decoder/decoder.h"
+#include "fec/link_codec.h"
 
 namespace morvix {
 
-constexpr int kBlockSymbols = 16;
-constexpr int kDataSymbols = 12;
+constexpr int kBlockSymbols = kLinkSymbols;      // a word of the link's code
+constexpr int kDataSymbols = kLinkDataSymbols;  // its data symbols, the first 12
 
 // Mask of symbol k is of[15 - k].
 inline constexpr unsigned char of[kBlockSymbols] = {0x1C, 0x12, 0x13, 0x0E, 0x1F, 0x06,

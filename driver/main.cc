@@ -11,7 +11,7 @@
 #include "runtime/fatal.h"
 #include "driver/main_loop.h"
 #include "driver/options.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 #include "net/client_table.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
@@ -37,18 +37,16 @@ int main(int argc, char** argv) {
   loop.dump = settings.dump;
   if (!get_uid(dist)) return 1;
 
+  const rs_codec* rs = settings.fec ? link_codec() : nullptr;
+  if (settings.fec && rs == nullptr) fatal("init_rs_char failed");
   // Frame state, input buffer, tables from sps and the ring positions.
-  decoder_setup(d, settings.sps, settings.fec, nullptr);
+  decoder_setup(d, settings.sps, settings.fec, rs);
   dist.salen = sizeof(sockaddr_in);
   dist.num_clients = settings.num_clients;
   dist.ct_port = settings.ct_port;
   clear_client_slots(dist);
   lookup_vorn_dns(dist, MORVIX_UPSTREAM_HOST);
   loop.tick_counter = 0;
-  if (settings.fec) {
-    d.rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
-    if (d.rs == nullptr) fatal("init_rs_char failed");
-  }
   if (!server_open_dstream(d, settings.rx_port)) {
     char message[64];
     std::snprintf(message, sizeof message, "can't open bitstream input port %d", settings.rx_port);

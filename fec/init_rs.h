@@ -1,6 +1,6 @@
 // Reed-Solomon codec over GF(2^m), one symbol to a byte, for codes shortened
-// by leaving out leading zero symbols. The daemon uses one handle made with
-// init_rs_char(5, 0x25, 14, 1, 4, 15): 16 symbols, 12 data then 4 parity.
+// by leaving out leading zero symbols. The link's own code is made by
+// link_codec() (fec/link_codec.h).
 #pragma once
 
 #include <cstdint>

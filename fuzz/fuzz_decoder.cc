@@ -23,16 +23,11 @@
 #include "decoder/frame_format.h"
 #include "decoder/frame_checker.h"
 #include "decoder/sample_ring.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 #include "fuzz/check.h"
 
 namespace morvix {
 namespace {
-
-const rs_codec* codec() {
-  static const rs_codec* const rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
-  return rs;
-}
 
 // What a call that makes progress changes.
 struct Progress {
@@ -108,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int sps = (data[0] & 31) + 1;
   const int fec = (data[0] >> 5) & 1;
   auto d = std::make_unique<Decoder>();
-  decoder_setup(*d, sps, fec, fec ? codec() : nullptr);
+  decoder_setup(*d, sps, fec, fec ? link_codec() : nullptr);
   if (data[1] != 0) d->bwrp = d->brdp = d->bbp = d->ring_bytes - 16 * data[1];
   check_state(*d);
 

@@ -6,7 +6,7 @@
 #include "decoder/block_decoder.h"
 #include "decoder/crc.h"
 #include "decoder/sync_search.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 
 namespace morvix::gen {
 namespace {
@@ -14,9 +14,9 @@ namespace {
 constexpr int kSymbolBits = 5;
 
 // The daemon's own codec, so the encoder uses the very generator and field
-// tables the decoder corrects with. Made once and kept for the process.
+// tables the decoder corrects with.
 const rs_codec& codec() {
-  static const rs_codec* const rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
+  const rs_codec* rs = link_codec();
   if (rs == nullptr) throw std::logic_error("init_rs_char failed");
   return *rs;
 }
@@ -65,20 +65,20 @@ void rs_encode(const uint8_t data[12], uint8_t codeword[16]) {
   const int zero = rs.full_length;
   // g(x) = x^4 + g3 x^3 + ... + g0; remainder[0] is the x^3 coefficient.
   // Each step is remainder = (remainder * x + d * x^4) mod g.
-  uint8_t remainder[4] = {};
+  uint8_t remainder[kLinkParity] = {};
   for (int i = 0; i < kDataSymbols; ++i) {
     if (data[i] > zero) throw std::invalid_argument("symbol value");
     codeword[i] = data[i];
     const int feedback = rs.log_table[data[i] ^ remainder[0]];
-    for (int j = 0; j < 4; ++j) {
-      const uint8_t next = j < 3 ? remainder[j + 1] : 0;
-      const int g = rs.generator[3 - j];
+    for (int j = 0; j < kLinkParity; ++j) {
+      const uint8_t next = j < kLinkParity - 1 ? remainder[j + 1] : 0;
+      const int g = rs.generator[kLinkParity - 1 - j];
       remainder[j] = feedback == zero || g == zero
                          ? next
                          : static_cast<uint8_t>(next ^ rs.exp_table[rs_reduce(rs, feedback + g)]);
     }
   }
-  std::copy(remainder, remainder + 4, codeword + kDataSymbols);
+  std::copy(remainder, remainder + kLinkParity, codeword + kDataSymbols);
 }
 
 Bits frame_line_bits(const Bytes& frame, const LineOptions& options, std::mt19937& rng) {

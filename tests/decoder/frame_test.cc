@@ -11,7 +11,7 @@
 #include "decoder/frame_checker.h"
 #include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 #include "tests/support/udp_test_util.h"
 #include "tools/signal_gen.h"
 
@@ -19,11 +19,6 @@ namespace morvix {
 namespace {
 
 using gen::Bytes;
-
-const rs_codec* codec() {
-  static const rs_codec* rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
-  return rs;
-}
 
 Bytes payload_of(int size, unsigned seed) {
   std::mt19937 rng(seed);
@@ -45,7 +40,7 @@ Bytes raw_frame(int fill_bits, int blocks, unsigned seed) {
 
 class FrameTest : public ::testing::Test {
  protected:
-  void setup(int sps, int fec = 1) { decoder_setup(d_, sps, fec, fec ? codec() : nullptr); }
+  void setup(int sps, int fec = 1) { decoder_setup(d_, sps, fec, fec ? link_codec() : nullptr); }
 
   // Runs the decoder over the whole stream, feeding the ring as it frees up,
   // and returns every frame reported.
@@ -255,7 +250,7 @@ TEST(FrameCrc, MatchesThePublishedX25CheckValues) {
 
 TEST(FrameInput, DecodesAFrameWhoseSamplesPauseMidFrame) {
   Decoder d;
-  decoder_setup(d, 10, 1, codec());
+  decoder_setup(d, 10, 1, link_codec());
   const int port = testing::free_udp_port();
   ASSERT_EQ(server_open_dstream(d, port), 1);
   const Bytes frame = gen::build_frame(0x42, payload_of(250, 14));

@@ -16,7 +16,7 @@
 #include "decoder/sample_ring.h"
 #include "runtime/clock.h"
 #include "driver/main_loop.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 #include "net/port_announce.h"
 #include "tests/support/udp_test_util.h"
 #include "tools/signal_gen.h"
@@ -79,7 +79,7 @@ TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
   static Distribution dist;
   static LoopState loop;
   loop.dump = 1;
-  decoder_setup(d, 10, 1, init_rs_char(5, 0x25, 14, 1, 4, 15));
+  decoder_setup(d, 10, 1, link_codec());
   const int rx_port = testing::free_udp_port();
   ASSERT_EQ(server_open_dstream(d, rx_port), 1);
   d.rcv_timeout = {0, 50000};

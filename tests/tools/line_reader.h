@@ -1,5 +1,7 @@
 // Reads generated samples back the way the daemon does, written from the line
 // format rather than from the generator, so the two check each other.
+// Independent of decoder/ on purpose: its own masks, sync bits, codec and
+// layout numbers; only the CRC and the length rule are shared.
 #pragma once
 
 #include <cstdint>
