@@ -22,8 +22,8 @@ gen::Bytes noise_bytes(size_t count) {
   return out;
 }
 
-// Feeds `stream` round and round into the ring and runs `step` until it
-// needs input; returns the samples the search moved over.
+// Feeds `stream` round and round into the ring, as far as it has room, and
+// runs `step`, which must leave the decoder needing input.
 template <typename Step>
 void run_over(benchmark::State& state, Decoder& d, const gen::Bytes& stream, Step step) {
   size_t at = 0;
@@ -58,7 +58,7 @@ void BM_SyncSearchNoiseReference(benchmark::State& state) {
   decoder_setup(d, static_cast<int>(state.range(0)), 0, nullptr);
   const gen::Bytes noise = noise_bytes(1 << 20);
   run_over(state, d, noise, [](Decoder& x) {
-    while (testing::get_frame_id_reference(x)) {
+    while (test::get_frame_id_reference(x)) {
     }
   });
 }
@@ -85,13 +85,7 @@ void BM_FrameDenseStream(benchmark::State& state) {
   const gen::Bytes stream = frame_dense_stream(sps);
   int64_t frames = 0;
   run_over(state, d, stream, [&frames](Decoder& x) {
-    // Until the decoder stalls for input: a search that ends, or a block
-    // that is not all there yet.
-    for (int idle = 0; idle < 2;) {
-      const int before[3] = {x.df_state, x.brdp, x.bbp};
-      frames += get_data_frame(x);
-      idle = (before[0] == x.df_state && before[1] == x.brdp && before[2] == x.bbp) ? idle + 1 : 0;
-    }
+    while (next_frame(x)) ++frames;
   });
   state.counters["frames"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }

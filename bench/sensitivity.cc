@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <random>
 
-#include "decoder/frame_checker.h"
-#include "decoder/sample_ring.h"
+#include "decoder/decoder.h"
 #include "fec/link_codec.h"
+#include "tests/support/decode.h"
 #include "tools/signal_gen.h"
 
 namespace {
@@ -35,32 +35,20 @@ double theory(double ber, int blocks) {
   return binomial_at_most(40, 5, ber) * std::pow(binomial_at_most(16, 2, symbol_wrong), blocks);
 }
 
-// Decodes the stream, feeding the ring as it frees up; returns frames equal
-// to one that was sent.
+// Frames decoded from the stream that equal one that was sent.
 int decode_count(Decoder& d, const gen::Bytes& stream, const std::vector<gen::Bytes>& sent) {
   int good = 0;
-  size_t at = 0;
   size_t next = 0;  // frames come out in order; a lost one is skipped over
-  for (;;) {
-    at += static_cast<size_t>(
-        ring_write(d, stream.data() + at, static_cast<int>(stream.size() - at)));
-    for (int idle = 0; idle < 3;) {
-      const int before[4] = {d.df_state, d.brdp, d.brdb, d.bbp};
-      if (get_data_frame(d)) {
-        const gen::Bytes f(d.frame, d.frame + d.framelen);
-        for (size_t i = next; i < sent.size(); ++i) {
-          if (sent[i] == f) {
-            ++good;
-            next = i + 1;
-            break;
-          }
-        }
+  for (const gen::Bytes& f : test::decode_stream(d, stream)) {
+    for (size_t i = next; i < sent.size(); ++i) {
+      if (sent[i] == f) {
+        ++good;
+        next = i + 1;
+        break;
       }
-      const int after[4] = {d.df_state, d.brdp, d.brdb, d.bbp};
-      idle = std::equal(before, before + 4, after) ? idle + 1 : 0;
     }
-    if (at == stream.size()) return good;
   }
+  return good;
 }
 
 }  // namespace

@@ -32,30 +32,31 @@ void skip_blocks(Decoder& d, int blocks) {
 }  // namespace
 
 int get_data_frame(Decoder& d) {
+  d.need_input = false;
   switch (d.df_state) {
-    case 0:
-      if (get_frame_id(d)) d.df_state = 1;
+    case DfState::kSearching:
+      if (get_frame_id(d)) d.df_state = DfState::kHeaderBlock;
       return 0;
-    case 1: {
+    case DfState::kHeaderBlock: {
       const int got = get_block(d);
       if (got == 0) return 0;
       if (got < 0 || !header_good(d.frame)) {
-        d.df_state = 0;
+        d.df_state = DfState::kSearching;
         return 0;
       }
       d.df_blocks_to_read = d.frame[kBlocksByte] - 1;
-      d.df_state = 2;
+      d.df_state = DfState::kRemainingBlocks;
       return 0;
     }
-    default: {
+    case DfState::kRemainingBlocks: {
       const int got = get_block(d);
       if (got == 0) return 0;
       if (got < 0) {
-        d.df_state = 0;
+        d.df_state = DfState::kSearching;
         return 0;
       }
       if (--d.df_blocks_to_read != 0) return 0;
-      d.df_state = 0;
+      d.df_state = DfState::kSearching;
       const int payload =
           frame_length(d.frame[kFillBitsByte], d.frame[kBlocksByte]) - kFrameOverheadBytes;
       if (payload <= 0) return 0;
@@ -66,7 +67,18 @@ int get_data_frame(Decoder& d) {
       d.framelen = payload + kFrameOverheadBytes;
       return 1;
     }
+    default:
+      // Not a state: start over with a search rather than read blocks.
+      d.df_state = DfState::kSearching;
+      return 0;
   }
+}
+
+int next_frame(Decoder& d) {
+  while (!get_data_frame(d)) {
+    if (d.need_input) return 0;
+  }
+  return 1;
 }
 
 }  // namespace morvix

@@ -32,6 +32,13 @@ inline void step_line_bit(const Decoder& d, int& byte, int& bit) {
   bit = d.bbnext[bit];
 }
 
+// For a step that stops because samples it needs have not arrived: sets
+// need_input and returns 0, the step's result.
+inline int awaiting_input(Decoder& d) {
+  d.need_input = true;
+  return 0;
+}
+
 // Bytes from the search position to ring byte i (0 .. ring_bytes - 1).
 inline int ahead_of_search(const Decoder& d, int i) {
   int ahead = i - d.brdp;

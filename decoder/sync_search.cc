@@ -89,9 +89,9 @@ void init_sync_tables(Decoder& d) {
 
 int get_frame_id(Decoder& d) {
   if (d.brx_count < d.ring_bytes) get_more_samples(d);
-  if (d.brx_count < d.minmatchbytes) return 0;
+  if (d.brx_count < d.minmatchbytes) return awaiting_input(d);
   if (!d.sync_valid || d.sync_brdp != d.brdp || d.sync_brdb != d.brdb) {
-    if (!rebuild_registers(d)) return 0;
+    if (!rebuild_registers(d)) return awaiting_input(d);
   }
 
   constexpr uint64_t expect = expected_samples();
@@ -138,7 +138,7 @@ int get_frame_id(Decoder& d) {
   d.sync_lead_bit = lead_bit;
   d.sync_lead_ahead = ahead;
   d.sync_phase = phase;
-  if (!found) return 0;
+  if (!found) return awaiting_input(d);
 
   // The first block starts one line bit after the sync word's last sample.
   d.bbp = last_lead;

@@ -13,7 +13,7 @@
 namespace morvix {
 namespace {
 
-using testing::UdpPeer;
+using test::UdpPeer;
 
 class MainLoopTest : public ::testing::Test {
  protected:

@@ -64,7 +64,7 @@ int posix_memalign(void** out, size_t alignment, size_t n) {
 namespace morvix {
 namespace {
 
-using testing::UdpPeer;
+using test::UdpPeer;
 
 TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
   // Start-up as the daemon does it, stdout with its own buffer.
@@ -80,10 +80,10 @@ TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
   static LoopState loop;
   loop.dump = 1;
   decoder_setup(d, 10, 1, link_codec());
-  const int rx_port = testing::free_udp_port();
+  const int rx_port = test::free_udp_port();
   ASSERT_EQ(server_open_dstream(d, rx_port), 1);
   d.rcv_timeout = {0, 50000};
-  dist.ct_port = testing::free_tcp_port();
+  dist.ct_port = test::free_tcp_port();
   tcp_server_setup(dist);
   clients_open_dstream(dist);
   loop.last_tick = now;
@@ -114,10 +114,7 @@ TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
         UdpPeer& c = *clients[n / 50 % clients.size()];
         c.send_to(dist.cd_port, n % 150 == 0 ? "DISCONNECT" : "hello");
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(dist.ct_port));
+        const sockaddr_in a = test::loopback(dist.ct_port);
         connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
         close(fd);
       }

@@ -1,9 +1,9 @@
 // Start-up with good and bad identity files, through the real daemon.
 #include <gtest/gtest.h>
 
-#include "tests/e2e/daemon.h"
+#include "tests/support/daemon.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 namespace {
 
 using IdentityTest = DaemonTest;
@@ -54,4 +54,4 @@ TEST_F(IdentityTest, AcceptsAnyLineEndAndIgnoresLaterLines) {
 }
 
 }  // namespace
-}  // namespace morvix::testing
+}  // namespace morvix::test

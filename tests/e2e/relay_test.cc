@@ -1,9 +1,9 @@
 // Frames through the real daemon: bitstream in, client and upstream out.
 #include <gtest/gtest.h>
 
-#include "tests/e2e/daemon.h"
+#include "tests/support/daemon.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 namespace {
 
 gen::Bytes frame(uint8_t first, int size, unsigned seed) {
@@ -98,9 +98,9 @@ TEST_F(RelayTest, SurvivesAClientThatResetsBeforeTheReply) {
 }
 
 }  // namespace
-}  // namespace morvix::testing
+}  // namespace morvix::test
 
-namespace morvix::testing {
+namespace morvix::test {
 namespace {
 
 // The client example of the README, run as written but for the port.
@@ -130,4 +130,4 @@ TEST_F(RelayTest, TheReadmeSocatExampleReceivesFrames) {
 }
 
 }  // namespace
-}  // namespace morvix::testing
+}  // namespace morvix::test

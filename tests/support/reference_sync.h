@@ -5,8 +5,8 @@
 
 #include "decoder/decoder.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 
 int get_frame_id_reference(Decoder& d);
 
-}  // namespace morvix::testing
+}  // namespace morvix::test

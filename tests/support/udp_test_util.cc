@@ -8,7 +8,7 @@
 
 #include <cstdlib>
 
-namespace morvix::testing {
+namespace morvix::test {
 
 sockaddr_in loopback(int port) {
   sockaddr_in a{};
@@ -117,4 +117,4 @@ bool UdpPeer::receive(std::vector<unsigned char>& out, int timeout_ms, sockaddr_
   return true;
 }
 
-}  // namespace morvix::testing
+}  // namespace morvix::test

@@ -7,8 +7,8 @@
 namespace morvix {
 namespace {
 
-using testing::Process;
-using testing::ScratchDir;
+using test::Process;
+using test::ScratchDir;
 
 struct Outcome {
   int status;
