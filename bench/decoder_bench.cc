@@ -32,7 +32,8 @@ void run_over(benchmark::State& state, Decoder& d, const gen::Bytes& stream, Ste
     const int room = d.ring_bytes - d.brx_count;
     int fed = 0;
     while (fed < room) {
-      const int chunk = static_cast<int>(std::min<size_t>(stream.size() - at, static_cast<size_t>(room - fed)));
+      const int chunk =
+          static_cast<int>(std::min<size_t>(stream.size() - at, static_cast<size_t>(room - fed)));
       ring_write(d, stream.data() + at, chunk);
       fed += chunk;
       at = (at + static_cast<size_t>(chunk)) % stream.size();
@@ -87,7 +88,8 @@ void BM_FrameDenseStream(benchmark::State& state) {
   run_over(state, d, stream, [&frames](Decoder& x) {
     while (next_frame(x)) ++frames;
   });
-  state.counters["frames"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+  state.counters["frames"] =
+      benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
 BENCHMARK(BM_SyncSearchNoise)->Arg(10)->Arg(1)->Arg(32);

@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
     const double p = theory(ber, blocks);
     const double sigma = std::sqrt(frames * p * (1.0 - p));
     const double z = sigma > 0 ? (good - frames * p) / sigma : 0.0;
-    std::printf("%8.3f %7d %9.4f %9.4f %7.2f\n", ber, frames, static_cast<double>(good) / frames,
-                p, z);
+    std::printf("%8.3f %7d %9.4f %9.4f %7.2f\n", ber, frames, static_cast<double>(good) / frames, p,
+                z);
     if (z < -3.0) ++defects;
   }
   return defects == 0 ? 0 : 1;

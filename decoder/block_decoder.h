@@ -10,14 +10,13 @@
 
 namespace morvix {
 
-constexpr int kBlockSymbols = kLinkSymbols;      // a word of the link's code
+constexpr int kBlockSymbols = kLinkSymbols;     // a word of the link's code
 constexpr int kDataSymbols = kLinkDataSymbols;  // its data symbols, the first 12
 
 // The symbol masks ("of"), stored last symbol first: symbol k is XORed with
 // of[15 - k] on the line.
-inline constexpr unsigned char of[kBlockSymbols] = {0x1C, 0x12, 0x13, 0x0E, 0x1F, 0x06,
-                                                     0x16, 0x1C, 0x16, 0x1C, 0x16, 0x1C,
-                                                     0x01, 0x06, 0x1C, 0x0C};
+inline constexpr unsigned char of[kBlockSymbols] = {0x1C, 0x12, 0x13, 0x0E, 0x1F, 0x06, 0x16, 0x1C,
+                                                    0x16, 0x1C, 0x16, 0x1C, 0x01, 0x06, 0x1C, 0x0C};
 
 // True for the block bits that carry no data (k = 15, 31, 47, 63, 79).
 constexpr bool passed_over_bit(int k) { return (k + 1) % 16 == 0; }

@@ -17,9 +17,9 @@
 
 namespace morvix {
 
-constexpr int kRingBytes = 4781;      // the ring's size at up to 10 samples per bit
-constexpr int kInputBytes = 2048;     // largest datagram payload taken from the input
-constexpr int kFrameBytes = 320;      // frame buffer, above kMaxFrameBytes
+constexpr int kRingBytes = 4781;   // the ring's size at up to 10 samples per bit
+constexpr int kInputBytes = 2048;  // largest datagram payload taken from the input
+constexpr int kFrameBytes = 320;   // frame buffer, above kMaxFrameBytes
 constexpr int kSyncBits = 40;
 constexpr int kBlockBits = 85;
 constexpr int kMaxSps = 1000;
@@ -39,11 +39,11 @@ struct Decoder {
   Decoder& operator=(const Decoder&) = delete;
 
   // Bitstream input (sample_ring).
-  int dfd = -1;                    // input socket ("dstream"); -1: only ring_write fills the ring
+  int dfd = -1;                       // input socket ("dstream"), -1 when none
   unsigned char ibuf[kInputBytes]{};  // the last datagram received
-  int irdlen = 0;                  // its length in bytes
-  int irdptr = 0;                  // how much of it is already in the ring
-  timeval rcv_timeout{1, 0};       // the longest wait for a datagram
+  int irdlen = 0;                     // its length in bytes
+  int irdptr = 0;                     // how much of it is already in the ring
+  timeval rcv_timeout{1, 0};          // the longest wait for a datagram
 
   // The ring, sized once from sps; byte indices run 0 .. ring_bytes - 1.
   std::unique_ptr<unsigned char[]> rxbits;  // the received samples
@@ -76,12 +76,12 @@ struct Decoder {
   uint64_t sync_regs[kMaxSps]{};
 
   // Block decoder.
-  int minblockbytes = 0;                  // unread bytes one block needs (sps * 86 / 8)
-  int fec = 1;                            // 1: correct each block with rs; 0: CRCs alone
-  const rs_codec* rs = nullptr;           // the link's codec, not owned
-  unsigned char frame[kFrameBytes]{};     // the frame being assembled, or the one reported
-  int framep = 0;                         // whole bytes in frame so far
-  int framebp = 0;                        // bits already in frame[framep], 0..7
+  int minblockbytes = 0;               // unread bytes one block needs (sps * 86 / 8)
+  int fec = 1;                         // 1: correct each block with rs; 0: CRCs alone
+  const rs_codec* rs = nullptr;        // the link's codec, not owned
+  unsigned char frame[kFrameBytes]{};  // the frame being assembled, or the one reported
+  int framep = 0;                      // whole bytes in frame so far
+  int framebp = 0;                     // bits already in frame[framep], 0..7
 
   // Frame checker.
   DfState df_state = DfState::kSearching;

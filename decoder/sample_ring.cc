@@ -63,8 +63,8 @@ void get_more_samples(Decoder& d) {
       // A failed wait falls through to the receive, which then blocks.
       sockaddr_in from{};
       socklen_t fromlen = sizeof from;
-      const ssize_t got = recvfrom(d.dfd, d.ibuf, sizeof d.ibuf, 0,
-                                   reinterpret_cast<sockaddr*>(&from), &fromlen);
+      const ssize_t got =
+          recvfrom(d.dfd, d.ibuf, sizeof d.ibuf, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
       if (got <= 0) return;
       d.irdlen = static_cast<int>(got);
       d.irdptr = 0;

@@ -54,7 +54,8 @@ bool rebuild_registers(Decoder& d) {
   std::memset(d.sync_regs, 0, sizeof(uint64_t) * static_cast<size_t>(d.sps));
   int phase = 0;
   for (long n = 0; n < samples_to_lead - 1; ++n) {
-    d.sync_regs[phase] = (d.sync_regs[phase] << 1) | static_cast<uint64_t>(read_sample(d, byte, bit));
+    d.sync_regs[phase] =
+        (d.sync_regs[phase] << 1) | static_cast<uint64_t>(read_sample(d, byte, bit));
     if (++phase == d.sps) phase = 0;
     step_sample(d, byte, bit);
   }

@@ -1,20 +1,21 @@
 // morvix: decodes frames from a one-bit sample stream and relays them to
 // registered clients and the upstream collection server.
 
+#include <netinet/in.h>
+
 #include <cstdio>
 #include <cstdlib>
-#include <netinet/in.h>
 
 #include "decoder/decoder.h"
 #include "decoder/sample_ring.h"
-#include "runtime/clock.h"
-#include "runtime/fatal.h"
 #include "driver/main_loop.h"
 #include "driver/options.h"
 #include "fec/link_codec.h"
 #include "net/client_table.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
+#include "runtime/clock.h"
+#include "runtime/fatal.h"
 
 using namespace morvix;
 

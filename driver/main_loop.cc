@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "decoder/frame_checker.h"
-#include "runtime/clock.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
+#include "runtime/clock.h"
 
 namespace morvix {
 

@@ -9,7 +9,7 @@
 
 namespace morvix {
 
-constexpr int kTickSeconds = 60;    // a tick comes once more than this has passed
+constexpr int kTickSeconds = 60;  // a tick comes once more than this has passed
 constexpr int kTicksPerIdentity = 16;
 
 struct LoopState {

@@ -3,8 +3,8 @@
 namespace morvix {
 
 const rs_codec* link_codec() {
-  static const rs_codec* const codec = init_rs_char(
-      kLinkSymbolBits, kLinkFieldPoly, kLinkFirstRoot, kLinkRootStep, kLinkParity, kLinkPad);
+  static const rs_codec* const codec = init_rs_char(kLinkSymbolBits, kLinkFieldPoly, kLinkFirstRoot,
+                                                    kLinkRootStep, kLinkParity, kLinkPad);
   return codec;
 }
 

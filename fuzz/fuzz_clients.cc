@@ -31,9 +31,9 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/clock.h"
 #include "fuzz/check.h"
 #include "net/client_table.h"
+#include "runtime/clock.h"
 
 namespace morvix {
 namespace {

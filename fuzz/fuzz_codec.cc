@@ -127,7 +127,8 @@ void check_codeword(Reader& in) {
   for (int k = 0; k < roots; ++k) expected.push_back(kLinkPad + elements[static_cast<size_t>(k)]);
   std::sort(expected.begin(), expected.end());
   FUZZ_CHECK(std::equal(expected.begin(), expected.end(), positions.begin()));
-  for (int k = roots; k < kLinkParity; ++k) FUZZ_CHECK(positions[static_cast<size_t>(k)] == kUntouched);
+  for (int k = roots; k < kLinkParity; ++k)
+    FUZZ_CHECK(positions[static_cast<size_t>(k)] == kUntouched);
 }
 
 }  // namespace

@@ -20,8 +20,8 @@
 
 #include "decoder/crc.h"
 #include "decoder/decoder.h"
-#include "decoder/frame_format.h"
 #include "decoder/frame_checker.h"
+#include "decoder/frame_format.h"
 #include "decoder/sample_ring.h"
 #include "fec/link_codec.h"
 #include "fuzz/check.h"

@@ -102,8 +102,7 @@ int Client::serve() {
   if (ready == 1) return receive();
   if (now >= frame_deadline()) return timed_out();
   if (now >= silence_at) {
-    lost("nothing from " + daemon_name() + " for " + std::to_string(kSilenceLimit.count()) +
-         " s");
+    lost("nothing from " + daemon_name() + " for " + std::to_string(kSilenceLimit.count()) + " s");
   } else if (now >= refresh_at) {
     last_refresh_ = now;
     if (!send_text(kHello)) unreachable();
@@ -174,7 +173,9 @@ void Client::unreachable() {
 }
 
 // 1 s after a daemon that was heard from, then doubling up to the limit.
-void Client::back_off() { backoff_ = backoff_ == 0 ? 1 : std::min(2 * backoff_, kMaxBackoffSeconds); }
+void Client::back_off() {
+  backoff_ = backoff_ == 0 ? 1 : std::min(2 * backoff_, kMaxBackoffSeconds);
+}
 
 int Client::timed_out() {
   note("no frame for " + std::to_string(o_.timeout) + " s");
@@ -194,7 +195,9 @@ int Client::fail(const std::string& what) {
 }
 
 // A lost datagram is made good by the next refresh.
-bool Client::send_text(const char* text) const { return send(udp_, text, std::strlen(text), 0) >= 0; }
+bool Client::send_text(const char* text) const {
+  return send(udp_, text, std::strlen(text), 0) >= 0;
+}
 
 Client::Steady::time_point Client::frame_deadline() const {
   return o_.timeout > 0 ? last_frame_ + std::chrono::seconds(o_.timeout)

@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "runtime/clock.h"
 #include "net/upstream.h"
+#include "runtime/clock.h"
 #include "tests/support/udp_test_util.h"
 
 namespace morvix {

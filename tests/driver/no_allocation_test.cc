@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "decoder/sample_ring.h"
-#include "runtime/clock.h"
 #include "driver/main_loop.h"
 #include "fec/link_codec.h"
 #include "net/port_announce.h"
+#include "runtime/clock.h"
 #include "tests/support/udp_test_util.h"
 #include "tools/signal_gen.h"
 

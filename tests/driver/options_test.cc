@@ -1,7 +1,8 @@
 // The command line, through the real binary.
+#include "driver/options.h"
+
 #include <gtest/gtest.h>
 
-#include "driver/options.h"
 #include "tests/support/process.h"
 
 namespace morvix {
@@ -31,13 +32,20 @@ TEST(CommandLine, ReportsMissingAndInvalidValues) {
     std::vector<std::string> args;
     const char* message;
   } cases[] = {
-      {{"-r"}, "-r needs PORT"},         {{"-r", "0"}, "-r port invalid"},
-      {{"-r", "-5"}, "-r port invalid"}, {{"-r", "abc"}, "-r port invalid"},
-      {{"-t"}, "-t needs PORT"},         {{"-t", "0"}, "-t port invalid"},
-      {{"-t", "x1"}, "-t port invalid"}, {{"-s"}, "-s needs number"},
-      {{"-s", "0"}, "-s samples invalid"}, {{"-s", "-1"}, "-s samples invalid"},
-      {{"-s", "1001"}, "-s samples invalid"}, {{"-c"}, "-c needs number"},
-      {{"-c", "33"}, "-c # invalid"},    {{"-c", "33abc"}, "-c # invalid"},
+      {{"-r"}, "-r needs PORT"},
+      {{"-r", "0"}, "-r port invalid"},
+      {{"-r", "-5"}, "-r port invalid"},
+      {{"-r", "abc"}, "-r port invalid"},
+      {{"-t"}, "-t needs PORT"},
+      {{"-t", "0"}, "-t port invalid"},
+      {{"-t", "x1"}, "-t port invalid"},
+      {{"-s"}, "-s needs number"},
+      {{"-s", "0"}, "-s samples invalid"},
+      {{"-s", "-1"}, "-s samples invalid"},
+      {{"-s", "1001"}, "-s samples invalid"},
+      {{"-c"}, "-c needs number"},
+      {{"-c", "33"}, "-c # invalid"},
+      {{"-c", "33abc"}, "-c # invalid"},
       {{"-d", "-r", "100", "-r"}, "-r needs PORT"},
   };
   for (const auto& c : cases) {

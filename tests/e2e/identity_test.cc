@@ -41,8 +41,8 @@ TEST_F(IdentityTest, AcceptsAnyLineEndAndIgnoresLaterLines) {
   for (const std::string tail : {"", "\n", "\r\n", "\nnot an identity at all\n"}) {
     ScratchDir dir;
     dir.write("uid.txt", kIdentity + tail);
-    Process p(MORVIX_BINARY, {"-r", std::to_string(free_udp_port()), "-t",
-                              std::to_string(free_tcp_port())},
+    Process p(MORVIX_BINARY,
+              {"-r", std::to_string(free_udp_port()), "-t", std::to_string(free_tcp_port())},
               dir.path());
     std::vector<unsigned char> got;
     ASSERT_TRUE(upstream_->receive(got, 5000));

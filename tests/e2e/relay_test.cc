@@ -45,9 +45,9 @@ TEST_F(RelayTest, RelaysEveryNewFrameOnceToClientAndUpstream) {
   const std::vector<gen::Bytes> expected = {a, b, a, c};
   EXPECT_EQ(drain(*client), expected);
   EXPECT_EQ(drain(*upstream_, 200), expected);
-  EXPECT_NE(daemon_->out().find(dump_line(0, a) + dump_line(1, b) + dump_line(2, a) +
-                                dump_line(3, c)),
-            std::string::npos)
+  EXPECT_NE(
+      daemon_->out().find(dump_line(0, a) + dump_line(1, b) + dump_line(2, a) + dump_line(3, c)),
+      std::string::npos)
       << daemon_->out();
 }
 

@@ -52,8 +52,10 @@ class DaemonTest : public ::testing::Test {
     daemon_ = std::make_unique<Process>(MORVIX_BINARY, args, dir_.path());
     for (int i = 0; i < 200 && cd_port_ == 0; ++i) {
       const std::string reply = ask_port(tcp_port_);
-      if (!reply.empty()) cd_port_ = std::stoi(reply);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      if (!reply.empty())
+        cd_port_ = std::stoi(reply);
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     ASSERT_NE(cd_port_, 0) << daemon_->err();
   }
@@ -66,8 +68,8 @@ class DaemonTest : public ::testing::Test {
   std::unique_ptr<UdpPeer> register_client(int slot) {
     auto client = std::make_unique<UdpPeer>();
     client->send_to(cd_port_, "hello");
-    EXPECT_TRUE(daemon_->wait_for_output("add new client slot " + std::to_string(slot) + ", 100007f ",
-                                         3000));
+    EXPECT_TRUE(daemon_->wait_for_output(
+        "add new client slot " + std::to_string(slot) + ", 100007f ", 3000));
     return client;
   }
 
