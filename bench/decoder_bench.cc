@@ -8,7 +8,7 @@
 #include "decoder/frame_checker.h"
 #include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 #include "tests/support/reference_sync.h"
 #include "tools/signal_gen.h"
 
@@ -22,8 +22,8 @@ gen::Bytes noise_bytes(size_t count) {
   return out;
 }
 
-// Feeds `stream` round and round into the ring and runs `step` until it
-// needs input; returns the samples the search moved over.
+// Feeds `stream` round and round into the ring, as far as it has room, and
+// runs `step`, which must leave the decoder needing input.
 template <typename Step>
 void run_over(benchmark::State& state, Decoder& d, const gen::Bytes& stream, Step step) {
   size_t at = 0;
@@ -32,7 +32,8 @@ void run_over(benchmark::State& state, Decoder& d, const gen::Bytes& stream, Ste
     const int room = d.ring_bytes - d.brx_count;
     int fed = 0;
     while (fed < room) {
-      const int chunk = static_cast<int>(std::min<size_t>(stream.size() - at, static_cast<size_t>(room - fed)));
+      const int chunk =
+          static_cast<int>(std::min<size_t>(stream.size() - at, static_cast<size_t>(room - fed)));
       ring_write(d, stream.data() + at, chunk);
       fed += chunk;
       at = (at + static_cast<size_t>(chunk)) % stream.size();
@@ -58,7 +59,7 @@ void BM_SyncSearchNoiseReference(benchmark::State& state) {
   decoder_setup(d, static_cast<int>(state.range(0)), 0, nullptr);
   const gen::Bytes noise = noise_bytes(1 << 20);
   run_over(state, d, noise, [](Decoder& x) {
-    while (testing::get_frame_id_reference(x)) {
+    while (test::get_frame_id_reference(x)) {
     }
   });
 }
@@ -79,22 +80,16 @@ gen::Bytes frame_dense_stream(int sps) {
 }
 
 void BM_FrameDenseStream(benchmark::State& state) {
-  static const rs_codec* rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
   const int sps = static_cast<int>(state.range(0));
   Decoder d;
-  decoder_setup(d, sps, 1, rs);
+  decoder_setup(d, sps, 1, link_codec());
   const gen::Bytes stream = frame_dense_stream(sps);
   int64_t frames = 0;
   run_over(state, d, stream, [&frames](Decoder& x) {
-    // Until the decoder stalls for input: a search that ends, or a block
-    // that is not all there yet.
-    for (int idle = 0; idle < 2;) {
-      const int before[3] = {x.df_state, x.brdp, x.bbp};
-      frames += get_data_frame(x);
-      idle = (before[0] == x.df_state && before[1] == x.brdp && before[2] == x.bbp) ? idle + 1 : 0;
-    }
+    while (next_frame(x)) ++frames;
   });
-  state.counters["frames"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+  state.counters["frames"] =
+      benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
 BENCHMARK(BM_SyncSearchNoise)->Arg(10)->Arg(1)->Arg(32);

@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <random>
 
-#include "decoder/frame_checker.h"
-#include "decoder/sample_ring.h"
-#include "fec/init_rs.h"
+#include "decoder/decoder.h"
+#include "fec/link_codec.h"
+#include "tests/support/decode.h"
 #include "tools/signal_gen.h"
 
 namespace {
@@ -35,32 +35,20 @@ double theory(double ber, int blocks) {
   return binomial_at_most(40, 5, ber) * std::pow(binomial_at_most(16, 2, symbol_wrong), blocks);
 }
 
-// Decodes the stream, feeding the ring as it frees up; returns frames equal
-// to one that was sent.
+// Frames decoded from the stream that equal one that was sent.
 int decode_count(Decoder& d, const gen::Bytes& stream, const std::vector<gen::Bytes>& sent) {
   int good = 0;
-  size_t at = 0;
   size_t next = 0;  // frames come out in order; a lost one is skipped over
-  for (;;) {
-    at += static_cast<size_t>(
-        ring_write(d, stream.data() + at, static_cast<int>(stream.size() - at)));
-    for (int idle = 0; idle < 3;) {
-      const int before[4] = {d.df_state, d.brdp, d.brdb, d.bbp};
-      if (get_data_frame(d)) {
-        const gen::Bytes f(d.frame, d.frame + d.framelen);
-        for (size_t i = next; i < sent.size(); ++i) {
-          if (sent[i] == f) {
-            ++good;
-            next = i + 1;
-            break;
-          }
-        }
+  for (const gen::Bytes& f : test::decode_stream(d, stream)) {
+    for (size_t i = next; i < sent.size(); ++i) {
+      if (sent[i] == f) {
+        ++good;
+        next = i + 1;
+        break;
       }
-      const int after[4] = {d.df_state, d.brdp, d.brdb, d.bbp};
-      idle = std::equal(before, before + 4, after) ? idle + 1 : 0;
     }
-    if (at == stream.size()) return good;
   }
+  return good;
 }
 
 }  // namespace
@@ -68,7 +56,7 @@ int decode_count(Decoder& d, const gen::Bytes& stream, const std::vector<gen::By
 int main(int argc, char** argv) {
   const int frames = argc > 1 ? std::atoi(argv[1]) : 3000;
   const int payload_bytes = argc > 2 ? std::atoi(argv[2]) : 100;
-  const rs_codec* rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
+  const rs_codec* rs = link_codec();
   std::printf("%8s %7s %9s %9s %7s\n", "ber", "frames", "decoded", "theory", "z");
   int defects = 0;
   for (double ber : {0.001, 0.002, 0.005, 0.01, 0.015, 0.02, 0.03}) {
@@ -93,8 +81,8 @@ int main(int argc, char** argv) {
     const double p = theory(ber, blocks);
     const double sigma = std::sqrt(frames * p * (1.0 - p));
     const double z = sigma > 0 ? (good - frames * p) / sigma : 0.0;
-    std::printf("%8.3f %7d %9.4f %9.4f %7.2f\n", ber, frames, static_cast<double>(good) / frames,
-                p, z);
+    std::printf("%8.3f %7d %9.4f %9.4f %7.2f\n", ber, frames, static_cast<double>(good) / frames, p,
+                z);
     if (z < -3.0) ++defects;
   }
   return defects == 0 ? 0 : 1;

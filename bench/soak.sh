@@ -27,7 +27,7 @@ passes=$(( (samples + pass_samples - 1) / pass_samples ))
 expected=$(( $(wc -l < "$work/pass.frames") * passes ))
 echo "soak: $passes passes of $pass_samples samples, $expected frames, at $rate samples/s"
 
-(cd "$work" && exec "$bin/bench/morvix-soak" -c 8 -r $rx -t $tcp > "$work/daemon.out") &
+(cd "$work" && exec "$bin/driver/morvix-soak" -c 8 -r $rx -t $tcp > "$work/daemon.out") &
 daemon=$!
 sleep 0.5
 "$bin/tools/morvix-client" --host 127.0.0.1 --port $tcp --refresh 1 > "$work/stay.out" 2>/dev/null &

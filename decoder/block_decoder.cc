@@ -7,14 +7,12 @@ namespace morvix {
 
 int get_block(Decoder& d) {
   if (d.brx_count < d.ring_bytes) get_more_samples(d);
+  if (d.brx_count < d.minblockbytes) return awaiting_input(d);
   // Read only samples that have arrived: a block read from old ring contents
   // would lose the frame, while waiting for it costs nothing.
   const long last_ahead =
       ahead_of_search(d, d.bbp) + (7 - d.bbb + static_cast<long>(kBlockBits - 1) * d.sps) / 8;
-  if (d.brx_count < d.minblockbytes || last_ahead >= d.brx_count) {
-    d.need_input = true;
-    return 0;
-  }
+  if (last_ahead >= d.brx_count) return awaiting_input(d);
 
   unsigned char symbols[kBlockSymbols];
   int nsymbols = 0;

@@ -6,13 +6,15 @@
 #pragma once
 
 #include "decoder/decoder.h"
+#include "fec/link_codec.h"
 
 namespace morvix {
 
-constexpr int kBlockSymbols = 16;
-constexpr int kDataSymbols = 12;
+constexpr int kBlockSymbols = kLinkSymbols;     // a word of the link's code
+constexpr int kDataSymbols = kLinkDataSymbols;  // its data symbols, the first 12
 
-// Mask of symbol k is of[15 - k].
+// The symbol masks ("of"), stored last symbol first: symbol k is XORed with
+// of[15 - k] on the line.
 inline constexpr unsigned char of[kBlockSymbols] = {0x1C, 0x12, 0x13, 0x0E, 0x1F, 0x06, 0x16, 0x1C,
                                                     0x16, 0x1C, 0x16, 0x1C, 0x01, 0x06, 0x1C, 0x0C};
 
@@ -21,8 +23,8 @@ constexpr bool passed_over_bit(int k) { return (k + 1) % 16 == 0; }
 
 // Reads the block at (bbp, bbb). Returns 1 when its 60 data bits were
 // appended to frame (block position moved 85 line bits on), 0 when its
-// samples have not all arrived yet (nothing changed; try again), -1 when
-// the codec found it uncorrectable (nothing appended).
+// samples have not all arrived yet (nothing changed but need_input; try
+// again), -1 when the codec found it uncorrectable (nothing appended).
 int get_block(Decoder& d);
 
 }  // namespace morvix

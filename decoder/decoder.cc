@@ -18,7 +18,8 @@ void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs) {
   d.sps = sps;
   d.fec = fec;
   d.rs = rs;
-  d.df_state = 0;
+  d.df_state = DfState::kSearching;
+  d.need_input = false;
   d.irdlen = 0;
   d.irdptr = 0;
   d.need_input = false;

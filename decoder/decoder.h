@@ -7,30 +7,44 @@
 // A frame on the line: 40-bit sync word, then B blocks of 85 line bits.
 #pragma once
 
+
 #include <cstdint>
 #include <memory>
 
+#include "decoder/frame_format.h"
 #include "fec/init_rs.h"
 
 namespace morvix {
 
 constexpr int kRingBytes = 4781;   // the ring's size at up to 10 samples per bit
 constexpr int kInputBytes = 2048;  // largest datagram payload taken from the input
-constexpr int kFrameBytes = 320;   // frame buffer; the longest frame is 307 bytes
-constexpr int kMaxFrameBlocks = 41;
+constexpr int kFrameBytes = 320;   // frame buffer, above kMaxFrameBytes
 constexpr int kSyncBits = 40;
 constexpr int kBlockBits = 85;
 constexpr int kMaxSps = 1000;
+static_assert(kFrameBytes >= kMaxFrameBytes);
+
+// What the next get_data_frame call does.
+enum class DfState {
+  kSearching,        // look for a sync word
+  kHeaderBlock,      // read and check the first block, which holds the header
+  kRemainingBlocks,  // read the frame's other blocks, then check the frame CRC
+};
 
 struct Decoder {
+  Decoder() = default;
+  // It owns the ring and the input socket: a copy would not compile.
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
   // Bitstream input (sample_ring).
-  int dfd = -1;
-  unsigned char ibuf[kInputBytes]{};
-  int irdlen = 0;
-  int irdptr = 0;
+  int dfd = -1;                       // input socket ("dstream"), -1 when none
+  unsigned char ibuf[kInputBytes]{};  // the last datagram received
+  int irdlen = 0;                     // its length in bytes
+  int irdptr = 0;                     // how much of it is already in the ring
 
   // The ring, sized once from sps; byte indices run 0 .. ring_bytes - 1.
-  std::unique_ptr<unsigned char[]> rxbits;
+  std::unique_ptr<unsigned char[]> rxbits;  // the received samples
   int ring_bytes = 0;
   int bwrp = 0;       // where the next input byte is written
   int brdp = 0;       // search position: byte ...
@@ -39,14 +53,14 @@ struct Decoder {
   int bbp = 0;        // block position: byte ...
   int bbb = 7;        // ... and bit of the next sample read
 
-  int sps = 10;
+  int sps = 10;  // samples per line bit
 
   // Sync search tables (sync_search).
-  unsigned char match_bits[5]{};
-  int match_table[kSyncBits]{};
-  int minmatchbytes = 0;
-  int bbytes[8]{};  // bytes a position at bit p moves over one line bit
-  int bbnext[8]{};  // the bit it lands on
+  unsigned char match_bits[5]{};  // the sync word, first line bit in bit 7 of byte 0
+  int match_table[kSyncBits]{};   // the same as one line bit (0 or 1) per entry
+  int minmatchbytes = 0;          // unread bytes one sync attempt needs (sps * 42 / 8)
+  int bbytes[8]{};                // bytes a position at bit p moves over one line bit
+  int bbnext[8]{};                // the bit it lands on
 
   // The fast search keeps, per sample phase, the last 40 samples read at that
   // phase. Valid while the search position equals (sync_brdp, sync_brdb).
@@ -60,18 +74,18 @@ struct Decoder {
   uint64_t sync_regs[kMaxSps]{};
 
   // Block decoder.
-  int minblockbytes = 0;
-  int fec = 1;
-  const rs_codec* rs = nullptr;
-  unsigned char frame[kFrameBytes]{};
-  int framep = 0;
-  int framebp = 0;
+  int minblockbytes = 0;               // unread bytes one block needs (sps * 86 / 8)
+  int fec = 1;                         // 1: correct each block with rs; 0: CRCs alone
+  const rs_codec* rs = nullptr;        // the link's codec, not owned
+  unsigned char frame[kFrameBytes]{};  // the frame being assembled, or the one reported
+  int framep = 0;                      // whole bytes in frame so far
+  int framebp = 0;                     // bits already in frame[framep], 0..7
 
   // Frame checker.
-  int df_state = 0;
-  int df_blocks_to_read = 0;
-  int framelen = 0;
-  bool need_input = false;  // the last step stopped for samples that have not arrived
+  DfState df_state = DfState::kSearching;
+  int df_blocks_to_read = 0;  // blocks of the frame still to read after the header block
+  int framelen = 0;           // length of the frame reported, bytes
+  bool need_input = false;    // the last step stopped for samples that have not arrived
 };
 
 // Ring bytes needed to hold the longest frame at sps samples per line bit,

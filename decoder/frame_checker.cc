@@ -1,36 +1,17 @@
 #include "decoder/frame_checker.h"
 
 #include "decoder/block_decoder.h"
+#include "decoder/crc.h"
+#include "decoder/frame_format.h"
 #include "decoder/sync_search.h"
 
 namespace morvix {
 
-void UpdateCrc(unsigned char byte, uint16_t& crc) {
-  unsigned d = (byte ^ crc) & 0xFFu;
-  d = (d ^ (d << 4)) & 0xFFu;
-  crc = static_cast<uint16_t>((crc >> 8) ^ (d << 8) ^ (d << 3) ^ (d >> 4));
-}
-
-void ComputeCrc(const unsigned char* data, int length, unsigned char& low, unsigned char& high) {
-  uint16_t crc = 0xFFFF;
-  for (int i = 0; i < length; ++i) UpdateCrc(data[i], crc);
-  crc = static_cast<uint16_t>(~crc);
-  low = static_cast<unsigned char>(crc & 0xFF);
-  high = static_cast<unsigned char>(crc >> 8);
-}
-
 namespace {
 
-bool crc_matches(const unsigned char* data, int length, const unsigned char* stored) {
-  unsigned char low = 0;
-  unsigned char high = 0;
-  ComputeCrc(data, length, low, high);
-  return stored[0] == low && stored[1] == high;
-}
-
 bool header_good(const unsigned char* frame) {
-  return crc_matches(frame, 3, frame + 3) && frame[1] <= 59 && frame[2] > 1 &&
-         frame[2] <= kMaxFrameBlocks;
+  return crc_matches(frame, kHeaderCrcCovers, frame + kHeaderCrcCovers) &&
+         header_in_range(frame[kFillBitsByte], frame[kBlocksByte]);
 }
 
 // Moves the search position over the frame's blocks (not its sync word),
@@ -53,44 +34,51 @@ void skip_blocks(Decoder& d, int blocks) {
 int get_data_frame(Decoder& d) {
   d.need_input = false;
   switch (d.df_state) {
-    case 0:
-      if (get_frame_id(d)) d.df_state = 1;
+    case DfState::kSearching:
+      if (get_frame_id(d)) d.df_state = DfState::kHeaderBlock;
       return 0;
-    case 1: {
+    case DfState::kHeaderBlock: {
       const int got = get_block(d);
       if (got == 0) return 0;
       if (got < 0 || !header_good(d.frame)) {
-        d.df_state = 0;
+        d.df_state = DfState::kSearching;
         return 0;
       }
-      d.df_blocks_to_read = d.frame[2] - 1;
-      d.df_state = 2;
+      d.df_blocks_to_read = d.frame[kBlocksByte] - 1;
+      d.df_state = DfState::kRemainingBlocks;
       return 0;
     }
-    default: {
+    case DfState::kRemainingBlocks: {
       const int got = get_block(d);
       if (got == 0) return 0;
       if (got < 0) {
-        d.df_state = 0;
+        d.df_state = DfState::kSearching;
         return 0;
       }
       if (--d.df_blocks_to_read != 0) return 0;
-      d.df_state = 0;
-      const int payload = frame_length(d.frame[1], d.frame[2]) - 7;
+      d.df_state = DfState::kSearching;
+      const int payload =
+          frame_length(d.frame[kFillBitsByte], d.frame[kBlocksByte]) - kFrameOverheadBytes;
       if (payload <= 0) return 0;
-      if (!crc_matches(d.frame + 5, payload, d.frame + 5 + payload)) return 0;
-      skip_blocks(d, d.frame[2]);
-      d.framelen = payload + 7;
+      if (!crc_matches(d.frame + kHeaderBytes, payload, d.frame + kHeaderBytes + payload)) {
+        return 0;
+      }
+      skip_blocks(d, d.frame[kBlocksByte]);
+      d.framelen = payload + kFrameOverheadBytes;
       return 1;
     }
+    default:
+      // Not a state: start over with a search rather than read blocks.
+      d.df_state = DfState::kSearching;
+      return 0;
   }
 }
 
 int next_frame(Decoder& d) {
-  for (;;) {
-    if (get_data_frame(d)) return 1;
+  while (!get_data_frame(d)) {
     if (d.need_input) return 0;
   }
+  return 1;
 }
 
 }  // namespace morvix

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "runtime/ipv4.h"
+
 namespace morvix {
 
 namespace {
@@ -24,10 +26,7 @@ int server_open_dstream(Decoder& d, int port) {
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) < 0) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
   }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(static_cast<uint16_t>(port));
+  const sockaddr_in local = ipv4_address(htonl(INADDR_ANY), htons(static_cast<uint16_t>(port)));
   if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
     close(fd);
     return 0;

@@ -5,7 +5,8 @@
 
 namespace morvix {
 
-// Opens dfd: UDP on all local addresses, the low 16 bits of port, blocking.
+// Opens dfd, the bitstream input ("dstream": the data stream of samples):
+// UDP on all local addresses, the low 16 bits of port, blocking.
 // Returns 1, or 0 (nothing left open) when the socket cannot be made or bound.
 int server_open_dstream(Decoder& d, int port);
 
@@ -30,6 +31,13 @@ inline void step_line_bit(const Decoder& d, int& byte, int& bit) {
   byte += d.bbytes[bit];
   if (byte >= d.ring_bytes) byte -= d.ring_bytes;
   bit = d.bbnext[bit];
+}
+
+// For a step that stops because samples it needs have not arrived: sets
+// need_input and returns 0, the step's result.
+inline int awaiting_input(Decoder& d) {
+  d.need_input = true;
+  return 0;
 }
 
 // Bytes from the search position to ring byte i (0 .. ring_bytes - 1).

@@ -90,11 +90,9 @@ void init_sync_tables(Decoder& d) {
 
 int get_frame_id(Decoder& d) {
   if (d.brx_count < d.ring_bytes) get_more_samples(d);
-  // Every way out without a match below is for want of samples.
-  d.need_input = true;
-  if (d.brx_count < d.minmatchbytes) return 0;
+  if (d.brx_count < d.minmatchbytes) return awaiting_input(d);
   if (!d.sync_valid || d.sync_brdp != d.brdp || d.sync_brdb != d.brdb) {
-    if (!rebuild_registers(d)) return 0;
+    if (!rebuild_registers(d)) return awaiting_input(d);
   }
 
   constexpr uint64_t expect = expected_samples();
@@ -141,8 +139,7 @@ int get_frame_id(Decoder& d) {
   d.sync_lead_bit = lead_bit;
   d.sync_lead_ahead = ahead;
   d.sync_phase = phase;
-  if (!found) return 0;
-  d.need_input = false;
+  if (!found) return awaiting_input(d);
 
   // The first block starts one line bit after the sync word's last sample.
   d.bbp = last_lead;

@@ -17,8 +17,8 @@ void init_sync_tables(Decoder& d);
 // sync word's first sample, the block position 40 line bits on and the frame
 // assembly reset; or 0 when the unread part of the ring is too short for the
 // next attempt (fewer than minmatchbytes bytes, or its last sample not yet
-// written), leaving the search where the last attempt stood. Tops the ring up
-// at most once, before the first attempt.
+// written), leaving the search where the last attempt stood and need_input
+// set. Tops the ring up at most once, before the first attempt.
 int get_frame_id(Decoder& d);
 
 }  // namespace morvix

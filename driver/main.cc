@@ -9,14 +9,14 @@
 
 #include "decoder/decoder.h"
 #include "decoder/sample_ring.h"
-#include "driver/clock.h"
-#include "driver/fatal.h"
 #include "driver/main_loop.h"
 #include "driver/options.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 #include "net/client_table.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
+#include "runtime/clock.h"
+#include "runtime/fatal.h"
 
 using namespace morvix;
 
@@ -30,6 +30,10 @@ int main(int argc, char** argv) {
   // lines it misses, not the station.
   std::signal(SIGPIPE, SIG_IGN);
 
+#ifdef MORVIX_CLOCK_RATE
+  clock_speed_up(MORVIX_CLOCK_RATE);  // soak builds only
+#endif
+
   static Decoder d;
   static Distribution dist;
   static LoopState loop;
@@ -38,18 +42,16 @@ int main(int argc, char** argv) {
   loop.dump = settings.dump;
   if (!get_uid(dist)) return 1;
 
+  const rs_codec* rs = settings.fec ? link_codec() : nullptr;
+  if (settings.fec && rs == nullptr) fatal("init_rs_char failed");
   // Frame state, input buffer, tables from sps and the ring positions.
-  decoder_setup(d, settings.sps, settings.fec, nullptr);
+  decoder_setup(d, settings.sps, settings.fec, rs);
   dist.salen = sizeof(sockaddr_in);
   dist.num_clients = settings.num_clients;
   dist.ct_port = settings.ct_port;
   clear_client_slots(dist);
   lookup_vorn_dns(dist, MORVIX_UPSTREAM_HOST);
   loop.tick_counter = 0;
-  if (settings.fec) {
-    d.rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
-    if (d.rs == nullptr) fatal("init_rs_char failed");
-  }
   if (!server_open_dstream(d, settings.rx_port)) {
     char message[64];
     std::snprintf(message, sizeof message, "can't open bitstream input port %d",

@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "decoder/frame_checker.h"
-#include "driver/clock.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
+#include "runtime/clock.h"
 
 namespace morvix {
 

@@ -20,12 +20,12 @@ constexpr int kDecoderStepsPerPass = 64;
 constexpr int kIdleWaitMs = 1000;
 
 struct LoopState {
-  int dump = 0;
-  int64_t dump_counter = 0;  // frames dumped; 64 bits so that it cannot wrap
-  std::time_t last_tick = 0;
-  int tick_counter = 0;  // ticks since the last identity announcement
-  unsigned char prev_frame[kFrameBytes]{};
-  int prev_framelen = 0;  // 0: nothing passed on yet, so nothing is a repeat
+  int dump = 0;                             // -d: print every frame passed on
+  int64_t dump_counter = 0;                 // the number the next printed frame gets
+  std::time_t last_tick = 0;                // clock_now() at the last tick, or at start-up
+  int tick_counter = 0;                     // ticks since the last identity announcement
+  unsigned char prev_frame[kFrameBytes]{};  // the last frame passed on
+  int prev_framelen = 0;  // its length; 0: nothing passed on yet, so nothing is a repeat
 };
 
 // Passes on the decoded frame in d.frame unless it repeats the last frame

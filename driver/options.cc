@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "decoder/decoder.h"
-#include "driver/fatal.h"
 #include "net/client_table.h"
+#include "runtime/fatal.h"
 
 namespace morvix {
 

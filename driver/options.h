@@ -5,12 +5,12 @@ namespace morvix {
 
 // Settings with their defaults.
 struct Settings {
-  int rx_port = 17001;   // -r: UDP port of the bitstream input
-  int ct_port = 4851;    // -t: TCP port of the port announcement
-  int sps = 10;          // -s: samples per line bit, 1 .. 1000
-  int num_clients = 5;   // -c: table slots in use, upstream slot included, at most 32
-  int fec = 1;           // -f turns Reed-Solomon correction off
-  int dump = 0;          // -d prints every new frame
+  int rx_port = 17001;  // -r: UDP port of the bitstream input
+  int ct_port = 4851;   // -t: TCP port of the port announcement
+  int sps = 10;         // -s: samples per line bit, 1 .. 1000
+  int num_clients = 5;  // -c: table slots in use, upstream slot included, at most 32
+  int fec = 1;          // -f turns Reed-Solomon correction off
+  int dump = 0;         // -d prints every new frame
 };
 
 inline constexpr char kUsage[] =

@@ -1,6 +1,6 @@
 // Reed-Solomon codec over GF(2^m), one symbol to a byte, for codes shortened
-// by leaving out leading zero symbols. The daemon uses one handle made with
-// init_rs_char(5, 0x25, 14, 1, 4, 15): 16 symbols, 12 data then 4 parity.
+// by leaving out leading zero symbols. The link's own code is made by
+// link_codec() (fec/link_codec.h).
 #pragma once
 
 #include <cstdint>
@@ -10,11 +10,11 @@ namespace morvix {
 // Field tables and generator of one code. Immutable once init_rs_char has
 // returned it; it owns its three tables.
 struct rs_codec {
-  int32_t symbol_bits;        // m
-  int32_t full_length;        // 2^m - 1, also the log-form zero marker
-  unsigned char* exp_table;   // 2^m entries: exp_table[i] = alpha^i, [full_length] = 0
-  unsigned char* log_table;   // 2^m entries: log_table[0] = full_length
-  unsigned char* generator;   // parity_count + 1 entries, log form, constant term first
+  int32_t symbol_bits;       // m
+  int32_t full_length;       // 2^m - 1, also the log-form zero marker
+  unsigned char* exp_table;  // 2^m entries: exp_table[i] = alpha^i, [full_length] = 0
+  unsigned char* log_table;  // 2^m entries: log_table[0] = full_length
+  unsigned char* generator;  // parity_count + 1 entries, log form, constant term first
   int32_t parity_count;
   int32_t first_root;
   int32_t root_step;

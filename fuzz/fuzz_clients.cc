@@ -31,9 +31,10 @@
 #include <utility>
 #include <vector>
 
-#include "driver/clock.h"
 #include "fuzz/check.h"
 #include "net/client_table.h"
+#include "runtime/clock.h"
+#include "runtime/ipv4.h"
 
 namespace morvix {
 namespace {
@@ -43,7 +44,6 @@ constexpr size_t kMaxQueued = 16;  // well within the socket's receive buffer
 constexpr int kArrivalWaitMs = 2000;
 constexpr std::time_t kClockStart = 1'000'000;
 constexpr std::string_view kKeywords[] = {"START", "STOP", "DISCONNECT"};
-constexpr std::string_view kKeepalive = "*KEEPALIVE";
 
 // Slots the table must never touch hold this: a loopback peer nobody
 // listens on, and a stamp long expired on odd slots, free on even ones.
@@ -67,9 +67,9 @@ struct Loopback {
 Sender open_sender(const char* address) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   FUZZ_CHECK(fd >= 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  FUZZ_CHECK(inet_pton(AF_INET, address, &local.sin_addr) == 1);
+  in_addr host{};
+  FUZZ_CHECK(inet_pton(AF_INET, address, &host) == 1);
+  sockaddr_in local = ipv4_address(host.s_addr, 0);
   FUZZ_CHECK(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0);
   socklen_t len = sizeof local;
   FUZZ_CHECK(getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0);
@@ -211,10 +211,8 @@ void drain(Distribution& dist, Model& model, const Loopback& net, std::time_t no
 }
 
 void send_and_wait(const Distribution& dist, const Sender& from, const Datagram& g) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(static_cast<uint16_t>(dist.cd_port));
+  const sockaddr_in to =
+      ipv4_address(htonl(INADDR_LOOPBACK), htons(static_cast<uint16_t>(dist.cd_port)));
   const uint32_t before = queued_memory(dist.cfd);
   const ssize_t sent = sendto(from.fd, g.bytes.data(), g.bytes.size(), 0,
                               reinterpret_cast<const sockaddr*>(&to), sizeof to);

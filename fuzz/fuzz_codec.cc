@@ -1,4 +1,4 @@
-// The Reed-Solomon decoder of the daemon's code (5, 0x25, 14, 1, 4, 15).
+// The Reed-Solomon decoder of the link's code (fec/link_codec.h).
 //
 // Input, read byte by byte (zeros past the end), in two parts:
 // 1. Any word: 16 symbols (low 5 bits of each byte), an erasure count (byte
@@ -18,24 +18,14 @@
 #include <vector>
 
 #include "fec/decode_rs.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 #include "fuzz/check.h"
 #include "tools/signal_gen.h"
 
 namespace morvix {
 namespace {
 
-constexpr int kSymbols = 16;
-constexpr int kDataSymbols = 12;
-constexpr int kParity = 4;
-constexpr int kPad = 15;
-constexpr int kFullLength = 31;
 constexpr int32_t kUntouched = -7;  // in positions entries the codec must not write
-
-const rs_codec* codec() {
-  static const rs_codec* const rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
-  return rs;
-}
 
 class Reader {
  public:
@@ -52,19 +42,19 @@ using Word = std::vector<unsigned char>;
 using Positions = std::vector<int32_t>;
 
 void check_any_word(Reader& in) {
-  Word word(kSymbols);
+  Word word(kLinkSymbols);
   for (auto& s : word) s = static_cast<unsigned char>(in.next() & 31);
-  const int erasures = in.next() % (kParity + 1);
-  Positions positions(kParity, kUntouched);
-  for (int k = 0; k < kParity; ++k) {
-    const int32_t p = kPad + in.next() % kSymbols;
+  const int erasures = in.next() % (kLinkParity + 1);
+  Positions positions(kLinkParity, kUntouched);
+  for (int k = 0; k < kLinkParity; ++k) {
+    const int32_t p = kLinkPad + in.next() % kLinkSymbols;
     if (k < erasures) positions[static_cast<size_t>(k)] = p;
   }
 
   const Word before = word;
   const Positions given = positions;
-  const int result = decode_rs_char(codec(), word.data(), positions.data(), erasures);
-  FUZZ_CHECK(result >= -1 && result <= kParity);
+  const int result = decode_rs_char(link_codec(), word.data(), positions.data(), erasures);
+  FUZZ_CHECK(result >= -1 && result <= kLinkParity);
   if (result <= 0) {
     FUZZ_CHECK(word == before);
     FUZZ_CHECK(positions == given);
@@ -73,17 +63,17 @@ void check_any_word(Reader& in) {
     // only elements at located positions change.
     for (int k = 0; k < result; ++k) {
       const int32_t p = positions[static_cast<size_t>(k)];
-      FUZZ_CHECK(p >= 0 && p < kFullLength);
+      FUZZ_CHECK(p >= 0 && p < kLinkFullLength);
       if (k > 0) FUZZ_CHECK(p > positions[static_cast<size_t>(k) - 1]);
     }
-    for (int k = result; k < kParity; ++k) {
+    for (int k = result; k < kLinkParity; ++k) {
       FUZZ_CHECK(positions[static_cast<size_t>(k)] == given[static_cast<size_t>(k)]);
     }
-    for (int j = 0; j < kSymbols; ++j) {
+    for (int j = 0; j < kLinkSymbols; ++j) {
       const auto jj = static_cast<size_t>(j);
       FUZZ_CHECK(word[jj] <= 31);
       if (word[jj] != before[jj]) {
-        FUZZ_CHECK(std::count(positions.begin(), positions.begin() + result, kPad + j) == 1);
+        FUZZ_CHECK(std::count(positions.begin(), positions.begin() + result, kLinkPad + j) == 1);
       }
     }
   }
@@ -91,39 +81,39 @@ void check_any_word(Reader& in) {
   // Without erasures the positions array is optional and changes nothing.
   if (erasures == 0) {
     Word again = before;
-    FUZZ_CHECK(decode_rs_char(codec(), again.data(), nullptr, 0) == result);
+    FUZZ_CHECK(decode_rs_char(link_codec(), again.data(), nullptr, 0) == result);
     FUZZ_CHECK(again == word);
   }
 }
 
 void check_codeword(Reader& in) {
-  uint8_t data[kDataSymbols];
+  uint8_t data[kLinkDataSymbols];
   for (auto& s : data) s = static_cast<uint8_t>(in.next() & 31);
-  uint8_t encoded[kSymbols];
+  uint8_t encoded[kLinkSymbols];
   gen::rs_encode(data, encoded);
-  const Word codeword(encoded, encoded + kSymbols);
+  const Word codeword(encoded, encoded + kLinkSymbols);
 
   const int pick = in.next();
   const int errors = pick % 3;
-  const int erasures = (pick / 3) % (kParity + 1 - 2 * errors);
+  const int erasures = (pick / 3) % (kLinkParity + 1 - 2 * errors);
 
   // Damaged elements: a partial shuffle of the 16, erasures first.
-  std::vector<int> elements(kSymbols);
+  std::vector<int> elements(kLinkSymbols);
   std::iota(elements.begin(), elements.end(), 0);
   Word word = codeword;
-  Positions positions(kParity, kUntouched);
+  Positions positions(kLinkParity, kUntouched);
   bool damaged = false;
   for (int k = 0; k < erasures + errors; ++k) {
     const auto kk = static_cast<size_t>(k);
-    std::swap(elements[kk], elements[kk + static_cast<size_t>(in.next() % (kSymbols - k))]);
+    std::swap(elements[kk], elements[kk + static_cast<size_t>(in.next() % (kLinkSymbols - k))]);
     const int value = k < erasures ? in.next() & 31 : 1 + in.next() % 31;
     word[static_cast<size_t>(elements[kk])] ^= static_cast<unsigned char>(value);
     damaged = damaged || value != 0;
-    if (k < erasures) positions[kk] = kPad + elements[kk];
+    if (k < erasures) positions[kk] = kLinkPad + elements[kk];
   }
 
   const Positions given = positions;
-  const int result = decode_rs_char(codec(), word.data(), positions.data(), erasures);
+  const int result = decode_rs_char(link_codec(), word.data(), positions.data(), erasures);
   FUZZ_CHECK(word == codeword);
   if (!damaged) {
     FUZZ_CHECK(result == 0);
@@ -134,10 +124,11 @@ void check_codeword(Reader& in) {
   const int roots = erasures + errors;
   FUZZ_CHECK(result == roots);
   std::vector<int32_t> expected;
-  for (int k = 0; k < roots; ++k) expected.push_back(kPad + elements[static_cast<size_t>(k)]);
+  for (int k = 0; k < roots; ++k) expected.push_back(kLinkPad + elements[static_cast<size_t>(k)]);
   std::sort(expected.begin(), expected.end());
   FUZZ_CHECK(std::equal(expected.begin(), expected.end(), positions.begin()));
-  for (int k = roots; k < kParity; ++k) FUZZ_CHECK(positions[static_cast<size_t>(k)] == kUntouched);
+  for (int k = roots; k < kLinkParity; ++k)
+    FUZZ_CHECK(positions[static_cast<size_t>(k)] == kUntouched);
 }
 
 }  // namespace

@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/clock.h"
-#include "driver/fatal.h"
+#include "runtime/clock.h"
+#include "runtime/fatal.h"
+#include "runtime/ipv4.h"
 
 namespace morvix {
 
@@ -31,15 +32,12 @@ bool unanswerable(uint32_t addr, uint32_t port) {
   return host == INADDR_ANY || host == INADDR_BROADCAST || IN_MULTICAST(host) || port == 0;
 }
 
+}  // namespace
+
 void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = slot.addr;
-  to.sin_port = static_cast<in_port_t>(slot.port);
+  const sockaddr_in to = ipv4_address(slot.addr, static_cast<uint16_t>(slot.port));
   sendto(dist.cfd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), dist.salen);
 }
-
-}  // namespace
 
 void clear_client_slots(Distribution& dist) {
   for (int i = 0; i < dist.num_clients; ++i) dist.clients[i] = client_slot{};
@@ -59,10 +57,7 @@ void clients_open_dstream(Distribution& dist) {
     setsockopt(dist.cfd, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
   }
 
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = 0;
+  sockaddr_in local = ipv4_address(htonl(INADDR_ANY), 0);
   if (bind(dist.cfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
     fatal("can't find cfd socket\n");
   }
@@ -130,7 +125,6 @@ void process_udp_rx_clients(Distribution& dist) {
 }
 
 void send_client_keepalives(Distribution& dist) {
-  static constexpr char kKeepalive[] = "*KEEPALIVE";
   const std::time_t now = clock_now();
   for (int i = 1; i < dist.num_clients; ++i) {
     client_slot& slot = dist.clients[i];
@@ -138,7 +132,7 @@ void send_client_keepalives(Distribution& dist) {
     if (now - slot.stamp > kClientTimeout) {
       slot.stamp = 0;
     } else {
-      send_to_slot(dist, slot, kKeepalive, sizeof kKeepalive - 1);
+      send_to_slot(dist, slot, kKeepalive, kKeepaliveBytes);
     }
   }
 }

@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace morvix {
@@ -13,6 +14,11 @@ namespace morvix {
 constexpr int kMaxClients = 32;
 constexpr int kClientTimeout = 300;  // seconds of silence a client may have
 constexpr int kDatagramsPerDrain = 64;
+
+// The keepalive datagram, exactly these 10 bytes. No frame can look like it:
+// its second byte, 'K', would be a fill-bit count above 59.
+inline constexpr char kKeepalive[] = "*KEEPALIVE";
+constexpr size_t kKeepaliveBytes = sizeof kKeepalive - 1;
 
 // One slot; addr and port are in network byte order, as a socket address
 // carries them (port in the low 16 bits).
@@ -22,19 +28,24 @@ struct client_slot {
   int64_t stamp;
 };
 
-// Everything the distribution side keeps, for the life of the daemon.
+// Everything the distribution side keeps, for the life of the daemon. Its
+// sockets are its own: a copy would not compile.
 struct Distribution {
+  Distribution() = default;
+  Distribution(const Distribution&) = delete;
+  Distribution& operator=(const Distribution&) = delete;
+
   client_slot clients[kMaxClients]{};
   int num_clients = 5;     // slots in use, the upstream slot included
   int active_clients = 0;  // set once anybody could want frames; never cleared
-  int cfd = -1;            // distribution socket, UDP, non-blocking
-  int cd_port = 0;         // its local port, host byte order
+  int cfd = -1;            // client data socket (distribution), UDP, non-blocking
+  int cd_port = 0;         // its local port, host byte order (client data port)
   socklen_t salen = 16;    // length of an IPv4 socket address
-  int tfd = -1;            // port announcement listener
-  int ct_port = 4851;
-  char uid[64]{};  // the identity announcement "*uid:<40 hex digits>:"
-  int uidslen = 0;
-  const char* vorn_host = "";  // the upstream server's host name
+  int tfd = -1;            // TCP listener of the port announcement
+  int ct_port = 4851;      // its port (client TCP port), -t
+  char uid[64]{};          // the identity announcement "*uid:<40 hex digits>:"
+  int uidslen = 0;         // its length in bytes, 46 once loaded
+  const char* vorn_host = "";  // the upstream ("vorn") server's host name
   int vorn_found = 0;          // set once its lookup has succeeded
   int vorn_failures = 0;       // lookups that failed
 };
@@ -43,10 +54,15 @@ struct Distribution {
 // when num_clients is below 1; it is never above kMaxClients).
 void clear_client_slots(Distribution& dist);
 
-// Opens cfd on an ephemeral port on all addresses, asks for a large send
+// Opens cfd, the distribution socket ("dstream": the data stream to the
+// clients), on an ephemeral port on all addresses, asks for a large send
 // buffer, and sets cd_port. Ends the process through fatal with the failing
 // step's message.
 void clients_open_dstream(Distribution& dist);
+
+// Sends data[0 .. len - 1] from cfd as one datagram to the slot's address
+// and port, whatever its stamp. A failure is ignored.
+void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len);
 
 // Sends frame[0 .. framelen - 1] as one datagram to every slot below
 // num_clients whose stamp is not 0. Send failures are ignored.

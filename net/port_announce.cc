@@ -9,7 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/fatal.h"
+#include "runtime/fatal.h"
+#include "runtime/ipv4.h"
 
 namespace morvix {
 
@@ -25,10 +26,9 @@ void tcp_server_setup(Distribution& dist) {
   setsockopt(dist.tfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   fcntl(dist.tfd, F_SETFL, fcntl(dist.tfd, F_GETFL) | O_NONBLOCK);
 
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(static_cast<uint16_t>(dist.ct_port));  // its low 16 bits
+  // The low 16 bits of ct_port.
+  const sockaddr_in local =
+      ipv4_address(htonl(INADDR_ANY), htons(static_cast<uint16_t>(dist.ct_port)));
   if (bind(dist.tfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
     fatal("Can't bind listen socket to port");
   }

@@ -73,12 +73,7 @@ int lookup_vorn_dns(Distribution& dist, const char* host) {
 }
 
 void send_vorn_uid(const Distribution& dist) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = dist.clients[0].addr;
-  to.sin_port = static_cast<in_port_t>(dist.clients[0].port);
-  sendto(dist.cfd, dist.uid, static_cast<size_t>(dist.uidslen), 0,
-         reinterpret_cast<const sockaddr*>(&to), dist.salen);
+  send_to_slot(dist, dist.clients[0], dist.uid, static_cast<size_t>(dist.uidslen));
 }
 
 }  // namespace morvix

@@ -1,4 +1,5 @@
-// The upstream collection server link and the station identity.
+// The upstream collection server link ("vorn" in the names below: the
+// upstream server, always slot 0 of the table) and the station identity.
 #pragma once
 
 #include "net/client_table.h"

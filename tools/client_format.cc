@@ -3,18 +3,14 @@
 #include <cstdio>
 #include <ctime>
 
-#include "decoder/frame_checker.h"
+#include "decoder/crc.h"
 
 namespace morvix::client {
 
 namespace {
 
-constexpr size_t kHeaderBytes = 5;
-
 bool crc_holds(Frame frame, size_t from, size_t length) {
-  unsigned char low = 0, high = 0;
-  ComputeCrc(frame.data() + from, static_cast<int>(length), low, high);
-  return frame[from + length] == low && frame[from + length + 1] == high;
+  return crc_matches(frame.data() + from, static_cast<int>(length), frame.data() + from + length);
 }
 
 std::string hex(Frame bytes) {
@@ -28,7 +24,9 @@ std::string hex(Frame bytes) {
   return text;
 }
 
-Frame payload(Frame frame) { return frame.subspan(kHeaderBytes, frame.size() - kHeaderBytes - 2); }
+Frame payload(Frame frame) {
+  return frame.subspan(kHeaderBytes, frame.size() - kFrameOverheadBytes);
+}
 
 }  // namespace
 
@@ -46,12 +44,12 @@ std::optional<int> parse_port_reply(std::string_view reply) {
 
 bool is_keepalive(Frame datagram) {
   return std::string_view(reinterpret_cast<const char*>(datagram.data()), datagram.size()) ==
-         kKeepalive;
+         std::string_view(kKeepalive);
 }
 
 FrameHeader read_header(Frame frame) {
-  return {frame[0], frame[1], frame[2], crc_holds(frame, 0, 3),
-          crc_holds(frame, kHeaderBytes, frame.size() - kHeaderBytes - 2)};
+  return {frame[0], frame[kFillBitsByte], frame[kBlocksByte], crc_holds(frame, 0, kHeaderCrcCovers),
+          crc_holds(frame, kHeaderBytes, frame.size() - kFrameOverheadBytes)};
 }
 
 std::string iso8601_utc(WallClock::time_point when) {

@@ -10,26 +10,24 @@
 #include <string>
 #include <string_view>
 
+#include "decoder/frame_format.h"
+#include "net/client_table.h"
+
 namespace morvix::client {
 
 using Frame = std::span<const uint8_t>;
 using WallClock = std::chrono::system_clock;
-
-inline constexpr std::string_view kKeepalive = "*KEEPALIVE";  // exactly these 10 bytes
-// Header 5 bytes, payload at least 1, frame CRC 2.
-inline constexpr size_t kMinFrameBytes = 8;
 
 // The distribution port from the port announcement's whole reply: decimal
 // digits, CR, LF and nothing else. nullopt for any other reply or for a port
 // outside 1..65535.
 std::optional<int> parse_port_reply(std::string_view reply);
 
-// True for the daemon's keepalive datagram. No frame can look like one: its
-// second byte, 'K', would be a fill-bit count above 59.
+// True for the daemon's keepalive datagram (kKeepalive).
 bool is_keepalive(Frame datagram);
 
-// The header fields of a frame of at least kMinFrameBytes bytes, and whether
-// its two CRCs hold (header CRC over bytes 0..2, frame CRC over the payload).
+// The header fields of a frame of at least kMinFrameBytes bytes
+// (decoder/frame_format.h), and whether its two CRCs hold.
 struct FrameHeader {
   int first;   // byte 0
   int fill;    // F, byte 1

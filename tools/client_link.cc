@@ -1,7 +1,6 @@
 #include "tools/client_link.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -75,22 +74,6 @@ int read_to_end(int fd, int wake_fd, Deadline deadline, std::string& reply, std:
 }
 
 }  // namespace
-
-int resolve_ipv4(const std::string& host, int port, sockaddr_in& out, std::string& error) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;  // the daemon serves IPv4 only
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (rc != 0) {
-    error = gai_strerror(rc);
-    return 0;
-  }
-  std::memcpy(&out, found->ai_addr, sizeof out);
-  out.sin_port = htons(static_cast<uint16_t>(port));
-  freeaddrinfo(found);
-  return 1;
-}
 
 int wait_ready(int fd, short events, int wake_fd, int timeout_ms) {
   for (;;) {

@@ -1,5 +1,5 @@
-// morvix-client's side of the port announcement: finding the daemon's host
-// and learning its distribution port over TCP.
+// morvix-client's side of the port announcement: learning the daemon's
+// distribution port over TCP.
 #pragma once
 
 #include <netinet/in.h>
@@ -7,10 +7,6 @@
 #include <string>
 
 namespace morvix::client {
-
-// The first IPv4 address of host, with port (host byte order) filled in.
-// Returns 1, or 0 with a reason in error.
-int resolve_ipv4(const std::string& host, int port, sockaddr_in& out, std::string& error);
 
 // Connects to the port announcement at `at`, reads its reply to the end of
 // the stream and returns the distribution port (1..65535). Returns 0 with a

@@ -4,24 +4,19 @@
 #include <stdexcept>
 
 #include "decoder/block_decoder.h"
-#include "decoder/frame_checker.h"
+#include "decoder/crc.h"
 #include "decoder/sync_search.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 
 namespace morvix::gen {
 namespace {
 
-constexpr int kHeaderBytes = 5;
-constexpr int kOverheadBytes = 7;  // header and frame CRC
-constexpr int kBlockDataBits = 60;
 constexpr int kSymbolBits = 5;
-constexpr int kMinFrameBytes = kOverheadBytes + 1;
-constexpr int kMaxFrameBytes = kOverheadBytes + kMaxPayload;
 
 // The daemon's own codec, so the encoder uses the very generator and field
-// tables the decoder corrects with. Made once and kept for the process.
+// tables the decoder corrects with.
 const rs_codec& codec() {
-  static const rs_codec* const rs = init_rs_char(5, 0x25, 14, 1, 4, 15);
+  const rs_codec* rs = link_codec();
   if (rs == nullptr) throw std::logic_error("init_rs_char failed");
   return *rs;
 }
@@ -29,14 +24,6 @@ const rs_codec& codec() {
 void check_frame_size(const Bytes& frame) {
   const auto n = static_cast<int>(frame.size());
   if (n < kMinFrameBytes || n > kMaxFrameBytes) throw std::invalid_argument("frame length");
-}
-
-void crc_into(const uint8_t* data, int length, uint8_t* out) {
-  unsigned char low = 0;
-  unsigned char high = 0;
-  ComputeCrc(data, length, low, high);
-  out[0] = low;
-  out[1] = high;
 }
 
 // Bit i of the frame in line order: bytes in turn, each least significant
@@ -59,17 +46,17 @@ int frame_fill_bits(const Bytes& frame) {
 }
 
 Bytes build_frame(uint8_t first_byte, const Bytes& payload) {
-  if (payload.empty() || payload.size() > static_cast<size_t>(kMaxPayload)) {
+  if (payload.empty() || payload.size() > static_cast<size_t>(kMaxPayloadBytes)) {
     throw std::invalid_argument("payload length");
   }
   const int n = static_cast<int>(payload.size());
-  Bytes frame(static_cast<size_t>(n + kOverheadBytes));
+  Bytes frame(static_cast<size_t>(n + kFrameOverheadBytes));
   frame[0] = first_byte;
-  frame[1] = static_cast<uint8_t>(frame_fill_bits(frame));
-  frame[2] = static_cast<uint8_t>(frame_blocks(frame));
-  crc_into(frame.data(), 3, &frame[3]);
+  frame[kFillBitsByte] = static_cast<uint8_t>(frame_fill_bits(frame));
+  frame[kBlocksByte] = static_cast<uint8_t>(frame_blocks(frame));
+  store_crc(frame.data(), kHeaderCrcCovers, &frame[kHeaderCrcCovers]);
   std::copy(payload.begin(), payload.end(), frame.begin() + kHeaderBytes);
-  crc_into(&frame[kHeaderBytes], n, &frame[static_cast<size_t>(kHeaderBytes + n)]);
+  store_crc(&frame[kHeaderBytes], n, &frame[static_cast<size_t>(kHeaderBytes + n)]);
   return frame;
 }
 
@@ -78,25 +65,25 @@ void rs_encode(const uint8_t data[12], uint8_t codeword[16]) {
   const int zero = rs.full_length;
   // g(x) = x^4 + g3 x^3 + ... + g0; remainder[0] is the x^3 coefficient.
   // Each step is remainder = (remainder * x + d * x^4) mod g.
-  uint8_t remainder[4] = {};
+  uint8_t remainder[kLinkParity] = {};
   for (int i = 0; i < kDataSymbols; ++i) {
     if (data[i] > zero) throw std::invalid_argument("symbol value");
     codeword[i] = data[i];
     const int feedback = rs.log_table[data[i] ^ remainder[0]];
-    for (int j = 0; j < 4; ++j) {
-      const uint8_t next = j < 3 ? remainder[j + 1] : 0;
-      const int g = rs.generator[3 - j];
+    for (int j = 0; j < kLinkParity; ++j) {
+      const uint8_t next = j < kLinkParity - 1 ? remainder[j + 1] : 0;
+      const int g = rs.generator[kLinkParity - 1 - j];
       remainder[j] = feedback == zero || g == zero
                          ? next
                          : static_cast<uint8_t>(next ^ rs.exp_table[rs_reduce(rs, feedback + g)]);
     }
   }
-  std::copy(remainder, remainder + 4, codeword + kDataSymbols);
+  std::copy(remainder, remainder + kLinkParity, codeword + kDataSymbols);
 }
 
 Bits frame_line_bits(const Bytes& frame, const LineOptions& options, std::mt19937& rng) {
   if (frame.size() < 3) throw std::invalid_argument("frame header");
-  const int blocks = frame[2];
+  const int blocks = frame[kBlocksByte];
   Bits bits;
   bits.reserve(static_cast<size_t>(kSyncBits + blocks * kBlockBits));
 

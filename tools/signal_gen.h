@@ -11,20 +11,19 @@
 #include <utility>
 #include <vector>
 
+#include "decoder/frame_format.h"
+
 namespace morvix::gen {
 
 using Bytes = std::vector<uint8_t>;
 using Bits = std::vector<uint8_t>;  // one line bit (0 or 1) per element
 
-constexpr int kMaxPayload = 300;  // the longest frame, 307 bytes, fills 41 blocks
-
-// The frame for a payload of 1..kMaxPayload bytes: first_byte, fill bits F,
-// block count B, header CRC, payload, frame CRC (CRCs low byte first), with
-// B the fewest blocks that hold the frame's length L = payload + 7 bytes.
+// The frame (decoder/frame_format.h) for a payload of 1..kMaxPayloadBytes
+// bytes, with B the fewest blocks that hold it.
 Bytes build_frame(uint8_t first_byte, const Bytes& payload);
 
-// For a frame of frame.size() bytes (8..307): the fewest 60-bit blocks that
-// hold it, and the bits of the last block left over (0..59).
+// For a frame of kMinFrameBytes..kMaxFrameBytes bytes: the fewest blocks
+// that hold it, and the data bits of the last block left over (0..59).
 int frame_blocks(const Bytes& frame);
 int frame_fill_bits(const Bytes& frame);
 

@@ -12,13 +12,13 @@
 namespace morvix {
 namespace {
 
-using testing::UdpPeer;
+using test::UdpPeer;
 
 class SampleRingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     decoder_setup(d_, 10, 0, nullptr);
-    port_ = testing::free_udp_port();
+    port_ = test::free_udp_port();
     ASSERT_EQ(server_open_dstream(d_, port_), 1);
   }
   void TearDown() override { close(d_.dfd); }
@@ -58,7 +58,7 @@ TEST_F(SampleRingTest, FillsTheRingAndKeepsTheRestOfTheLastDatagram) {
 TEST_F(SampleRingTest, TakesWhatHasArrivedAndReturnsAtOnceWhenNothingMoreIsWaiting) {
   UdpPeer source;
   send_counting(source, 300, 0);
-  ASSERT_TRUE(testing::readable(d_.dfd, 1000));
+  ASSERT_TRUE(test::readable(d_.dfd, 1000));
   const auto start = std::chrono::steady_clock::now();
   get_more_samples(d_);
   get_more_samples(d_);
@@ -90,21 +90,6 @@ TEST_F(SampleRingTest, CutsDatagramsLongerThanTheInputBuffer) {
   get_more_samples(d_);
   EXPECT_EQ(d_.brx_count, kInputBytes + 1);
   EXPECT_EQ(d_.rxbits[kInputBytes], 99);
-}
-
-TEST(SampleRingSize, HoldsTheLongestFrameAtAnySamplesPerBit) {
-  EXPECT_EQ(ring_bytes_for(1), kRingBytes);
-  EXPECT_EQ(ring_bytes_for(10), kRingBytes);
-  for (int sps : {11, 20, 1000}) {
-    const long frame_samples = 3525L * sps;  // sync word and 41 blocks
-    EXPECT_GE(ring_bytes_for(sps) * 8L, frame_samples + 7 + 8) << sps;
-  }
-  Decoder d;
-  decoder_setup(d, 20, 0, nullptr);
-  EXPECT_EQ(d.ring_bytes, ring_bytes_for(20));
-  const std::vector<unsigned char> lots(static_cast<size_t>(d.ring_bytes) + 50, 0xAA);
-  EXPECT_EQ(ring_write(d, lots.data(), static_cast<int>(lots.size())), d.ring_bytes);
-  EXPECT_EQ(d.bwrp, 0);
 }
 
 }  // namespace

@@ -188,7 +188,7 @@ TEST(SyncSearch, AgreesWithTheReferenceOverLongRandomStreams) {
       sent += static_cast<size_t>(took_fast);
       for (;;) {
         const int a = get_frame_id(fast);
-        const int b = testing::get_frame_id_reference(ref);
+        const int b = test::get_frame_id_reference(ref);
         ASSERT_EQ(a, b) << "sps " << sps << " at " << sent;
         ASSERT_EQ(fast.brdp, ref.brdp);
         ASSERT_EQ(fast.brdb, ref.brdb);

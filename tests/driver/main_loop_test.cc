@@ -6,14 +6,14 @@
 
 #include <cstring>
 
-#include "driver/clock.h"
 #include "net/upstream.h"
+#include "runtime/clock.h"
 #include "tests/support/udp_test_util.h"
 
 namespace morvix {
 namespace {
 
-using testing::UdpPeer;
+using test::UdpPeer;
 
 class MainLoopTest : public ::testing::Test {
  protected:

@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "decoder/sample_ring.h"
-#include "driver/clock.h"
 #include "driver/main_loop.h"
-#include "fec/init_rs.h"
+#include "fec/link_codec.h"
 #include "net/port_announce.h"
+#include "runtime/clock.h"
 #include "tests/support/udp_test_util.h"
 #include "tools/signal_gen.h"
 
@@ -64,7 +64,7 @@ int posix_memalign(void** out, size_t alignment, size_t n) {
 namespace morvix {
 namespace {
 
-using testing::UdpPeer;
+using test::UdpPeer;
 
 TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
   // Start-up as the daemon does it, stdout with its own buffer.
@@ -79,10 +79,10 @@ TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
   static Distribution dist;
   static LoopState loop;
   loop.dump = 1;
-  decoder_setup(d, 10, 1, init_rs_char(5, 0x25, 14, 1, 4, 15));
-  const int rx_port = testing::free_udp_port();
+  decoder_setup(d, 10, 1, link_codec());
+  const int rx_port = test::free_udp_port();
   ASSERT_EQ(server_open_dstream(d, rx_port), 1);
-  dist.ct_port = testing::free_tcp_port();
+  dist.ct_port = test::free_tcp_port();
   tcp_server_setup(dist);
   clients_open_dstream(dist);
   // Its upstream server found at start-up: only while the name fails does
@@ -116,10 +116,7 @@ TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
         UdpPeer& c = *clients[n / 50 % clients.size()];
         c.send_to(dist.cd_port, n % 150 == 0 ? "DISCONNECT" : "hello");
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(dist.ct_port));
+        const sockaddr_in a = test::loopback(dist.ct_port);
         connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
         close(fd);
       }

@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/e2e/daemon.h"
+#include "tests/support/daemon.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 namespace {
 
 class BadInputTest : public DaemonTest {
@@ -118,4 +118,4 @@ TEST_F(BadInputTest, RefusesAnIdentityThatIsADirectoryOrOneHugeLine) {
 }
 
 }  // namespace
-}  // namespace morvix::testing
+}  // namespace morvix::test

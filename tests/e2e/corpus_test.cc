@@ -9,9 +9,9 @@
 #include <regex>
 #include <sstream>
 
-#include "tests/e2e/daemon.h"
+#include "tests/support/daemon.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 namespace {
 
 std::string slurp(const std::filesystem::path& path) {
@@ -66,4 +66,4 @@ TEST_F(CorpusTest, EveryRecordingDecodesToItsRecordedFrames) {
 }
 
 }  // namespace
-}  // namespace morvix::testing
+}  // namespace morvix::test

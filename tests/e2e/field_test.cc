@@ -5,9 +5,9 @@
 #include <atomic>
 #include <chrono>
 
-#include "tests/e2e/daemon.h"
+#include "tests/support/daemon.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -126,4 +126,4 @@ TEST_F(FieldTest, AnInputPortThatCannotBeOpenedIsNamedAsTried) {
 }
 
 }  // namespace
-}  // namespace morvix::testing
+}  // namespace morvix::test

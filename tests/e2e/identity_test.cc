@@ -1,9 +1,9 @@
 // Start-up with good and bad identity files, through the real daemon.
 #include <gtest/gtest.h>
 
-#include "tests/e2e/daemon.h"
+#include "tests/support/daemon.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 namespace {
 
 using IdentityTest = DaemonTest;
@@ -41,8 +41,8 @@ TEST_F(IdentityTest, AcceptsAnyLineEndAndIgnoresLaterLines) {
   for (const std::string tail : {"", "\n", "\r\n", "\nnot an identity at all\n"}) {
     ScratchDir dir;
     dir.write("uid.txt", kIdentity + tail);
-    Process p(MORVIX_BINARY, {"-r", std::to_string(free_udp_port()), "-t",
-                              std::to_string(free_tcp_port())},
+    Process p(MORVIX_BINARY,
+              {"-r", std::to_string(free_udp_port()), "-t", std::to_string(free_tcp_port())},
               dir.path());
     std::vector<unsigned char> got;
     ASSERT_TRUE(upstream_->receive(got, 5000));
@@ -54,4 +54,4 @@ TEST_F(IdentityTest, AcceptsAnyLineEndAndIgnoresLaterLines) {
 }
 
 }  // namespace
-}  // namespace morvix::testing
+}  // namespace morvix::test

@@ -1,9 +1,9 @@
 // Frames through the real daemon: bitstream in, client and upstream out.
 #include <gtest/gtest.h>
 
-#include "tests/e2e/daemon.h"
+#include "tests/support/daemon.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 namespace {
 
 gen::Bytes frame(uint8_t first, int size, unsigned seed) {
@@ -45,9 +45,9 @@ TEST_F(RelayTest, RelaysEveryNewFrameOnceToClientAndUpstream) {
   const std::vector<gen::Bytes> expected = {a, b, a, c};
   EXPECT_EQ(drain(*client), expected);
   EXPECT_EQ(drain(*upstream_, 200), expected);
-  EXPECT_NE(daemon_->out().find(dump_line(0, a) + dump_line(1, b) + dump_line(2, a) +
-                                dump_line(3, c)),
-            std::string::npos)
+  EXPECT_NE(
+      daemon_->out().find(dump_line(0, a) + dump_line(1, b) + dump_line(2, a) + dump_line(3, c)),
+      std::string::npos)
       << daemon_->out();
 }
 
@@ -98,9 +98,9 @@ TEST_F(RelayTest, SurvivesAClientThatResetsBeforeTheReply) {
 }
 
 }  // namespace
-}  // namespace morvix::testing
+}  // namespace morvix::test
 
-namespace morvix::testing {
+namespace morvix::test {
 namespace {
 
 // The client example of the README, run as written but for the port.
@@ -130,4 +130,4 @@ TEST_F(RelayTest, TheReadmeSocatExampleReceivesFrames) {
 }
 
 }  // namespace
-}  // namespace morvix::testing
+}  // namespace morvix::test

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "driver/clock.h"
+#include "runtime/clock.h"
 #include "tests/support/udp_test_util.h"
 
 namespace morvix {
 namespace {
 
-using testing::pending;
+using test::pending;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
 using Datagrams = std::vector<std::string>;
@@ -33,12 +33,12 @@ class ClientTableTest : public ::testing::Test {
   }
 
   int peer(uint16_t port = 0) {
-    const int fd = testing::bound_socket(SOCK_DGRAM, port);
+    const int fd = test::bound_socket(SOCK_DGRAM, port);
     if (fd >= 0) fds_.push_back(fd);
     return fd;
   }
   void send(int from, std::string_view data) {
-    testing::send_datagram(from, static_cast<uint16_t>(dist_.cd_port), data);
+    test::send_datagram(from, static_cast<uint16_t>(dist_.cd_port), data);
   }
   // One pass of the drain; returns what it printed.
   std::string drain() {
@@ -50,16 +50,16 @@ class ClientTableTest : public ::testing::Test {
     char line[64];
     std::snprintf(line, sizeof line, "add new client slot %d, %04x %02x\n", slot,
                   static_cast<unsigned>(htonl(INADDR_LOOPBACK)),
-                  static_cast<unsigned>(htons(testing::local_port(fd))));
+                  static_cast<unsigned>(htons(test::local_port(fd))));
     return line;
   }
   // Puts fd's address into slot directly, bypassing registration.
   void hold(int slot, int fd, int64_t stamp) {
-    dist_.clients[slot] = {htonl(INADDR_LOOPBACK), htons(testing::local_port(fd)), stamp};
+    dist_.clients[slot] = {htonl(INADDR_LOOPBACK), htons(test::local_port(fd)), stamp};
   }
   bool holds(int slot, int fd) const {
     return dist_.clients[slot].addr == htonl(INADDR_LOOPBACK) &&
-           dist_.clients[slot].port == htons(testing::local_port(fd));
+           dist_.clients[slot].port == htons(test::local_port(fd));
   }
   void relay(std::string_view frame) {
     send_to_clients(dist_, reinterpret_cast<const unsigned char*>(frame.data()),
@@ -309,7 +309,7 @@ TEST_F(ClientTableTest, SourcesNoReplyCanReachTakeNoSlotAndAreNeverTheUpstream) 
         Source{0xE0000001, 4000}, Source{INADDR_LOOPBACK, 0}}) {
     SCOPED_TRACE(source.addr);
     for (const char* datagram : {"START", "hello"}) {
-      if (!testing::send_forged(source.addr, source.port, dist_.cd_port, datagram)) {
+      if (!test::send_forged(source.addr, source.port, dist_.cd_port, datagram)) {
         GTEST_SKIP() << "forging a source needs CAP_NET_RAW";
       }
     }
@@ -421,7 +421,7 @@ TEST_F(ClientTableTest, KeepalivesSkipTheUpstreamSlotAndSlotsOutsideTheTable) {
 TEST(ClientTableDeathTest, NoDescriptorLeftEndsTheProcess) {
   Distribution dist;
   const auto without_descriptors = [&] {
-    testing::starve_descriptors();
+    test::starve_descriptors();
     clients_open_dstream(dist);
   };
   EXPECT_EXIT(without_descriptors(), ::testing::ExitedWithCode(1),

@@ -19,7 +19,7 @@ using ::testing::internal::GetCapturedStdout;
 // Connects to 127.0.0.1:port; the handshake completes in the listener's queue.
 int connect_to(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  const sockaddr_in to = testing::loopback(port);
+  const sockaddr_in to = test::loopback(port);
   connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   return fd;
 }
@@ -28,7 +28,7 @@ int connect_to(uint16_t port) {
 std::string read_to_end(int fd) {
   std::string got;
   char buf[256];
-  while (testing::readable(fd, 1000)) {
+  while (test::readable(fd, 1000)) {
     const ssize_t n = recv(fd, buf, sizeof buf, 0);
     if (n <= 0) break;
     got.append(buf, static_cast<size_t>(n));
@@ -44,7 +44,7 @@ void reset_on_close(int fd) {
 class PortAnnounceTest : public ::testing::Test {
  protected:
   PortAnnounceTest() {
-    dist_.ct_port = testing::free_tcp_port();
+    dist_.ct_port = test::free_tcp_port();
     dist_.cd_port = 40123;
     tcp_server_setup(dist_);
   }
@@ -53,7 +53,7 @@ class PortAnnounceTest : public ::testing::Test {
   int client() { return connect_to(static_cast<uint16_t>(dist_.ct_port)); }
   // One call of the service once a connection is waiting; returns what it printed.
   std::string serve() {
-    testing::readable(dist_.tfd, 1000);
+    test::readable(dist_.tfd, 1000);
     CaptureStdout();
     process_tcp_connections(dist_);
     return GetCapturedStdout();
@@ -129,7 +129,7 @@ TEST_F(PortAnnounceTest, ClientsThatResetBeforeBeingServedDoNotRaiseSigpipe) {
         shutdown(half_closed, SHUT_WR);
         reset_on_close(half_closed);
         close(half_closed);
-        testing::readable(dist_.tfd, 1000);
+        test::readable(dist_.tfd, 1000);
         process_tcp_connections(dist_);
         process_tcp_connections(dist_);
         std::exit(0);
@@ -138,24 +138,24 @@ TEST_F(PortAnnounceTest, ClientsThatResetBeforeBeingServedDoNotRaiseSigpipe) {
 }
 
 TEST(PortAnnounceSetupTest, PortUsesOnlyItsLow16Bits) {
-  const int free_port = testing::free_tcp_port();
+  const int free_port = test::free_tcp_port();
   Distribution dist;
   dist.ct_port = 65536 + free_port;
   tcp_server_setup(dist);
-  EXPECT_EQ(testing::local_port(dist.tfd), free_port);
+  EXPECT_EQ(test::local_port(dist.tfd), free_port);
   close(dist.tfd);
 
   dist.ct_port = 65536;  // low bits 0: the platform picks
   tcp_server_setup(dist);
-  EXPECT_NE(testing::local_port(dist.tfd), 0);
+  EXPECT_NE(test::local_port(dist.tfd), 0);
   close(dist.tfd);
 }
 
 TEST(PortAnnounceSetupDeathTest, PortHeldByAnotherListenerEndsTheProcess) {
-  const int holder = testing::bound_socket(SOCK_STREAM);
+  const int holder = test::bound_socket(SOCK_STREAM);
   ASSERT_EQ(listen(holder, 1), 0);
   Distribution dist;
-  dist.ct_port = testing::local_port(holder);
+  dist.ct_port = test::local_port(holder);
   EXPECT_EXIT(tcp_server_setup(dist), ::testing::ExitedWithCode(1),
               ::testing::Eq("error: Can't bind listen socket to port\n"));
   close(holder);
@@ -163,9 +163,9 @@ TEST(PortAnnounceSetupDeathTest, PortHeldByAnotherListenerEndsTheProcess) {
 
 TEST(PortAnnounceSetupDeathTest, NoDescriptorLeftEndsTheProcess) {
   Distribution dist;
-  dist.ct_port = testing::free_tcp_port();
+  dist.ct_port = test::free_tcp_port();
   const auto without_descriptors = [&] {
-    testing::starve_descriptors();
+    test::starve_descriptors();
     tcp_server_setup(dist);
   };
   EXPECT_EXIT(without_descriptors(), ::testing::ExitedWithCode(1),

@@ -89,13 +89,13 @@ class UpstreamLinkTest : public ::testing::Test {
 TEST_F(UpstreamLinkTest, AnnouncementIsFortySixBytesFromTheDistributionSocketWhateverTheFeed) {
   std::snprintf(dist_.uid, sizeof dist_.uid, "*uid:%s:", kId.c_str());
   dist_.uidslen = 46;
-  const int server = testing::bound_socket(SOCK_DGRAM);
-  dist_.clients[0] = {htonl(INADDR_LOOPBACK), htons(testing::local_port(server)), 0};
+  const int server = test::bound_socket(SOCK_DGRAM);
+  dist_.clients[0] = {htonl(INADDR_LOOPBACK), htons(test::local_port(server)), 0};
 
   for (int64_t feed : {0, 1}) {
     dist_.clients[0].stamp = feed;
     send_vorn_uid(dist_);
-    ASSERT_TRUE(testing::readable(server, 1000));
+    ASSERT_TRUE(test::readable(server, 1000));
     char buf[128];
     sockaddr_in from{};
     socklen_t len = sizeof from;

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-namespace morvix::testing {
+namespace morvix::test {
 
 namespace {
 
@@ -104,4 +104,4 @@ bool Process::wait_for_output(const std::string& text, int timeout_ms) const {
   return true;
 }
 
-}  // namespace morvix::testing
+}  // namespace morvix::test

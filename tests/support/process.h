@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace morvix::testing {
+namespace morvix::test {
 
 // A fresh temporary directory, removed with its files on destruction.
 class ScratchDir {
@@ -48,4 +48,4 @@ class Process {
   std::string err_path_;
 };
 
-}  // namespace morvix::testing
+}  // namespace morvix::test

@@ -2,7 +2,7 @@
 
 #include "decoder/sample_ring.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 
 int get_frame_id_reference(Decoder& d) {
   if (d.brx_count < d.ring_bytes) get_more_samples(d);
@@ -35,4 +35,4 @@ int get_frame_id_reference(Decoder& d) {
   }
 }
 
-}  // namespace morvix::testing
+}  // namespace morvix::test

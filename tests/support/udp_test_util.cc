@@ -11,14 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace morvix::testing {
+#include "runtime/ipv4.h"
+
+namespace morvix::test {
 
 sockaddr_in loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  return a;
+  return ipv4_address(htonl(INADDR_LOOPBACK), htons(static_cast<uint16_t>(port)));
 }
 
 int bound_socket(int type, int port) {
@@ -173,4 +171,4 @@ bool UdpPeer::receive(std::vector<unsigned char>& out, int timeout_ms, sockaddr_
   return true;
 }
 
-}  // namespace morvix::testing
+}  // namespace morvix::test

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace morvix::testing {
+namespace morvix::test {
 
 sockaddr_in loopback(int port);
 
@@ -60,4 +60,4 @@ class UdpPeer {
   int port_ = 0;
 };
 
-}  // namespace morvix::testing
+}  // namespace morvix::test

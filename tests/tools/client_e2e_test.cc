@@ -1,5 +1,4 @@
-// morvix-client against the real daemon on loopback, and the forms it
-// prints frames in.
+// morvix-client against the real daemon on loopback.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,10 +13,11 @@
 #include <stop_token>
 #include <thread>
 
-#include "tests/e2e/daemon.h"
+#include "tests/support/daemon.h"
+#include "tests/tools/client_output.h"
 #include "tools/client_format.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -27,46 +27,6 @@ gen::Bytes frame(uint8_t first, int size, unsigned seed) {
   gen::Bytes payload(static_cast<size_t>(size));
   for (auto& b : payload) b = static_cast<uint8_t>(rng());
   return gen::build_frame(first, payload);
-}
-
-// Everything after the time stamp on a text line, made here from the bytes.
-std::string text_fields(const gen::Bytes& f) {
-  char head[64];
-  std::snprintf(head, sizeof head, "len=%zu first=%02x F=%d B=%d payload=", f.size(), f[0],
-                gen::frame_fill_bits(f), gen::frame_blocks(f));
-  std::string line = head;
-  for (size_t i = 5; i + 2 < f.size(); ++i) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", f[i]);
-    line += pair;
-  }
-  return line;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> all;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) all.push_back(line);
-  return all;
-}
-
-// The members of one flat JSON object of strings (kept with their quotes),
-// integers and booleans; empty when the line is not such an object.
-std::map<std::string, std::string> json_members(const std::string& line) {
-  static const std::regex member(R"re("(\w+)":("[^"\\]*"|-?\d+|true|false))re");
-  if (line.size() < 2 || line.front() != '{' || line.back() != '}') return {};
-  const std::string body = line.substr(1, line.size() - 2);
-  std::map<std::string, std::string> members;
-  for (auto at = body.cbegin(); at != body.cend();) {
-    std::smatch m;
-    if (!std::regex_search(at, body.cend(), m, member, std::regex_constants::match_continuous)) {
-      return {};
-    }
-    members[m[1]] = m[2];
-    at += m.length(0);
-    if (at != body.cend() && *at++ != ',') return {};
-  }
-  return members;
 }
 
 // Seconds between a "YYYY-MM-DDTHH:MM:SS" UTC stamp and now.
@@ -89,49 +49,6 @@ size_t occurrences(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
   return n;
-}
-
-TEST(ClientFormatTest, PortReplyIsDigitsThenCrLfAndNothingElse) {
-  EXPECT_EQ(client::parse_port_reply("40123\r\n"), 40123);
-  EXPECT_EQ(client::parse_port_reply("1\r\n"), 1);
-  EXPECT_EQ(client::parse_port_reply("65535\r\n"), 65535);
-  for (const char* bad : {"", "\r\n", "40123", "40123\n", "40123\r\n\r\n", "0\r\n", "65536\r\n",
-                          "-5\r\n", "+5\r\n", " 5\r\n", "4a\r\n"}) {
-    EXPECT_EQ(client::parse_port_reply(bad), std::nullopt) << bad;
-  }
-}
-
-TEST(ClientFormatTest, TimeIsUtcWithMilliseconds) {
-  setenv("TZ", "IST-5:30", 1);  // far from UTC, so that local time shows
-  tzset();
-  const client::WallClock::time_point t{1000000000123ms};
-  EXPECT_EQ(client::iso8601_utc(t), "2001-09-09T01:46:40.123Z");
-  EXPECT_EQ(client::iso8601_utc(t + 877ms), "2001-09-09T01:46:41.000Z");
-}
-
-TEST(ClientFormatTest, KeepaliveIsExactlyItsTenBytes) {
-  auto keepalive = [](std::string_view text) {
-    return client::is_keepalive({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-  };
-  EXPECT_TRUE(keepalive("*KEEPALIVE"));
-  EXPECT_FALSE(keepalive("*KEEPALIV"));
-  EXPECT_FALSE(keepalive("*KEEPALIVEX"));
-}
-
-TEST(ClientFormatTest, FailedCrcsAreFlagged) {
-  const client::WallClock::time_point t{1000000000123ms};
-  gen::Bytes f = gen::build_frame(0xa5, {1, 2, 3});
-  EXPECT_EQ(client::frame_text(f, t), "2001-09-09T01:46:40.123Z " + text_fields(f) + "\n");
-  f[6] ^= 0x10;
-  EXPECT_EQ(client::frame_text(f, t),
-            "2001-09-09T01:46:40.123Z " + text_fields(f) + " frame-crc=bad\n");
-  auto members = json_members(lines(client::frame_json(f, t))[0]);
-  EXPECT_EQ(members["header_crc_ok"], "true");
-  EXPECT_EQ(members["frame_crc_ok"], "false");
-  f[2] ^= 1;
-  members = json_members(lines(client::frame_json(f, t))[0]);
-  EXPECT_EQ(members["header_crc_ok"], "false");
-  EXPECT_NE(client::frame_text(f, t).find(" header-crc=bad frame-crc=bad\n"), std::string::npos);
 }
 
 TEST(ClientArgumentsTest, BadArgumentsEndWithStatusTwoAndAMessage) {
@@ -301,4 +218,4 @@ TEST_F(ClientTest, WaitsForTheDaemonAndFindsItAgainAfterARestart) {
 }
 
 }  // namespace
-}  // namespace morvix::testing
+}  // namespace morvix::test

@@ -1,14 +1,15 @@
 // The command line, through the real binary.
+#include "driver/options.h"
+
 #include <gtest/gtest.h>
 
-#include "driver/options.h"
 #include "tests/support/process.h"
 
 namespace morvix {
 namespace {
 
-using testing::Process;
-using testing::ScratchDir;
+using test::Process;
+using test::ScratchDir;
 
 struct Outcome {
   int status;
@@ -27,23 +28,26 @@ Outcome run(const std::vector<std::string>& args) {
 constexpr char kNoIdentity[] = "can't locate uid file \"uid.txt\"\n";
 
 TEST(CommandLine, ReportsMissingAndInvalidValues) {
+  // Each message with the command lines that must end with it.
   const struct {
-    std::vector<std::string> args;
     const char* message;
+    std::vector<std::vector<std::string>> command_lines;
   } cases[] = {
-      {{"-r"}, "-r needs PORT"},         {{"-r", "0"}, "-r port invalid"},
-      {{"-r", "-5"}, "-r port invalid"}, {{"-r", "abc"}, "-r port invalid"},
-      {{"-t"}, "-t needs PORT"},         {{"-t", "0"}, "-t port invalid"},
-      {{"-t", "x1"}, "-t port invalid"}, {{"-s"}, "-s needs number"},
-      {{"-s", "0"}, "-s samples invalid"}, {{"-s", "-1"}, "-s samples invalid"},
-      {{"-s", "1001"}, "-s samples invalid"}, {{"-c"}, "-c needs number"},
-      {{"-c", "33"}, "-c # invalid"},    {{"-c", "33abc"}, "-c # invalid"},
-      {{"-d", "-r", "100", "-r"}, "-r needs PORT"},
+      {"-r needs PORT", {{"-r"}, {"-d", "-r", "100", "-r"}}},
+      {"-r port invalid", {{"-r", "0"}, {"-r", "-5"}, {"-r", "abc"}}},
+      {"-t needs PORT", {{"-t"}}},
+      {"-t port invalid", {{"-t", "0"}, {"-t", "x1"}}},
+      {"-s needs number", {{"-s"}}},
+      {"-s samples invalid", {{"-s", "0"}, {"-s", "-1"}, {"-s", "1001"}}},
+      {"-c needs number", {{"-c"}}},
+      {"-c # invalid", {{"-c", "33"}, {"-c", "33abc"}}},
   };
   for (const auto& c : cases) {
-    const Outcome r = run(c.args);
-    EXPECT_EQ(r.status, 1) << c.message;
-    EXPECT_EQ(r.err, std::string("error: ") + c.message + "\n");
+    for (const auto& args : c.command_lines) {
+      const Outcome r = run(args);
+      EXPECT_EQ(r.status, 1) << c.message;
+      EXPECT_EQ(r.err, std::string("error: ") + c.message + "\n");
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 // A running morvix (built to find its upstream server at localhost) with a
 // test playing the upstream server on 127.0.0.1:4799, plus client helpers.
+// The test target defines MORVIX_BINARY, the daemon to run.
 #pragma once
 
 #include <arpa/inet.h>
@@ -16,7 +17,7 @@
 #include "tests/support/udp_test_util.h"
 #include "tools/signal_gen.h"
 
-namespace morvix::testing {
+namespace morvix::test {
 
 constexpr char kIdentity[] = "0123456789abcdef0123456789abcdef01234567";
 
@@ -24,10 +25,7 @@ constexpr char kIdentity[] = "0123456789abcdef0123456789abcdef01234567";
 // empty when nothing listens.
 inline std::string ask_port(int tcp_port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(tcp_port));
+  const sockaddr_in a = loopback(tcp_port);
   std::string reply;
   if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
     char buf[64];
@@ -60,8 +58,10 @@ class DaemonTest : public ::testing::Test {
                                         dir_.path());
     for (int i = 0; i < 200 && cd_port_ == 0; ++i) {
       const std::string reply = ask_port(tcp_port_);
-      if (!reply.empty()) cd_port_ = std::stoi(reply);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      if (!reply.empty())
+        cd_port_ = std::stoi(reply);
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     ASSERT_NE(cd_port_, 0) << daemon_->err();
   }
@@ -74,8 +74,8 @@ class DaemonTest : public ::testing::Test {
   std::unique_ptr<UdpPeer> register_client(int slot) {
     auto client = std::make_unique<UdpPeer>();
     client->send_to(cd_port_, "hello");
-    EXPECT_TRUE(daemon_->wait_for_output("add new client slot " + std::to_string(slot) + ", 100007f ",
-                                         3000));
+    EXPECT_TRUE(daemon_->wait_for_output(
+        "add new client slot " + std::to_string(slot) + ", 100007f ", 3000));
     return client;
   }
 
@@ -119,4 +119,4 @@ class DaemonTest : public ::testing::Test {
   std::mt19937 rng_{99};
 };
 
-}  // namespace morvix::testing
+}  // namespace morvix::test

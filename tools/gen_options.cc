@@ -1,0 +1,207 @@
+#include "tools/gen_options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "tools/tool_args.h"
+
+namespace morvix::gen {
+namespace {
+
+using tool::bad_arguments;
+using tool::fraction_option;
+using tool::integer_option;
+
+constexpr const char* kUsage =
+    "usage: morvix-gen [options] (--out FILE | --udp HOST:PORT)\n"
+    "Writes the sample stream of generated frames, or replays a sample file.\n"
+    "\n"
+    "Payload (default: random, length 1-300):\n"
+    "  --hex HEX              the payload of every frame, 1-300 bytes as hex\n"
+    "  --random-len N         random payloads of N bytes (1-300)\n"
+    "  --len MIN-MAX          random payloads of MIN to MAX bytes\n"
+    "  --first-byte V         first header byte, 0-255 or 0x00-0xff (default 0)\n"
+    "Frames:\n"
+    "  --frames N             frames to make (default 1; 0 = forever)\n"
+    "  --repeat K             send each frame K times (default 1)\n"
+    "  --broken P             fraction 0-1 of frames with a payload byte changed\n"
+    "                         after the frame CRC was computed (default 0)\n"
+    "Line and samples:\n"
+    "  --sps N                samples per line bit, 1-1000 (default 10)\n"
+    "  --phase N              samples before the first frame (default 0)\n"
+    "  --gap N                samples between transmissions (default 0)\n"
+    "  --tail N               samples after the last frame (default 0); about\n"
+    "                         40000 (one ring) lets the daemon read the last\n"
+    "                         frames without waiting a second per step\n"
+    "  --gap-fill noise|idle  what phase, gaps and tail hold (default idle:\n"
+    "                         samples of 1)\n"
+    "  --ber R                line-bit error rate 0-1 over every frame (default 0)\n"
+    "  --wrong-symbols B:S:V,...\n"
+    "                         in block B (0-40, 0 = first after the sync word) XOR\n"
+    "                         symbol S (0-15) with V (1-31), in every frame\n"
+    "  --wrong-sync I,J,...   flip sync word bits I, J (0-39) in every frame\n"
+    "  --seed N               random seed, 0-4294967295 (default 1)\n"
+    "Output:\n"
+    "  --out FILE             write the samples to FILE ('-' = standard output)\n"
+    "  --udp HOST:PORT        send the samples as UDP datagrams to HOST\n"
+    "  --datagram N           datagram size in bytes, 1-65507 (default 1000; --udp)\n"
+    "  --rate S               pace the datagrams at S samples per second\n"
+    "                         (default: as fast as possible; --udp)\n"
+    "  --replay FILE          send the raw sample file FILE instead (needs --udp)\n"
+    "  --frames-out FILE      write each frame made, except broken ones, as hex,\n"
+    "                         one per line (once per frame, not per repeat)\n"
+    "  --help                 show this text\n"
+    "Exit status: 0 done, 1 a file, host or send failed, 2 bad arguments.\n";
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const size_t at = text.find(separator);
+    parts.push_back(text.substr(0, at));
+    if (at == std::string_view::npos) return parts;
+    text.remove_prefix(at + 1);
+  }
+}
+
+Bytes hex_option(const std::string& text) {
+  auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  Bytes bytes;
+  bool ok = text.size() % 2 == 0;
+  for (size_t i = 0; ok && i < text.size(); i += 2) {
+    const int high = digit(text[i]);
+    const int low = digit(text[i + 1]);
+    ok = high >= 0 && low >= 0;
+    bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+  }
+  if (!ok || bytes.empty() || bytes.size() > static_cast<size_t>(kMaxPayloadBytes)) {
+    bad_arguments("--hex takes 1 to 300 bytes as pairs of hex digits");
+  }
+  return bytes;
+}
+
+void length_range_option(const std::string& text, Options& options) {
+  const auto parts = split(text, '-');
+  if (parts.size() > 2) bad_arguments("--len takes MIN-MAX, not '" + text + "'");
+  options.min_len = static_cast<int>(integer_option("--len", parts[0], 1, kMaxPayloadBytes));
+  options.max_len = static_cast<int>(integer_option("--len", parts.back(), 1, kMaxPayloadBytes));
+  if (options.min_len > options.max_len) bad_arguments("--len MIN is above MAX");
+}
+
+void wrong_symbols_option(const std::string& text, Options& options) {
+  auto& blocks = options.line.wrong_symbols;
+  for (auto item : split(text, ',')) {
+    const auto fields = split(item, ':');
+    if (fields.size() != 3) bad_arguments("--wrong-symbols takes B:S:V,...");
+    const auto block =
+        static_cast<size_t>(integer_option("--wrong-symbols block", fields[0], 0, 40));
+    const auto symbol =
+        static_cast<int>(integer_option("--wrong-symbols symbol", fields[1], 0, 15));
+    const auto value =
+        static_cast<uint8_t>(integer_option("--wrong-symbols value", fields[2], 1, 31));
+    if (blocks.size() <= block) blocks.resize(block + 1);
+    blocks[block].emplace_back(symbol, value);
+  }
+}
+
+void wrong_sync_option(const std::string& text, Options& options) {
+  for (auto item : split(text, ',')) {
+    options.line.wrong_sync_bits.push_back(
+        static_cast<int>(integer_option("--wrong-sync", item, 0, 39)));
+  }
+}
+
+}  // namespace
+
+Options parse_options(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--help" || name == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (i + 1 >= argc) {
+      bad_arguments(name.rfind("--", 0) == 0 ? name + " needs a value"
+                                             : "unknown option '" + name + "'");
+    }
+    const std::string value = argv[++i];
+    if (name == "--hex") {
+      options.hex = hex_option(value);
+    } else if (name == "--random-len") {
+      options.min_len = options.max_len =
+          static_cast<int>(integer_option(name, value, 1, kMaxPayloadBytes));
+      options.len_given = true;
+    } else if (name == "--len") {
+      length_range_option(value, options);
+      options.len_given = true;
+    } else if (name == "--first-byte") {
+      const bool hex = value.rfind("0x", 0) == 0 || value.rfind("0X", 0) == 0;
+      options.first_byte = static_cast<int>(integer_option(
+          name, hex ? std::string_view(value).substr(2) : value, 0, 255, hex ? 16 : 10));
+    } else if (name == "--frames") {
+      options.frames = integer_option(name, value, 0, 1'000'000'000'000LL);
+    } else if (name == "--repeat") {
+      options.repeat = integer_option(name, value, 1, 1'000'000);
+    } else if (name == "--broken") {
+      options.broken = fraction_option(name, value);
+    } else if (name == "--sps") {
+      options.sps = static_cast<int>(integer_option(name, value, 1, 1000));
+    } else if (name == "--phase") {
+      options.phase = integer_option(name, value, 0, 1'000'000'000);
+    } else if (name == "--gap") {
+      options.gap = integer_option(name, value, 0, 1'000'000'000);
+    } else if (name == "--tail") {
+      options.tail = integer_option(name, value, 0, 1'000'000'000);
+    } else if (name == "--gap-fill") {
+      if (value != "noise" && value != "idle") bad_arguments("--gap-fill takes noise or idle");
+      options.gap_noise = value == "noise";
+    } else if (name == "--ber") {
+      options.ber = fraction_option(name, value);
+    } else if (name == "--wrong-symbols") {
+      wrong_symbols_option(value, options);
+    } else if (name == "--wrong-sync") {
+      wrong_sync_option(value, options);
+    } else if (name == "--seed") {
+      options.seed = static_cast<uint32_t>(integer_option(name, value, 0, 4294967295LL));
+    } else if (name == "--out") {
+      options.out = value;
+    } else if (name == "--udp") {
+      options.udp = value;
+    } else if (name == "--datagram") {
+      options.datagram = static_cast<int>(integer_option(name, value, 1, 65507));
+      options.datagram_given = true;
+    } else if (name == "--rate") {
+      char* end = nullptr;
+      options.rate = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(options.rate > 0.0 && options.rate < 1e12)) {
+        bad_arguments("--rate takes a positive number of samples per second");
+      }
+    } else if (name == "--replay") {
+      options.replay = value;
+    } else if (name == "--frames-out") {
+      options.frames_out = value;
+    } else {
+      bad_arguments("unknown option '" + name + "'");
+    }
+  }
+  if (options.out.empty() == options.udp.empty()) {
+    bad_arguments("give exactly one of --out and --udp");
+  }
+  if (options.hex && options.len_given) {
+    bad_arguments("--hex and --random-len/--len exclude each other");
+  }
+  if (options.udp.empty() && (options.datagram_given || options.rate > 0.0)) {
+    bad_arguments("--datagram and --rate need --udp");
+  }
+  if (!options.replay.empty() && options.udp.empty()) bad_arguments("--replay needs --udp");
+  return options;
+}
+
+}  // namespace morvix::gen
