@@ -7,7 +7,6 @@
 // A frame on the line: 40-bit sync word, then B blocks of 85 line bits.
 #pragma once
 
-
 #include <cstdint>
 #include <memory>
 

@@ -36,15 +36,15 @@ struct Distribution {
   Distribution& operator=(const Distribution&) = delete;
 
   client_slot clients[kMaxClients]{};
-  int num_clients = 5;     // slots in use, the upstream slot included
-  int active_clients = 0;  // set once anybody could want frames; never cleared
-  int cfd = -1;            // client data socket (distribution), UDP, non-blocking
-  int cd_port = 0;         // its local port, host byte order (client data port)
-  socklen_t salen = 16;    // length of an IPv4 socket address
-  int tfd = -1;            // TCP listener of the port announcement
-  int ct_port = 4851;      // its port (client TCP port), -t
-  char uid[64]{};          // the identity announcement "*uid:<40 hex digits>:"
-  int uidslen = 0;         // its length in bytes, 46 once loaded
+  int num_clients = 5;         // slots in use, the upstream slot included
+  int active_clients = 0;      // set once anybody could want frames; never cleared
+  int cfd = -1;                // client data socket (distribution), UDP, non-blocking
+  int cd_port = 0;             // its local port, host byte order (client data port)
+  socklen_t salen = 16;        // length of an IPv4 socket address
+  int tfd = -1;                // TCP listener of the port announcement
+  int ct_port = 4851;          // its port (client TCP port), -t
+  char uid[64]{};              // the identity announcement "*uid:<40 hex digits>:"
+  int uidslen = 0;             // its length in bytes, 46 once loaded
   const char* vorn_host = "";  // the upstream ("vorn") server's host name
   int vorn_found = 0;          // set once its lookup has succeeded
   int vorn_failures = 0;       // lookups that failed
