@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "decoder/decoder.h"
 #include "tools/tool_args.h"
 
 namespace morvix::gen {
@@ -46,7 +47,7 @@ constexpr const char* kUsage =
     "Output:\n"
     "  --out FILE             write the samples to FILE ('-' = standard output)\n"
     "  --udp HOST:PORT        send the samples as UDP datagrams to HOST\n"
-    "  --datagram N           datagram size in bytes, 1-65507 (default 1000; --udp)\n"
+    "  --datagram N           datagram size in bytes, 1-2048 (default 1000; --udp)\n"
     "  --rate S               pace the datagrams at S samples per second\n"
     "                         (default: as fast as possible; --udp)\n"
     "  --replay FILE          send the raw sample file FILE instead (needs --udp)\n"
@@ -175,7 +176,8 @@ Options parse_options(int argc, char** argv) {
     } else if (name == "--udp") {
       options.udp = value;
     } else if (name == "--datagram") {
-      options.datagram = static_cast<int>(integer_option(name, value, 1, 65507));
+      // morvix cuts longer datagrams, which would lose samples.
+      options.datagram = static_cast<int>(integer_option(name, value, 1, kInputBytes));
       options.datagram_given = true;
     } else if (name == "--rate") {
       char* end = nullptr;

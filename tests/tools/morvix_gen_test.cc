@@ -75,6 +75,7 @@ TEST_F(MorvixGenTest, BadArgumentsEndWithStatusTwoAndAMessage) {
                            "--out a --bogus 1",
                            "--out a --gap-fill zeros",
                            "--out a --datagram 10",
+                           "--udp 127.0.0.1:9 --datagram 2049",
                            "--out a --replay b",
                            "--udp 127.0.0.1",
                            "--udp 127.0.0.1:0",
