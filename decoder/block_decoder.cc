@@ -32,7 +32,9 @@ int get_block(Decoder& d) {
   }
 
   for (int k = 0; k < kBlockSymbols; ++k) symbols[k] ^= of[kBlockSymbols - 1 - k];
-  if (d.fec && decode_rs_char(d.rs, symbols, nullptr, 0) < 0) return -1;
+  const int corrected = d.fec ? decode_rs_char(d.rs, symbols, nullptr, 0) : 0;
+  if (corrected < 0) return -1;
+  note_block(d, corrected);
 
   for (int k = 0; k < kDataSymbols; ++k) {
     for (int l = 0; l < 5; ++l) {

@@ -32,6 +32,9 @@ void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs) {
   d.brdb = 7;
   d.brx_count = 0;
   d.sync_valid = false;
+  d.bytes_in = 0;
+  d.stats = DecoderStats{};
+  d.quality = FrameQuality{};
 }
 
 }  // namespace morvix

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "decoder/decoder_stats.h"
 #include "decoder/frame_format.h"
 #include "fec/init_rs.h"
 
@@ -85,6 +86,10 @@ struct Decoder {
   int df_blocks_to_read = 0;  // blocks of the frame still to read after the header block
   int framelen = 0;           // length of the frame reported, bytes
   bool need_input = false;    // the last step stopped for samples that have not arrived
+
+  int64_t bytes_in = 0;  // bytes ever written into the ring
+  DecoderStats stats;
+  FrameQuality quality;  // of the frame in frame
 };
 
 // Ring bytes needed to hold the longest frame at sps samples per line bit,

@@ -35,12 +35,16 @@ int get_data_frame(Decoder& d) {
   d.need_input = false;
   switch (d.df_state) {
     case DfState::kSearching:
-      if (get_frame_id(d)) d.df_state = DfState::kHeaderBlock;
+      if (get_frame_id(d)) {
+        note_sync_word(d);
+        d.df_state = DfState::kHeaderBlock;
+      }
       return 0;
     case DfState::kHeaderBlock: {
       const int got = get_block(d);
       if (got == 0) return 0;
       if (got < 0 || !header_good(d.frame)) {
+        note_rejected(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
         d.df_state = DfState::kSearching;
         return 0;
       }
@@ -52,6 +56,7 @@ int get_data_frame(Decoder& d) {
       const int got = get_block(d);
       if (got == 0) return 0;
       if (got < 0) {
+        note_rejected(d, Rejection::kUncorrectable);
         d.df_state = DfState::kSearching;
         return 0;
       }
@@ -59,12 +64,17 @@ int get_data_frame(Decoder& d) {
       d.df_state = DfState::kSearching;
       const int payload =
           frame_length(d.frame[kFillBitsByte], d.frame[kBlocksByte]) - kFrameOverheadBytes;
-      if (payload <= 0) return 0;
+      if (payload <= 0) {
+        note_rejected(d, Rejection::kHeader);  // F and B leave no payload
+        return 0;
+      }
       if (!crc_matches(d.frame + kHeaderBytes, payload, d.frame + kHeaderBytes + payload)) {
+        note_rejected(d, Rejection::kFrameCrc);
         return 0;
       }
       skip_blocks(d, d.frame[kBlocksByte]);
       d.framelen = payload + kFrameOverheadBytes;
+      note_frame(d);
       return 1;
     }
     default:

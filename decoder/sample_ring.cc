@@ -26,6 +26,9 @@ int server_open_dstream(Decoder& d, int port) {
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) < 0) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
   }
+  // Each datagram then carries the count of those the kernel dropped.
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
   const sockaddr_in local = ipv4_address(htonl(INADDR_ANY), htons(static_cast<uint16_t>(port)));
   if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
     close(fd);
@@ -42,6 +45,8 @@ int ring_write(Decoder& d, const unsigned char* bytes, int count) {
     const int run = std::min({count - taken, d.ring_bytes - d.brx_count, d.ring_bytes - d.bwrp});
     std::memcpy(d.rxbits.get() + d.bwrp, bytes + taken, static_cast<size_t>(run));
     taken += run;
+    d.bytes_in += run;
+    d.stats.input_samples += 8L * run;
     d.brx_count += run;
     d.bwrp += run;
     if (d.bwrp == d.ring_bytes) d.bwrp = 0;
@@ -53,12 +58,27 @@ void get_more_samples(Decoder& d) {
   while (d.brx_count < d.ring_bytes) {
     if (d.irdptr == d.irdlen) {
       if (d.dfd < 0) return;
-      sockaddr_in from{};
-      socklen_t fromlen = sizeof from;
-      const ssize_t got = recvfrom(d.dfd, d.ibuf, sizeof d.ibuf, MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&from), &fromlen);
+      // MSG_TRUNC gives a longer datagram's real length; the control data
+      // carries the kernel's count of datagrams it dropped.
+      iovec into{d.ibuf, sizeof d.ibuf};
+      alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(uint32_t))];
+      msghdr message{};
+      message.msg_iov = &into;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      const ssize_t got = recvmsg(d.dfd, &message, MSG_DONTWAIT | MSG_TRUNC);
       if (got <= 0) return;
-      d.irdlen = static_cast<int>(got);
+      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+          uint32_t dropped = 0;
+          std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+          d.stats.input_dropped = dropped;
+        }
+      }
+      ++d.stats.input_datagrams;
+      if (got > kInputBytes) ++d.stats.input_truncated;
+      d.irdlen = static_cast<int>(got > kInputBytes ? kInputBytes : got);
       d.irdptr = 0;
     }
     d.irdptr += ring_write(d, d.ibuf + d.irdptr, d.irdlen - d.irdptr);

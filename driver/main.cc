@@ -6,11 +6,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "decoder/decoder.h"
 #include "decoder/sample_ring.h"
 #include "driver/main_loop.h"
 #include "driver/options.h"
+#include "driver/station_log.h"
+#include "driver/status_http.h"
 #include "fec/link_codec.h"
 #include "net/client_table.h"
 #include "net/port_announce.h"
@@ -40,6 +43,8 @@ int main(int argc, char** argv) {
 
   const Settings settings = parse_command_line(argc, argv);
   loop.dump = settings.dump;
+  loop.verbose = settings.verbose;
+  dist.verbose = settings.verbose;
   if (!get_uid(dist)) return 1;
 
   const rs_codec* rs = settings.fec ? link_codec() : nullptr;
@@ -60,8 +65,23 @@ int main(int argc, char** argv) {
   }
   tcp_server_setup(dist);
   clients_open_dstream(dist);
+  if (settings.http_port != 0) {
+    static StatusHttp http;
+    if (!status_http_open(http, settings.http_addr, settings.http_port, d, dist, loop)) {
+      char message[64];
+      std::snprintf(message, sizeof message, "can't open status port %d", settings.http_port);
+      fatal(message);
+    }
+    loop.http = &http;
+  }
   send_vorn_uid(dist);
   loop.last_tick = clock_now();
+  loop.start = loop.last_tick;
+  loop.start_wall = std::time(nullptr);
+  if (settings.verbose) {
+    log_start(loop.log, d, dist, settings.rx_port, settings.http_addr, settings.http_port,
+              loop.start);
+  }
 
   for (;;) main_pass(loop, d, dist);
 }

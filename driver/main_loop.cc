@@ -2,23 +2,51 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "decoder/frame_checker.h"
+#include "driver/status_http.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
 #include "runtime/clock.h"
 
 namespace morvix {
 
+namespace {
+
+void count_frame(LoopState& loop) {
+  const std::time_t now = clock_now();
+  const int64_t minute = now / 60;
+  // Minutes without frames since the last one count 0.
+  for (int64_t m = std::max(loop.minute + 1, minute - kMinutesKept + 1); m <= minute; ++m) {
+    loop.minute_frames[m % kMinutesKept] = 0;
+  }
+  loop.minute = std::max(loop.minute, minute);
+  ++loop.minute_frames[minute % kMinutesKept];
+  ++loop.frames_relayed;
+  loop.last_frame = now;
+  loop.last_frame_wall = std::time(nullptr);
+}
+
+}  // namespace
+
+uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago) {
+  const int64_t minute = now / 60 - ago;
+  if (minute > loop.minute || minute <= loop.minute - kMinutesKept || minute < 0) return 0;
+  return loop.minute_frames[minute % kMinutesKept];
+}
+
 int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist) {
   const int len = d.framelen;
   if (len == loop.prev_framelen &&
       std::memcmp(d.frame, loop.prev_frame, static_cast<size_t>(len)) == 0) {
+    ++loop.frames_repeated;
     return 0;
   }
+  count_frame(loop);
   if (loop.dump) {
     std::printf("rx: #%" PRId64 " ", loop.dump_counter++);
     for (int i = 0; i < len; ++i) std::printf("%02x ", d.frame[i]);
@@ -55,15 +83,21 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
     }
   }
 
-  enum { kInput, kAnnounce, kClients, kSockets };
-  pollfd ready[kSockets] = {{d.dfd, POLLIN, 0}, {dist.tfd, POLLIN, 0}, {dist.cfd, POLLIN, 0}};
+  enum { kInput, kAnnounce, kClients, kStatus, kSockets };
+  pollfd ready[kSockets] = {{d.dfd, POLLIN, 0},
+                            {dist.tfd, POLLIN, 0},
+                            {dist.cfd, POLLIN, 0},
+                            {loop.http != nullptr ? loop.http->fd : -1, POLLIN, 0}};
   // Input that is already waiting was read by the decoder's last step; the
   // wait ends as soon as more comes, or any other socket has work.
   if (poll(ready, kSockets, d.need_input ? kIdleWaitMs : 0) > 0) {
     if (ready[kAnnounce].revents != 0) process_tcp_connections(dist);
     if (ready[kClients].revents != 0) process_udp_rx_clients(dist);
   }
-  keepalive_clock(loop, dist);
+  if (loop.http != nullptr) status_http_run(*loop.http, ready[kStatus].revents != 0);
+  if (keepalive_clock(loop, dist) && loop.verbose) {
+    log_tick(loop.log, d, dist, loop.frames_relayed, loop.frames_repeated, loop.last_tick);
+  }
 }
 
 }  // namespace morvix

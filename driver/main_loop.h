@@ -6,9 +6,12 @@
 #include <ctime>
 
 #include "decoder/decoder.h"
+#include "driver/station_log.h"
 #include "net/client_table.h"
 
 namespace morvix {
+
+struct StatusHttp;
 
 constexpr int kTickSeconds = 60;  // a tick comes once more than this has passed
 constexpr int kTicksPerIdentity = 16;
@@ -18,6 +21,7 @@ constexpr int kDecoderStepsPerPass = 64;
 // Longest wait for any socket while the decoder needs input; the keepalive
 // clock is looked at after every wait.
 constexpr int kIdleWaitMs = 1000;
+constexpr int kMinutesKept = 60;  // frames per minute are kept for the last hour
 
 struct LoopState {
   int dump = 0;                             // -d: print every frame passed on
@@ -26,12 +30,29 @@ struct LoopState {
   int tick_counter = 0;                     // ticks since the last identity announcement
   unsigned char prev_frame[kFrameBytes]{};  // the last frame passed on
   int prev_framelen = 0;  // its length; 0: nothing passed on yet, so nothing is a repeat
+  int verbose = 0;        // -v: the station's work on standard error
+
+  // What the loop counts, for the metrics and -v.
+  int64_t frames_relayed = 0;              // frames passed on
+  int64_t frames_repeated = 0;             // repeats dropped
+  std::time_t start = 0;                   // clock_now() at start-up
+  std::time_t start_wall = 0;              // time() at start-up, for people
+  std::time_t last_frame = 0;              // clock_now() of the last frame passed on; 0: none yet
+  std::time_t last_frame_wall = 0;         // time() of the same
+  uint32_t minute_frames[kMinutesKept]{};  // frames passed on per minute, a ring
+  int64_t minute = 0;  // the minute (clock_now() / 60) of the ring's newest entry
+  TickLog log;
+  StatusHttp* http = nullptr;  // -m: the status listener, else null
 };
+
+// Frames passed on in the minute `ago` minutes before the minute of now
+// (0: that minute so far), for ago 0 .. kMinutesKept - 1.
+uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago);
 
 // Passes on the decoded frame in d.frame unless it repeats the last frame
 // passed on: dumps it when asked ("rx: #%d " and "%02x " per byte, flushed),
 // relays it while active_clients is set, and records it. Returns 1 when it
-// was passed on, 0 for a repeat.
+// was passed on, 0 for a repeat. Counts either way.
 int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist);
 
 // Runs a tick when more than kTickSeconds have passed since the last: every
@@ -43,9 +64,10 @@ int keepalive_clock(LoopState& loop, Distribution& dist);
 // One pass: decoder steps until it needs input (at most
 // kDecoderStepsPerPass), passing on every frame; then one wait on the input,
 // the announcement listener and the distribution socket (no wait while the
-// decoder can go on, at most kIdleWaitMs otherwise); then a bounded share of
-// port announcements and of the distribution socket, whichever is ready,
-// and the keepalive clock.
+// decoder can go on, at most kIdleWaitMs otherwise), the status listener
+// joining it when there is one; then a bounded share of port announcements
+// and of the distribution socket, whichever is ready, the status listener's
+// requests, and the keepalive clock (with -v, its line).
 void main_pass(LoopState& loop, Decoder& d, Distribution& dist);
 
 }  // namespace morvix

@@ -1,5 +1,7 @@
 #include "driver/options.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,25 @@ namespace {
 int option_value(int argc, const char* const* argv, int& i, const char* missing) {
   if (i + 1 >= argc) fatal(missing);
   return std::atoi(argv[++i]);
+}
+
+// -m's value: PORT or ADDR:PORT.
+void read_http_address(Settings& s, const char* text) {
+  const char* colon = std::strrchr(text, ':');
+  const char* port = text;
+  if (colon != nullptr) {
+    char address[INET_ADDRSTRLEN];
+    const size_t len = static_cast<size_t>(colon - text);
+    if (len >= sizeof address) fatal("-m address invalid");
+    std::memcpy(address, text, len);
+    address[len] = '\0';
+    if (inet_pton(AF_INET, address, &s.http_addr) != 1) fatal("-m address invalid");
+    port = colon + 1;
+  }
+  char* end = nullptr;
+  const long value = std::strtol(port, &end, 10);
+  if (end == port || *end != '\0' || value < 1 || value > 65535) fatal("-m port invalid");
+  s.http_port = static_cast<int>(value);
 }
 
 }  // namespace
@@ -42,6 +63,14 @@ Settings parse_command_line(int argc, const char* const* argv) {
       s.fec = 0;
     } else if (std::strcmp(arg, "-d") == 0) {
       s.dump = 1;
+    } else if (std::strcmp(arg, "-v") == 0) {
+      s.verbose = 1;
+    } else if (std::strcmp(arg, "-m") == 0) {
+      if (i + 1 >= argc) fatal("-m needs [ADDR:]PORT");
+      read_http_address(s, argv[++i]);
+    } else if (std::strcmp(arg, "--version") == 0) {
+      std::fputs("morvix " MORVIX_VERSION "\n", stderr);
+      std::exit(0);
     } else {
       std::fputs(kUsage, stderr);
       std::exit(0);

@@ -1,5 +1,6 @@
 #include "net/client_table.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/types.h>
@@ -30,6 +31,30 @@ bool begins_with(const unsigned char* data, ssize_t len, const char* keyword) {
 bool unanswerable(uint32_t addr, uint32_t port) {
   const uint32_t host = ntohl(addr);
   return host == INADDR_ANY || host == INADDR_BROADCAST || IN_MULTICAST(host) || port == 0;
+}
+
+// "192.0.2.7:5000" for -v lines.
+void print_peer(uint32_t addr, uint32_t port) {
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &addr, text, sizeof text);
+  std::fprintf(stderr, "%s:%u", text, static_cast<unsigned>(ntohs(static_cast<uint16_t>(port))));
+}
+
+// With -v: one line per refused peer and minute, remembering the last few.
+void tell_refused(Distribution& dist, uint32_t addr, uint32_t port, std::time_t now) {
+  Refusal* oldest = &dist.refusals[0];
+  for (Refusal& r : dist.refusals) {
+    if (r.addr == addr && r.port == port && r.at != 0) {
+      if (now - r.at < 60) return;
+      oldest = &r;
+      break;
+    }
+    if (r.at < oldest->at) oldest = &r;
+  }
+  *oldest = Refusal{addr, port, now};
+  std::fputs("client ", stderr);
+  print_peer(addr, port);
+  std::fprintf(stderr, " refused: all %d client slots are taken\n", dist.num_clients - 1);
 }
 
 }  // namespace
@@ -89,13 +114,18 @@ void process_udp_rx_clients(Distribution& dist) {
 
     const uint32_t addr = from.sin_addr.s_addr;
     const uint32_t port = from.sin_port;
-    if (unanswerable(addr, port)) continue;
+    if (unanswerable(addr, port)) {
+      ++dist.stats.refused_source;
+      continue;
+    }
     client_slot& upstream = dist.clients[0];
     if (addr == upstream.addr && port == upstream.port) {
       if (begins_with(buf, n, "START")) {
         upstream.stamp = 1;
+        ++dist.stats.upstream_starts;
       } else if (begins_with(buf, n, "STOP")) {
         upstream.stamp = 0;
+        ++dist.stats.upstream_stops;
       }
       continue;
     }
@@ -111,15 +141,33 @@ void process_udp_rx_clients(Distribution& dist) {
       for (int i = 1; i < dist.num_clients && slot == 0; ++i) {
         if (dist.clients[i].stamp == 0) slot = i;
       }
-      if (slot == 0) continue;  // table full
+      if (slot == 0) {
+        ++dist.stats.refused_full;
+        if (dist.verbose) tell_refused(dist, addr, port, now);
+        continue;
+      }
       std::printf("add new client slot %d, %04x %02x\n", slot, static_cast<unsigned>(addr),
                   static_cast<unsigned>(port));
       dist.clients[slot].addr = addr;
       dist.clients[slot].port = port;
     }
 
-    dist.clients[slot].stamp = now;
-    if (begins_with(buf, n, "DISCONNECT")) dist.clients[slot].stamp = 0;
+    client_slot& client = dist.clients[slot];
+    const bool was_active = client.stamp != 0;
+    if (begins_with(buf, n, "DISCONNECT")) {
+      client.stamp = 0;
+      if (was_active) {
+        ++dist.stats.disconnects;
+        if (dist.verbose) {
+          std::fprintf(stderr, "client slot %d (", slot);
+          print_peer(addr, port);
+          std::fputs(") left\n", stderr);
+        }
+      }
+    } else {
+      client.stamp = now;
+      if (!was_active) ++dist.stats.registrations;
+    }
     dist.active_clients = 1;
   }
 }
@@ -130,6 +178,13 @@ void send_client_keepalives(Distribution& dist) {
     client_slot& slot = dist.clients[i];
     if (slot.stamp == 0) continue;
     if (now - slot.stamp > kClientTimeout) {
+      ++dist.stats.expiries;
+      if (dist.verbose) {
+        std::fprintf(stderr, "client slot %d (", i);
+        print_peer(slot.addr, slot.port);
+        std::fprintf(stderr, ") expired after %lld s of silence\n",
+                     static_cast<long long>(now - slot.stamp));
+      }
       slot.stamp = 0;
     } else {
       send_to_slot(dist, slot, kKeepalive, kKeepaliveBytes);

@@ -28,6 +28,28 @@ struct client_slot {
   int64_t stamp;
 };
 
+// What the distribution side counts, for the daemon's metrics.
+struct DistributionStats {
+  int64_t registrations = 0;           // a peer took a free slot
+  int64_t disconnects = 0;             // a client left with "DISCONNECT"
+  int64_t expiries = 0;                // a client was freed after its silence
+  int64_t refused_full = 0;            // datagrams from new peers while every slot was taken
+  int64_t refused_source = 0;          // datagrams from sources no reply can reach
+  int64_t port_announcements = 0;      // TCP replies sent
+  int64_t upstream_starts = 0;         // "START" from the upstream server
+  int64_t upstream_stops = 0;          // "STOP" from the upstream server
+  int64_t identity_announcements = 0;  // "*uid:...:" sent
+};
+
+// A peer refused for a full table, remembered so that -v says so at most
+// once a minute per peer.
+struct Refusal {
+  uint32_t addr = 0;
+  uint32_t port = 0;
+  int64_t at = 0;  // clock_now() of the line
+};
+constexpr int kRefusalsRemembered = 8;
+
 // Everything the distribution side keeps, for the life of the daemon. Its
 // sockets are its own: a copy would not compile.
 struct Distribution {
@@ -48,6 +70,9 @@ struct Distribution {
   const char* vorn_host = "";  // the upstream ("vorn") server's host name
   int vorn_found = 0;          // set once its lookup has succeeded
   int vorn_failures = 0;       // lookups that failed
+  int verbose = 0;             // -v: clients leaving, expiring, refused on standard error
+  DistributionStats stats;
+  Refusal refusals[kRefusalsRemembered]{};
 };
 
 // Start-up: zeroes addr, port and stamp of slots 0 .. num_clients - 1 (none
@@ -73,11 +98,14 @@ void send_to_clients(const Distribution& dist, const unsigned char* frame, int f
 // datagrams, the rest waiting for the next call. Empty datagrams, and those
 // from a source no reply can go to (address 0.0.0.0, broadcast or multicast,
 // or port 0), change nothing. Writes "add new client slot %d, %04x %02x\n"
-// to standard output when a peer takes a slot.
+// to standard output when a peer takes a slot; with verbose, a line on
+// standard error when a client leaves, and when a new peer finds the table
+// full (at most once a minute per peer).
 void process_udp_rx_clients(Distribution& dist);
 
 // Sends "*KEEPALIVE" to every registered client slot and frees those silent
-// for more than kClientTimeout seconds (never the upstream slot).
+// for more than kClientTimeout seconds (never the upstream slot), saying so
+// on standard error with verbose.
 void send_client_keepalives(Distribution& dist);
 
 }  // namespace morvix

@@ -46,6 +46,7 @@ void process_tcp_connections(Distribution& dist) {
     if (fd < 0) return;
 
     std::puts("got tcp request");
+    ++dist.stats.port_announcements;
 
     char reply[16];
     const int len = std::snprintf(reply, sizeof reply, "%d\r\n", dist.cd_port);

@@ -72,7 +72,8 @@ int lookup_vorn_dns(Distribution& dist, const char* host) {
   return 1;
 }
 
-void send_vorn_uid(const Distribution& dist) {
+void send_vorn_uid(Distribution& dist) {
+  ++dist.stats.identity_announcements;
   send_to_slot(dist, dist.clients[0], dist.uid, static_cast<size_t>(dist.uidslen));
 }
 

@@ -23,6 +23,6 @@ int get_uid(Distribution& dist, const char* path = "uid.txt");
 int lookup_vorn_dns(Distribution& dist, const char* host);
 
 // Sends the identity announcement from cfd to slot 0, whatever its feed flag.
-void send_vorn_uid(const Distribution& dist);
+void send_vorn_uid(Distribution& dist);
 
 }  // namespace morvix

@@ -41,6 +41,9 @@ TEST(CommandLine, ReportsMissingAndInvalidValues) {
       {"-s samples invalid", {{"-s", "0"}, {"-s", "-1"}, {"-s", "1001"}}},
       {"-c needs number", {{"-c"}}},
       {"-c # invalid", {{"-c", "33"}, {"-c", "33abc"}}},
+      {"-m needs [ADDR:]PORT", {{"-m"}}},
+      {"-m port invalid", {{"-m", "0"}, {"-m", "65536"}, {"-m", "91x"}, {"-m", "127.0.0.1:"}}},
+      {"-m address invalid", {{"-m", "localhost:9100"}, {"-m", "1.2.3:9100"}, {"-m", ":9100"}}},
   };
   for (const auto& c : cases) {
     for (const auto& args : c.command_lines) {
@@ -62,7 +65,9 @@ TEST(CommandLine, AcceptsValuesAtTheirLimitsAndReadsThemLikeAtoi) {
                                              {"-s", " 12abc"},
                                              {"-r", "70000", "-t", "1"},
                                              {"-f", "-d", "-f"},
-                                             {"-r", "5", "-r", "6"}}) {
+                                             {"-r", "5", "-r", "6"},
+                                             {"-v", "-m", "9100"},
+                                             {"-m", "0.0.0.0:65535"}}) {
     const Outcome r = run(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, kNoIdentity);
@@ -77,6 +82,9 @@ TEST(CommandLine, PrintsTheUsageForAnythingElse) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, kUsage);
   }
+  const Outcome version = run({"-d", "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.err, "morvix " MORVIX_VERSION "\n");
 }
 
 }  // namespace

@@ -1,0 +1,72 @@
+#include "decoder/decoder_stats.h"
+
+#include "decoder/decoder.h"
+#include "decoder/sample_ring.h"
+#include "decoder/sync_search.h"
+
+namespace morvix {
+
+void note_sync_word(Decoder& d) {
+  // Counted again here rather than in the search, which keeps its inner
+  // loop to the bare comparison; this runs once per sync word.
+  int wrong = 0;
+  int byte = d.brdp;
+  int bit = d.brdb;
+  for (int j = 0; j < kSyncBits; ++j) {
+    const int line_bit = 1 - read_sample(d, byte, bit);
+    wrong += line_bit != d.match_table[j];
+    step_line_bit(d, byte, bit);
+  }
+  if (wrong > kMaxSyncWrongBits) wrong = kMaxSyncWrongBits;
+
+  FrameQuality& q = d.quality;
+  q = FrameQuality{};
+  // The ring's bytes before brdp that have been given up, plus the bits of
+  // brdp already passed.
+  const int64_t byte_index = d.bytes_in - d.brx_count;
+  q.sample = byte_index * 8 + (7 - d.brdb);
+  q.sync_wrong_bits = wrong;
+  q.phase = static_cast<int>(q.sample % d.sps);
+  q.retry = q.sample < d.stats.retry_until;
+  if (q.retry) return;
+  ++d.stats.sync_words;
+  ++d.stats.sync_wrong_bits[wrong];
+}
+
+void note_block(Decoder& d, int corrected) {
+  FrameQuality& q = d.quality;
+  if (corrected < 0) corrected = 0;
+  if (corrected > kMaxBlockCorrections) corrected = kMaxBlockCorrections;
+  if (q.blocks < kMaxFrameBlocks) q.corrected[q.blocks] = static_cast<unsigned char>(corrected);
+  ++q.blocks;
+  q.corrected_total += corrected;
+}
+
+void note_rejected(Decoder& d, Rejection why) {
+  const FrameQuality& q = d.quality;
+  if (q.retry) return;
+  // Readings at the following phases of the same sync word are retries.
+  d.stats.retry_until = q.sample + d.sps;
+  switch (why) {
+    case Rejection::kHeader:
+      ++d.stats.rejected_header;
+      break;
+    case Rejection::kFrameCrc:
+      ++d.stats.rejected_frame_crc;
+      break;
+    case Rejection::kUncorrectable:
+      ++d.stats.rejected_uncorrectable;
+      break;
+  }
+}
+
+void note_frame(Decoder& d) {
+  const FrameQuality& q = d.quality;
+  ++d.stats.frames_decoded;
+  d.stats.symbols_corrected += q.corrected_total;
+  for (int b = 0; b < q.blocks && b < kMaxFrameBlocks; ++b) {
+    ++d.stats.blocks_by_corrections[q.corrected[b]];
+  }
+}
+
+}  // namespace morvix

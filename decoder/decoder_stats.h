@@ -1,0 +1,64 @@
+// What the decoder counts as it goes, and the quality of each frame it
+// passes on. The daemon's metrics and the offline decoder's summary report
+// these same numbers. Plain counters, updated where the event happens.
+#pragma once
+
+#include <cstdint>
+
+#include "decoder/frame_format.h"
+
+namespace morvix {
+
+struct Decoder;
+
+constexpr int kMaxSyncWrongBits = 5;     // more and it is no sync word
+constexpr int kMaxBlockCorrections = 4;  // symbols one block can have corrected (erasures)
+
+// Sync words and rejections count frames on the line, not attempts: a
+// rejected frame is read again at each following sample phase that matches
+// its sync word, and those retries count neither again. Corrections count
+// in the frames passed on only, so that noise read as blocks adds nothing.
+struct DecoderStats {
+  int64_t input_datagrams = 0;  // datagrams received
+  int64_t input_samples = 0;    // samples taken into the ring, 8 a byte
+  int64_t input_truncated = 0;  // datagrams longer than the input buffer, cut there
+  int64_t input_dropped = 0;    // datagrams the kernel dropped, its buffer full
+  int64_t sync_words = 0;       // sync words found
+  int64_t sync_wrong_bits[kMaxSyncWrongBits + 1] = {};  // sync words by wrong bits
+  int64_t frames_decoded = 0;                           // frames with both CRCs good
+  int64_t rejected_header = 0;         // header CRC wrong, or its F and B impossible
+  int64_t rejected_frame_crc = 0;      // frame CRC wrong
+  int64_t rejected_uncorrectable = 0;  // a block the codec could not correct
+  int64_t symbols_corrected = 0;
+  int64_t blocks_by_corrections[kMaxBlockCorrections + 1] = {};  // blocks by symbols corrected
+  int64_t retry_until = 0;  // sample index below which a sync word retries a rejected frame
+};
+
+// The frame in d.frame: filled while it is read, whole when get_data_frame
+// reports it.
+struct FrameQuality {
+  int64_t sample = 0;       // index in the input (from 0) of the sync word's first sample
+  int sync_wrong_bits = 0;  // 0 .. 5
+  int phase = 0;            // sample % sps: where in each line bit the samples were read
+  int blocks = 0;           // blocks read so far
+  unsigned char corrected[kMaxFrameBlocks] = {};  // symbols corrected, per block
+  int corrected_total = 0;
+  bool retry = false;  // a later reading of a frame rejected at an earlier phase
+};
+
+enum class Rejection { kHeader, kFrameCrc, kUncorrectable };
+
+// A sync word was found at the search position: starts the frame's quality
+// record and, unless it retries a rejected frame, counts it by wrong bits.
+void note_sync_word(Decoder& d);
+
+// The codec corrected `corrected` symbols (0 .. 4) of the block just read.
+void note_block(Decoder& d, int corrected);
+
+// The frame being read was rejected (counted unless it was a retry).
+void note_rejected(Decoder& d, Rejection why);
+
+// The frame being read passed both CRCs.
+void note_frame(Decoder& d);
+
+}  // namespace morvix

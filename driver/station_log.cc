@@ -1,0 +1,90 @@
+#include "driver/station_log.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+namespace morvix {
+
+namespace {
+
+void remember(TickLog& log, const DecoderStats& s, int64_t relayed, int64_t repeated,
+              std::time_t now) {
+  log.at = now;
+  log.samples = s.input_samples;
+  log.dropped = s.input_dropped;
+  log.truncated = s.input_truncated;
+  log.sync_words = s.sync_words;
+  log.relayed = relayed;
+  log.repeated = repeated;
+  log.rejected_header = s.rejected_header;
+  log.rejected_frame_crc = s.rejected_frame_crc;
+  log.rejected_uncorrectable = s.rejected_uncorrectable;
+  log.corrected = s.symbols_corrected;
+}
+
+long long since(int64_t now, int64_t then) { return static_cast<long long>(now - then); }
+
+}  // namespace
+
+int clients_in_use(const Distribution& dist) {
+  int n = 0;
+  for (int i = 1; i < dist.num_clients; ++i) n += dist.clients[i].stamp != 0;
+  return n;
+}
+
+void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_port,
+               uint32_t http_addr, int http_port, std::time_t now) {
+  char upstream[80] = "not found";
+  if (dist.vorn_found) {
+    char address[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &dist.clients[0].addr, address, sizeof address);
+    std::snprintf(upstream, sizeof upstream, "at %s", address);
+  }
+  std::fprintf(stderr,
+               "morvix: bitstream input UDP %d, port announcement TCP %d, distribution UDP %d, "
+               "%d samples per bit, %d slots, correction %s, upstream \"%s\" %s",
+               rx_port & 0xFFFF, dist.ct_port & 0xFFFF, dist.cd_port, d.sps, dist.num_clients,
+               d.fec ? "on" : "off", dist.vorn_host, upstream);
+  if (http_port != 0) {
+    char address[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &http_addr, address, sizeof address);
+    std::fprintf(stderr, ", status page http://%s:%d/", address, http_port);
+  }
+  std::fputc('\n', stderr);
+  remember(log, d.stats, 0, 0, now);
+}
+
+void log_tick(TickLog& log, const Decoder& d, const Distribution& dist, int64_t relayed,
+              int64_t repeated, std::time_t now) {
+  const DecoderStats& s = d.stats;
+  const std::time_t seconds = now > log.at ? now - log.at : 1;
+  std::fprintf(stderr,
+               "since the last tick: %lld samples/s, %lld kernel drops, %lld frames relayed, %lld "
+               "repeats, rejected "
+               "%lld header %lld frame CRC %lld uncorrectable, %lld symbols corrected, "
+               "%d clients, upstream feed %s\n",
+               since(s.input_samples, log.samples) / static_cast<long long>(seconds),
+               since(s.input_dropped, log.dropped), since(relayed, log.relayed),
+               since(repeated, log.repeated), since(s.rejected_header, log.rejected_header),
+               since(s.rejected_frame_crc, log.rejected_frame_crc),
+               since(s.rejected_uncorrectable, log.rejected_uncorrectable),
+               since(s.symbols_corrected, log.corrected), clients_in_use(dist),
+               dist.clients[0].stamp != 0 ? "on" : "off");
+  if (s.input_samples > log.samples && s.sync_words == log.sync_words) {
+    std::fprintf(stderr,
+                 "hint: samples arrive but no sync word was found since the last tick: is -s "
+                 "(now %d) the source's samples per bit, and is the polarity right (a sample "
+                 "of 0 is a line bit of 1)?\n",
+                 d.sps);
+  }
+  if (s.input_truncated > log.truncated) {
+    std::fprintf(stderr,
+                 "hint: %lld datagrams longer than %d bytes were cut; the source must send at "
+                 "most %d bytes per datagram\n",
+                 since(s.input_truncated, log.truncated), kInputBytes, kInputBytes);
+  }
+  remember(log, s, relayed, repeated, now);
+}
+
+}  // namespace morvix

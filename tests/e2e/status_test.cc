@@ -1,0 +1,186 @@
+// The status listener of the real daemon (-m): exact counters over HTTP,
+// and HTTP clients that misbehave without holding up decoding.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+
+#include "tests/support/daemon.h"
+
+namespace morvix::test {
+namespace {
+
+struct Reply {
+  int status = 0;
+  std::string body;
+};
+
+// One HTTP/1.0 request (the request line and headers as given); the reply
+// read to the end of the stream.
+Reply http(int port, const std::string& request) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in to = loopback(port);
+  Reply reply;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string all;
+    char buf[4096];
+    while (readable(fd, 5000)) {
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      all.append(buf, static_cast<size_t>(n));
+    }
+    std::sscanf(all.c_str(), "HTTP/1.%*d %d", &reply.status);
+    const size_t body = all.find("\r\n\r\n");
+    if (body != std::string::npos) reply.body = all.substr(body + 4);
+  }
+  close(fd);
+  return reply;
+}
+
+Reply get(int port, const std::string& path) {
+  return http(port, "GET " + path + " HTTP/1.0\r\nHost: station\r\n\r\n");
+}
+
+// A sample's value in Prometheus text: "name{labels} value" or "name value".
+long long metric(const std::string& text, const std::string& series) {
+  const size_t at = text.find("\n" + series + " ");
+  if (at == std::string::npos) return -1;
+  return std::stoll(text.substr(at + series.size() + 2));
+}
+
+// The Prometheus project's own parser (Debian's python3-prometheus-client):
+// empty when the text parses, else the parser's complaint; nullopt without
+// the parser.
+std::optional<std::string> prometheus_parse_error(const std::string& text, const ScratchDir& dir) {
+  dir.write("metrics.txt", text);
+  const std::string command =
+      "/usr/bin/python3 -c 'import sys\n"
+      "from prometheus_client.parser import text_string_to_metric_families as parse\n"
+      "for family in parse(open(sys.argv[1]).read()): pass' " +
+      dir.path() + "/metrics.txt 2>&1";
+  if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") != 0)
+    return std::nullopt;
+  FILE* p = popen(command.c_str(), "r");
+  std::string out;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+  return pclose(p) == 0 ? std::string() : "parser: " + out;
+}
+
+class StatusTest : public DaemonTest {
+ protected:
+  void start_with_status(std::vector<std::string> args = {}) {
+    http_port_ = free_tcp_port();
+    args.insert(args.end(), {"-m", "127.0.0.1:" + std::to_string(http_port_)});
+    start(args);
+  }
+  int http_port_ = 0;
+};
+
+TEST_F(StatusTest, CountsExactlyWhatTheStreamHolds) {
+  start_with_status();
+  const auto client = register_client(1);
+
+  std::vector<gen::Bytes> frames;
+  for (uint8_t i = 0; i < 5; ++i) frames.push_back(gen::build_frame(i, gen::Bytes(50, i)));
+  gen::Bytes broken = gen::build_frame(9, gen::Bytes(20, 9));
+  broken[8] ^= 1;  // its frame CRC fails
+  gen::LineOptions three_wrong;
+  three_wrong.wrong_symbols = {{{0, 1}, {7, 2}}, {{4, 3}}};
+
+  gen::SampleWriter w(10);
+  const auto add = [&](const gen::Bytes& f, const gen::LineOptions& options = {}) {
+    w.add_idle(600);
+    w.add_line_bits(gen::frame_line_bits(f, options, rng_));
+  };
+  // 5 new frames, two of them repeated, two broken ones; 3 symbols to correct.
+  add(frames[0]);
+  add(frames[0]);
+  add(frames[1], three_wrong);
+  add(broken);
+  add(frames[2]);
+  add(frames[3]);
+  add(frames[3]);
+  add(broken);
+  add(frames[4]);
+  w.add_idle(1000);
+  const gen::Bytes stream = w.take();
+  send_samples(stream);
+  EXPECT_EQ(drain(*client).size(), 5u);
+
+  const Reply m = get(http_port_, "/metrics");
+  ASSERT_EQ(m.status, 200);
+  EXPECT_EQ(metric(m.body, "morvix_input_samples_total"),
+            static_cast<long long>(stream.size()) * 8);
+  EXPECT_EQ(metric(m.body, "morvix_sync_words_total"), 9);
+  EXPECT_EQ(metric(m.body, "morvix_frames_relayed_total"), 5);
+  EXPECT_EQ(metric(m.body, "morvix_frames_repeated_total"), 2);
+  EXPECT_EQ(metric(m.body, "morvix_frames_rejected_total{reason=\"frame_crc\"}"), 2);
+  EXPECT_EQ(metric(m.body, "morvix_frames_rejected_total{reason=\"header_crc\"}"), 0);
+  EXPECT_EQ(metric(m.body, "morvix_frames_rejected_total{reason=\"uncorrectable\"}"), 0);
+  EXPECT_EQ(metric(m.body, "morvix_symbols_corrected_total"), 3);
+  EXPECT_EQ(metric(m.body, "morvix_clients"), 1);
+  EXPECT_EQ(metric(m.body, "morvix_upstream_feed"), 1);
+  EXPECT_EQ(metric(m.body, "morvix_port_announcements_total"), 1);
+  EXPECT_NE(m.body.find("# TYPE morvix_frames_relayed_total counter\n"), std::string::npos);
+  const auto parse_error = prometheus_parse_error(m.body, dir_);
+  ASSERT_TRUE(parse_error.has_value()) << "the check needs Debian's python3-prometheus-client";
+  EXPECT_EQ(*parse_error, "");
+
+  const Reply j = get(http_port_, "/stats.json");
+  ASSERT_EQ(j.status, 200);
+  for (const char* field :
+       {"\"frames_relayed\":5,", "\"frames_repeated\":2,", "\"symbols_corrected\":3,",
+        "\"frames_rejected\":{\"header_crc\":0,\"frame_crc\":2,\"uncorrectable\":0}",
+        "\"sync_words_by_wrong_bits\":[9,0,0,0,0,0]", "\"upstream_address\":\"127.0.0.1\""}) {
+    EXPECT_NE(j.body.find(field), std::string::npos) << field << " in " << j.body;
+  }
+  EXPECT_TRUE(std::regex_search(j.body, std::regex("\"client_table\":\\[\\{\"slot\":1,"
+                                                   "\"address\":\"127.0.0.1\",\"port\":[0-9]+,")));
+  EXPECT_TRUE(
+      std::regex_search(j.body, std::regex("\"frames_per_minute\":\\[(0,){59}5\\]|"
+                                           "\"frames_per_minute\":\\[(0,){58}[0-5],[0-5]\\]")));
+}
+
+TEST_F(StatusTest, IdleGarbageAndHugeRequestsNeverHoldUpDecoding) {
+  start_with_status();
+  const auto client = register_client(1);
+  std::vector<int> idle;
+  for (int i = 0; i < 20; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const sockaddr_in to = loopback(http_port_);
+    connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    idle.push_back(fd);
+  }
+  std::vector<gen::Bytes> frames;
+  for (uint8_t i = 0; i < 10; ++i) frames.push_back(gen::build_frame(i, gen::Bytes(80, i)));
+  send_samples(signal(frames));
+  EXPECT_EQ(drain(*client), frames);
+  for (int fd : idle) close(fd);
+
+  EXPECT_EQ(http(http_port_, std::string("\x16\x03\x01 garbage\r\n\r\n")).status / 100, 4);
+  EXPECT_EQ(get(http_port_, "/" + std::string(5000, 'a')).status, 404);
+  EXPECT_EQ(get(http_port_, "/nowhere").status, 404);
+  EXPECT_EQ(http(http_port_, "POST /metrics HTTP/1.0\r\nContent-Length: 0\r\n\r\n").status, 405);
+  const Reply page = get(http_port_, "/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("<title>morvix station</title>"), std::string::npos);
+  EXPECT_EQ(http(http_port_, "HEAD /metrics HTTP/1.0\r\n\r\n").status, 200);
+  EXPECT_EQ(metric(get(http_port_, "/metrics").body, "morvix_frames_relayed_total"), 10);
+}
+
+TEST_F(StatusTest, VerboseTellsTheStationsPortsOnStandardErrorOnly) {
+  start({"-v"});
+  ASSERT_TRUE(daemon_->running());
+  const std::string err = daemon_->err();
+  EXPECT_NE(
+      err.find("bitstream input UDP " + std::to_string(rx_port_) + ", port announcement TCP " +
+               std::to_string(tcp_port_) + ", distribution UDP " + std::to_string(cd_port_)),
+      std::string::npos)
+      << err;
+  EXPECT_EQ(daemon_->out(), "got tcp request\n");
+}
+
+}  // namespace
+}  // namespace morvix::test
