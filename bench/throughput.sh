@@ -7,6 +7,8 @@
 #
 #   bench/throughput.sh [RATE ...]          (default: 20M 50M 100M 200M max)
 #   REPEAT=N   passes over the recorded stream per rate (default 8)
+#   MODES="plain status"   run each rate without and with the status listener
+#              (-m, scraped every second), side by side (default: plain)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
@@ -15,6 +17,7 @@ bin=$PWD/build/default
 rates=("$@")
 [ ${#rates[@]} -gt 0 ] || rates=(20000000 50000000 100000000 200000000 max)
 repeat=${REPEAT:-8}
+read -r -a modes <<< "${MODES:-plain}"
 
 work=$(mktemp -d /tmp/morvix-throughput-XXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
@@ -34,18 +37,29 @@ cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
 tick=$(getconf CLK_TCK)
 
-printf '%-12s %12s %9s %9s %14s %10s %9s\n' offered achieved sent relayed "cpu ms/Msmp" \
-  "udp drops" "rss kB"
+printf '%-7s %-12s %12s %9s %9s %14s %10s %9s\n' mode offered achieved sent relayed \
+  "cpu ms/Msmp" "udp drops" "rss kB"
 port=17101
 for rate in "${rates[@]}"; do
-  port=$((port + 2))
-  (cd "$work" && exec "$bin/driver/morvix" -r "$port" -t $((port + 1)) > /dev/null) &
+for mode in "${modes[@]}"; do
+  port=$((port + 3))
+  status=()
+  [ "$mode" = status ] && status=(-m $((port + 2)))
+  (cd "$work" && exec "$bin/driver/morvix" -r "$port" -t $((port + 1)) "${status[@]}" > /dev/null) &
   daemon=$!
   sleep 0.3
+  scraper=
+  if [ "$mode" = status ]; then
+    (while sleep 1; do
+      curl -s "http://127.0.0.1:$((port + 2))/metrics" > /dev/null
+      curl -s "http://127.0.0.1:$((port + 2))/stats.json" > /dev/null
+    done) &
+    scraper=$!
+  fi
   "$bin/tools/morvix-client" --host 127.0.0.1 --port $((port + 1)) --timeout 3 \
     > "$work/client.out" 2> /dev/null &
   client=$!
-  sleep 1.5  # the registration is read between the daemon's one-second waits
+  sleep 1  # registered
   drops=$(udp_drops)
   cpu=$(cpu_ticks "$daemon")
   pace=()
@@ -58,9 +72,11 @@ for rate in "${rates[@]}"; do
   cpu=$(( $(cpu_ticks "$daemon") - cpu ))
   drops=$(( $(udp_drops) - drops ))
   rss=$(rss_kb "$daemon")
+  [ -z "$scraper" ] || { kill "$scraper"; wait "$scraper" 2>/dev/null || true; }
   kill "$daemon"; wait "$daemon" 2>/dev/null || true
-  printf '%-12s %12.0f %9d %9d %14.2f %10d %9d\n' "$rate" "$achieved" "$frames" \
+  printf '%-7s %-12s %12.0f %9d %9d %14.2f %10d %9d\n' "$mode" "$rate" "$achieved" "$frames" \
     "$(wc -l < "$work/client.out")" \
     "$(echo "$cpu * 1000 / $tick / ($samples / 1000000)" | bc -l)" "$drops" "$rss"
+done
 done
 echo "($samples samples per rate)"
