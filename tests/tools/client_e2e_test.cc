@@ -72,6 +72,9 @@ TEST(ClientArgumentsTest, BadArgumentsEndWithStatusTwoAndAMessage) {
   Process help(MORVIX_CLIENT_PATH, {"--help"}, dir.path());
   EXPECT_EQ(help.wait(5000), 0);
   EXPECT_NE(help.out().find("--raw FILE"), std::string::npos);
+  Process version(MORVIX_CLIENT_PATH, {"--version"}, dir.path());
+  EXPECT_EQ(version.wait(5000), 0);
+  EXPECT_EQ(version.out(), std::string("morvix-client ") + MORVIX_VERSION + "\n");
 }
 
 class ClientTest : public DaemonTest {
