@@ -142,6 +142,17 @@ std::vector<gen::Bytes> received_datagrams(const std::string& dump) {
   return datagrams;
 }
 
+TEST(ReadmeTest, TheIdentityExampleMakesAnIdentityMorvixTakes) {
+  const std::string example = readme_example("The identity is how the upstream");
+  ASSERT_NE(example, "");
+  ScratchDir dir;
+  Process make("/bin/bash", {"-c", example}, dir.path());
+  ASSERT_EQ(make.wait(5000), 0) << make.err();
+  std::ifstream in(dir.path() + "/uid.txt");
+  const std::string identity(std::istreambuf_iterator<char>(in), {});
+  EXPECT_TRUE(std::regex_match(identity, std::regex("[0-9a-f]{40}\n?"))) << identity;
+}
+
 // The client examples of the README, run as written but for the port, with
 // a stand-in for sleep that says how long it was asked to wait and waits
 // far less, so that the registration's refreshes come at once.
