@@ -32,12 +32,16 @@ constexpr const char* kUsage =
     "  --refresh SECONDS   renew the registration every SECONDS, 1-299 (default\n"
     "                      60; the daemon forgets a client after 300 silent s)\n"
     "  --verbose           also report registrations and keepalives on stderr\n"
+    "  --version           print the version and exit\n"
     "  --help              show this text\n"
     "\n"
-    "When the daemon stops answering (a refused datagram, or nothing at all,\n"
-    "not even a keepalive, for 130 s) the client asks for the port again,\n"
-    "waiting 1, 2, 4 ... up to 30 s between failed attempts. On SIGINT, SIGTERM\n"
-    "or SIGHUP, and when it leaves, it sends DISCONNECT.\n"
+    "While nothing arrives it also refreshes every 5 s, so that a daemon that\n"
+    "has stopped or restarted refuses the next datagram within seconds. When\n"
+    "the daemon stops answering (a refused datagram, or nothing at all, not\n"
+    "even a keepalive, for 130 s) the client asks for the port again, waiting\n"
+    "1, 2, 4 ... up to 30 s between failed attempts. After 75 s with no frame\n"
+    "and no keepalive it says once that the daemon may have no free slot.\n"
+    "On SIGINT, SIGTERM or SIGHUP, and when it leaves, it sends DISCONNECT.\n"
     "Exit status: 0 done or stopped by a signal, 1 timeout or a failed file or\n"
     "socket, 2 bad arguments.\n";
 
@@ -54,6 +58,8 @@ Options parse_options(int argc, char** argv) {
     if (name == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
+    } else if (name == "--version") {
+      tool::print_version();
     } else if (name == "--host") {
       o.host = value();
       if (o.host.empty()) bad_arguments("--host needs a host name or address");

@@ -19,6 +19,13 @@ namespace {
 // The daemon sends a keepalive on every tick, at least 61 s apart; two
 // missed ticks and a margin mean it is gone.
 constexpr auto kSilenceLimit = std::chrono::seconds(130);
+// One missed tick and a margin: a daemon that answers neither with a
+// keepalive nor with a refusal has most likely dropped the registration
+// because its table is full.
+constexpr auto kNoSlotLimit = std::chrono::seconds(75);
+// While nothing arrives, refreshes come this often: a daemon that has gone
+// (or restarted on another port) answers one with a refusal at once.
+constexpr auto kQuietRefresh = std::chrono::seconds(5);
 constexpr int kAnnouncementTimeoutMs = 10000;
 constexpr int kMaxBackoffSeconds = 30;
 constexpr char kHello[] = "HELLO";
@@ -93,9 +100,11 @@ int Client::register_once() {
 // Waits for one datagram, refresh or deadline. Returns an exit status, or
 // -1 to go on.
 int Client::serve() {
-  const auto refresh_at = last_refresh_ + std::chrono::seconds(o_.refresh);
+  const auto refresh_at = std::min(last_refresh_ + std::chrono::seconds(o_.refresh),
+                                   std::max(last_refresh_, last_heard_) + kQuietRefresh);
   const auto silence_at = last_heard_ + kSilenceLimit;
-  const auto until = std::min({refresh_at, silence_at, frame_deadline()});
+  const auto no_slot_at = slot_warned_ ? silence_at : last_heard_ + kNoSlotLimit;
+  const auto until = std::min({refresh_at, silence_at, no_slot_at, frame_deadline()});
   const int ready = wait_ready(udp_, POLLIN, wake_fd_, ms_until(until));
   if (ready < 0) return leave(0);
   const auto now = Steady::now();
@@ -103,7 +112,14 @@ int Client::serve() {
   if (now >= frame_deadline()) return timed_out();
   if (now >= silence_at) {
     lost("nothing from " + daemon_name() + " for " + std::to_string(kSilenceLimit.count()) + " s");
-  } else if (now >= refresh_at) {
+    return -1;
+  }
+  if (now >= no_slot_at) {
+    slot_warned_ = true;
+    note("no frame and no keepalive from " + daemon_name() + " for " +
+         std::to_string(kNoSlotLimit.count()) + " s: it may have no free slot for this client");
+  }
+  if (now >= refresh_at) {
     last_refresh_ = now;
     if (!send_text(kHello)) unreachable();
   }
@@ -129,6 +145,7 @@ int Client::receive() {
   }
   last_heard_ = Steady::now();
   backoff_ = 0;
+  slot_warned_ = false;
   const Frame datagram(buffer, static_cast<size_t>(got));
   if (is_keepalive(datagram)) {
     if (o_.verbose) note("keepalive at " + iso8601_utc(received));

@@ -48,8 +48,9 @@ class Client {
   int udp_ = -1;
   sockaddr_in daemon_{};
   bool registered_ = false;
-  bool trouble_ = false;  // something went wrong since the last registration
-  int backoff_ = 0;       // seconds to wait before the next attempt
+  bool trouble_ = false;      // something went wrong since the last registration
+  int backoff_ = 0;           // seconds to wait before the next attempt
+  bool slot_warned_ = false;  // said that the daemon may have no slot, heard nothing since
   long long frames_ = 0;
   Steady::time_point last_heard_{};
   Steady::time_point last_refresh_{};

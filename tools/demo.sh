@@ -1,48 +1,142 @@
 #!/usr/bin/env bash
 # Live demo: builds everything, then runs morvix on a synthetic signal with
-# a client printing what it relays. Ctrl-C stops all three programs.
+# a client printing what it relays. Ctrl-C or SIGTERM stops all three
+# programs.
 #
-#   tools/demo.sh [RX_PORT [TCP_PORT]]     (default 17001 4851)
+#   tools/demo.sh [RX_PORT [TCP_PORT]]     (default: free ports of its own)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-rx_port=${1:-17001}
-tcp_port=${2:-4851}
 
-cmake --preset default >/dev/null
-cmake --build --preset default --target morvix morvix-gen morvix-client >/dev/null
-bin=$PWD/build/default
+usage() {
+  cat <<'EOF'
+usage: tools/demo.sh [RX_PORT [TCP_PORT]]
+Builds morvix, morvix-gen and morvix-client, then runs morvix -d in a
+temporary directory with a throwaway station identity, morvix-gen sending it
+a few synthetic frames a second over loopback, and morvix-client printing
+what a registered client receives. Ctrl-C or SIGTERM stops all three.
+
+  RX_PORT    UDP port of morvix's bitstream input
+  TCP_PORT   TCP port of its port announcement
+Without them the demo picks free ports of its own and prints them, so that
+it never feeds a station that is already running.
+
+Environment: MORVIX_BIN_DIR, a directory holding morvix, morvix-gen and
+morvix-client (e.g. /usr/bin), runs those instead of building.
+Exit status: 0 stopped by Ctrl-C or SIGTERM, 1 morvix did not start or a
+program ended, 2 bad arguments.
+EOF
+}
+
+case "${1:-}" in
+  -h | --help) usage; exit 0 ;;
+esac
+if [ $# -gt 2 ] || ! [[ "${1:-1}" =~ ^[0-9]+$ && "${2:-1}" =~ ^[0-9]+$ ]]; then
+  usage >&2
+  exit 2
+fi
+cd "$(dirname "$0")/.."
+
+# True when some socket, TCP or UDP, IPv4 or IPv6, has this local port.
+port_in_use() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  awk -v p="$hex" 'FNR > 1 { split($2, a, ":"); if (a[2] == p) found = 1 } END { exit !found }' \
+    /proc/net/tcp /proc/net/tcp6 /proc/net/udp /proc/net/udp6 2>/dev/null
+}
+
+# A port below the range the system hands out on its own (where the
+# daemon's distribution port lies) that nothing uses yet.
+free_port() {
+  local port
+  while :; do
+    port=$((20000 + RANDOM % 12000))
+    port_in_use "$port" || { echo "$port"; return; }
+  done
+}
+
+# True when process $1 itself holds the TCP listener on port $2: another
+# station's listener answers too, but must not count as our daemon's.
+listens() {
+  local hex inode
+  hex=$(printf '%04X' "$2")
+  for inode in $(awk -v p="$hex" \
+      'FNR > 1 && $4 == "0A" { split($2, a, ":"); if (a[2] == p) print $10 }' /proc/net/tcp); do
+    ls -l "/proc/$1/fd" 2>/dev/null | grep -qF "socket:[$inode]" && return 0
+  done
+  return 1
+}
+
+rx_port=${1:-$(free_port)}
+tcp_port=${2:-$(free_port)}
+while [ $# -eq 0 ] && [ "$tcp_port" = "$rx_port" ]; do tcp_port=$(free_port); done
+
+if [ -n "${MORVIX_BIN_DIR:-}" ]; then
+  morvix=$MORVIX_BIN_DIR/morvix
+  gen=$MORVIX_BIN_DIR/morvix-gen
+  client=$MORVIX_BIN_DIR/morvix-client
+else
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target morvix morvix-gen morvix-client >/dev/null
+  morvix=$PWD/build/default/driver/morvix
+  gen=$PWD/build/default/tools/morvix-gen
+  client=$PWD/build/default/tools/morvix-client
+fi
 
 work=$(mktemp -d /tmp/morvix-demo-XXXXXX)
 pids=()
-stop() {
+finish() {
   trap - INT TERM EXIT
   [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null || true
-  wait 2>/dev/null || true
+  wait "${pids[@]}" 2>/dev/null || true
   rm -rf "$work"
   echo
   echo "demo stopped"
+  exit "$1"
 }
-trap stop INT TERM EXIT
+trap 'finish 0' INT
+trap 'finish 0' TERM
+trap 'finish 1' EXIT
 
 # A throwaway station identity.
 od -An -tx1 -N20 /dev/urandom | tr -d ' \n' > "$work/uid.txt"
 echo >> "$work/uid.txt"
 
 echo "morvix: decoding on UDP $rx_port, port announcement on TCP $tcp_port (working directory $work)"
-(cd "$work" && exec "$bin/driver/morvix" -d -r "$rx_port" -t "$tcp_port") \
-  | sed -u 's/^/[morvix] /' &
-pids+=($!)
-sleep 0.5
+# Each program's own process id goes into pids, not that of the sed behind it.
+(cd "$work" && exec "$morvix" -d -r "$rx_port" -t "$tcp_port") > >(sed -u 's/^/[morvix] /') &
+daemon=$!
+pids+=("$daemon")
+
+# Nothing is sent before this daemon itself listens: with a port taken, it
+# ends, and its frames must not go to whatever holds that port.
+for ((waited = 0; ; waited++)); do
+  if ! kill -0 "$daemon" 2>/dev/null; then
+    status=0
+    wait "$daemon" || status=$?
+    pids=()
+    echo "demo: morvix did not start (exit status $status, its message is above);" \
+      "nothing was sent. Are UDP $rx_port and TCP $tcp_port free?" >&2
+    finish 1
+  fi
+  listens "$daemon" "$tcp_port" && break
+  if [ "$waited" -ge 300 ]; then
+    echo "demo: morvix did not open TCP $tcp_port within 30 s" >&2
+    finish 1
+  fi
+  sleep 0.1
+done
 
 # A few frames a second at 10 samples per bit: every frame sent twice (the
 # daemon relays it once), line-bit errors that the code corrects, and a
 # fifth of the frames broken after their CRC was made (never relayed).
-"$bin/tools/morvix-gen" --udp "127.0.0.1:$rx_port" --frames 0 --len 8-120 --repeat 2 \
+"$gen" --udp "127.0.0.1:$rx_port" --frames 0 --len 8-120 --repeat 2 \
   --broken 0.2 --ber 0.002 --gap 15000 --gap-fill noise --rate 100000 --seed "$RANDOM" &
 pids+=($!)
 
 echo "client: frames as a registered client sees them"
-"$bin/tools/morvix-client" --host 127.0.0.1 --port "$tcp_port" | sed -u 's/^/[client] /' &
+"$client" --host 127.0.0.1 --port "$tcp_port" > >(sed -u 's/^/[client] /') &
 pids+=($!)
 
-wait
+# All three run until stopped; one that ends on its own ends the demo.
+wait -n "${pids[@]}" || true
+echo "demo: a program ended on its own" >&2
+finish 1

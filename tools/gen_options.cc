@@ -53,6 +53,7 @@ constexpr const char* kUsage =
     "  --replay FILE          send the raw sample file FILE instead (needs --udp)\n"
     "  --frames-out FILE      write each frame made, except broken ones, as hex,\n"
     "                         one per line (once per frame, not per repeat)\n"
+    "  --version              print the version and exit\n"
     "  --help                 show this text\n"
     "Exit status: 0 done, 1 a file, host or send failed, 2 bad arguments.\n";
 
@@ -128,67 +129,72 @@ Options parse_options(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       std::exit(0);
     }
-    if (i + 1 >= argc) {
-      bad_arguments(name.rfind("--", 0) == 0 ? name + " needs a value"
-                                             : "unknown option '" + name + "'");
-    }
-    const std::string value = argv[++i];
+    if (name == "--version") tool::print_version();
+    // Every other option takes a value; an unknown one is refused as such
+    // even when it comes last.
+    auto take = [&]() -> std::string {
+      if (i + 1 >= argc) bad_arguments(name + " needs a value");
+      return argv[++i];
+    };
     if (name == "--hex") {
-      options.hex = hex_option(value);
+      options.hex = hex_option(take());
     } else if (name == "--random-len") {
       options.min_len = options.max_len =
-          static_cast<int>(integer_option(name, value, 1, kMaxPayloadBytes));
+          static_cast<int>(integer_option(name, take(), 1, kMaxPayloadBytes));
       options.len_given = true;
     } else if (name == "--len") {
-      length_range_option(value, options);
+      length_range_option(take(), options);
       options.len_given = true;
     } else if (name == "--first-byte") {
+      const std::string value = take();
       const bool hex = value.rfind("0x", 0) == 0 || value.rfind("0X", 0) == 0;
       options.first_byte = static_cast<int>(integer_option(
           name, hex ? std::string_view(value).substr(2) : value, 0, 255, hex ? 16 : 10));
     } else if (name == "--frames") {
-      options.frames = integer_option(name, value, 0, 1'000'000'000'000LL);
+      options.frames = integer_option(name, take(), 0, 1'000'000'000'000LL);
     } else if (name == "--repeat") {
-      options.repeat = integer_option(name, value, 1, 1'000'000);
+      options.repeat = integer_option(name, take(), 1, 1'000'000);
     } else if (name == "--broken") {
-      options.broken = fraction_option(name, value);
+      options.broken = fraction_option(name, take());
     } else if (name == "--sps") {
-      options.sps = static_cast<int>(integer_option(name, value, 1, 1000));
+      options.sps = static_cast<int>(integer_option(name, take(), 1, 1000));
     } else if (name == "--phase") {
-      options.phase = integer_option(name, value, 0, 1'000'000'000);
+      options.phase = integer_option(name, take(), 0, 1'000'000'000);
     } else if (name == "--gap") {
-      options.gap = integer_option(name, value, 0, 1'000'000'000);
+      options.gap = integer_option(name, take(), 0, 1'000'000'000);
     } else if (name == "--tail") {
-      options.tail = integer_option(name, value, 0, 1'000'000'000);
+      options.tail = integer_option(name, take(), 0, 1'000'000'000);
     } else if (name == "--gap-fill") {
+      const std::string value = take();
       if (value != "noise" && value != "idle") bad_arguments("--gap-fill takes noise or idle");
       options.gap_noise = value == "noise";
     } else if (name == "--ber") {
-      options.ber = fraction_option(name, value);
+      options.ber = fraction_option(name, take());
     } else if (name == "--wrong-symbols") {
-      wrong_symbols_option(value, options);
+      wrong_symbols_option(take(), options);
     } else if (name == "--wrong-sync") {
-      wrong_sync_option(value, options);
+      wrong_sync_option(take(), options);
     } else if (name == "--seed") {
-      options.seed = static_cast<uint32_t>(integer_option(name, value, 0, 4294967295LL));
+      options.seed = static_cast<uint32_t>(integer_option(name, take(), 0, 4294967295LL));
     } else if (name == "--out") {
-      options.out = value;
+      options.out = take();
     } else if (name == "--udp") {
-      options.udp = value;
+      options.udp = take();
     } else if (name == "--datagram") {
       // morvix cuts longer datagrams, which would lose samples.
-      options.datagram = static_cast<int>(integer_option(name, value, 1, kInputBytes));
+      options.datagram = static_cast<int>(integer_option(name, take(), 1, kInputBytes));
       options.datagram_given = true;
     } else if (name == "--rate") {
+      const std::string value = take();
       char* end = nullptr;
       options.rate = std::strtod(value.c_str(), &end);
       if (value.empty() || *end != '\0' || !(options.rate > 0.0 && options.rate < 1e12)) {
         bad_arguments("--rate takes a positive number of samples per second");
       }
     } else if (name == "--replay") {
-      options.replay = value;
+      options.replay = take();
     } else if (name == "--frames-out") {
-      options.frames_out = value;
+      options.frames_out = take();
     } else {
       bad_arguments("unknown option '" + name + "'");
     }

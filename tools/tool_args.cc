@@ -38,6 +38,11 @@ void bad_arguments(const std::string& message) {
   std::exit(2);
 }
 
+void print_version() {
+  std::printf("%s %s\n", g_program, MORVIX_VERSION);
+  std::exit(0);
+}
+
 void failed(const std::string& what) {
   std::fprintf(stderr, "%s: %s: %s\n", g_program, what.c_str(), std::strerror(errno));
   std::exit(1);

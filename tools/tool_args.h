@@ -16,6 +16,10 @@ void set_program(const char* name);
 // error and exits with status 2.
 [[noreturn]] void bad_arguments(const std::string& message);
 
+// Writes "<program> <version>" (the project's version) to standard output
+// and exits with status 0.
+[[noreturn]] void print_version();
+
 // Writes "<program>: <what>: <the reason errno gives>" to standard error and
 // exits with status 1.
 [[noreturn]] void failed(const std::string& what);

@@ -1,6 +1,12 @@
 // Frames through the real daemon: bitstream in, client and upstream out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+
 #include "tests/support/daemon.h"
 
 namespace morvix::test {
@@ -103,30 +109,97 @@ TEST_F(RelayTest, SurvivesAClientThatResetsBeforeTheReply) {
 namespace morvix::test {
 namespace {
 
-// The client example of the README, run as written but for the port.
-TEST_F(RelayTest, TheReadmeSocatExampleReceivesFrames) {
-  if (system("command -v socat >/dev/null && command -v xxd >/dev/null") != 0)
-    GTEST_SKIP() << "socat or xxd not installed";
+// The README's text from the first line that holds marker up to the end of
+// the code block that follows it; empty when there is none.
+std::string readme_example(const std::string& marker) {
+  std::ifstream in(MORVIX_README);
+  const std::string text(std::istreambuf_iterator<char>(in), {});
+  const size_t at = text.find(marker);
+  if (at == std::string::npos) return "";
+  const size_t open = text.find("```sh\n", at);
+  const size_t close = text.find("```", open + 6);
+  if (open == std::string::npos || close == std::string::npos) return "";
+  return text.substr(open + 6, close - open - 6);
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// The datagrams that socat -x shows as received ("<" then a line of hex).
+std::vector<gen::Bytes> received_datagrams(const std::string& dump) {
+  std::vector<gen::Bytes> datagrams;
+  std::istringstream lines(dump);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("< ", 0) != 0 || !std::getline(lines, line)) continue;
+    std::istringstream hex(line);
+    gen::Bytes bytes;
+    for (unsigned byte; hex >> std::hex >> byte;) bytes.push_back(static_cast<uint8_t>(byte));
+    datagrams.push_back(bytes);
+  }
+  return datagrams;
+}
+
+TEST(ReadmeTest, TheIdentityExampleMakesAnIdentityMorvixTakes) {
+  const std::string example = readme_example("The identity is how the upstream");
+  ASSERT_NE(example, "");
+  ScratchDir dir;
+  Process make("/bin/bash", {"-c", example}, dir.path());
+  ASSERT_EQ(make.wait(5000), 0) << make.err();
+  std::ifstream in(dir.path() + "/uid.txt");
+  const std::string identity(std::istreambuf_iterator<char>(in), {});
+  EXPECT_TRUE(std::regex_match(identity, std::regex("[0-9a-f]{40}\n?"))) << identity;
+}
+
+// The client examples of the README, run as written but for the port, with
+// a stand-in for sleep that says how long it was asked to wait and waits
+// far less, so that the registration's refreshes come at once.
+TEST_F(RelayTest, TheReadmeClientExamplesReceiveFramesAndKeepTheirRegistration) {
+  if (system("command -v socat >/dev/null") != 0) GTEST_SKIP() << "socat not installed";
   start();
-  const std::string script = "port=$(socat -u TCP:localhost:" + std::to_string(tcp_port_) +
-                             " - | tr -d '\\r')\n"
-                             "(echo hello; sleep 4) | socat -t 4 - UDP:127.0.0.1:$port | xxd -p";
+  const std::string example = readme_example("Worked example with `socat`");
+  ASSERT_NE(example.find("4851"), std::string::npos) << example;
+  // In a process group of its own, which SIGTERM ends as a whole.
+  const std::string script =
+      "sleep() { echo \"sleep $*\" >&2; command sleep 0.2; }\n"
+      "set -m\n{\n" +
+      replace_all(example, "4851", std::to_string(tcp_port_)) +
+      "} &\ntrap 'kill -- -$!' TERM\nwait\n";
   ScratchDir out_dir;
   Process client("/bin/bash", {"-c", script}, out_dir.path());
-  ASSERT_TRUE(daemon_->wait_for_output("add new client slot 1", 5000));
+  ASSERT_TRUE(daemon_->wait_for_output("add new client slot 1", 5000)) << client.err();
+  // Three refreshes, each after a wait of 60 s as written.
+  const std::string three_waits = "sleep 60\nsleep 60\nsleep 60\n";
+  for (int i = 0; i < 100 && client.err().find(three_waits) == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_NE(client.err().find(three_waits), std::string::npos) << client.err();
   const gen::Bytes f = frame(9, 30, 9);
   send_samples(signal({f}));
-  client.wait(10000);
-  std::string hex;
-  for (char c : client.out())
-    if (c != '\n') hex += c;
-  char expected[3 * 40];
-  std::string want;
-  for (uint8_t b : f) {
-    std::snprintf(expected, sizeof expected, "%02x", b);
-    want += expected;
-  }
-  EXPECT_NE(hex.find(want), std::string::npos) << hex;
+  const auto received = [&] {
+    const auto datagrams = received_datagrams(client.out());
+    return std::find(datagrams.begin(), datagrams.end(), f) != datagrams.end();
+  };
+  for (int i = 0; i < 100 && !received(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(received()) << client.out();
+  // Every refresh came from the one socket: still one slot.
+  EXPECT_EQ(daemon_->out().find("add new client slot 2"), std::string::npos) << daemon_->out();
+  client.terminate();
+
+  // nc asks for the port and leaves when the reply ends, even with its
+  // input still open, as a terminal's is.
+  if (system("command -v nc >/dev/null") != 0) GTEST_SKIP() << "nc not installed";
+  std::ifstream in(MORVIX_README);
+  const std::string text(std::istreambuf_iterator<char>(in), {});
+  const std::regex nc_example("`(nc [^`]*4851)`");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(text, m, nc_example));
+  const std::string nc = replace_all(m[1], "4851", std::to_string(tcp_port_)) + " < <(sleep 30)";
+  Process asked("/bin/bash", {"-c", nc}, out_dir.path());
+  EXPECT_EQ(asked.wait(5000), 0);
+  EXPECT_EQ(asked.out(), std::to_string(cd_port_) + "\r\n");
 }
 
 }  // namespace

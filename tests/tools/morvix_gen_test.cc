@@ -88,6 +88,15 @@ TEST_F(MorvixGenTest, BadArgumentsEndWithStatusTwoAndAMessage) {
   EXPECT_NE(read("stdout").find("--wrong-symbols B:S:V"), std::string::npos);
 }
 
+TEST_F(MorvixGenTest, NamesAnUnknownOptionWhereverItStandsAndTellsItsVersion) {
+  for (const char* args : {"--bogus --out a", "--out a --bogus", "--out a --bogus 1"}) {
+    EXPECT_EQ(run(args), 2) << args;
+    EXPECT_EQ(read("stderr").rfind("morvix-gen: unknown option '--bogus'\n", 0), 0u) << args;
+  }
+  EXPECT_EQ(run("--version"), 0);
+  EXPECT_EQ(read("stdout"), std::string("morvix-gen ") + MORVIX_VERSION + "\n");
+}
+
 TEST_F(MorvixGenTest, HexPayloadAndFirstByteMakeThatFrame) {
   ASSERT_EQ(
       run("--hex 00fF10 --first-byte 0x7e --repeat 2 --phase 3 --gap 13 --tail 20 --sps 8 --out s "
