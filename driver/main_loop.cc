@@ -3,9 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 #include "decoder/frame_checker.h"
 #include "driver/status_http.h"
@@ -41,21 +39,17 @@ uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago) {
 
 int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist) {
   const int len = d.framelen;
-  if (len == loop.prev_framelen &&
-      std::memcmp(d.frame, loop.prev_frame, static_cast<size_t>(len)) == 0) {
+  if (is_repeat(loop.previous, d.frame, len)) {
     ++loop.frames_repeated;
     return 0;
   }
   count_frame(loop);
   if (loop.dump) {
-    std::printf("rx: #%" PRId64 " ", loop.dump_counter++);
-    for (int i = 0; i < len; ++i) std::printf("%02x ", d.frame[i]);
-    std::putchar('\n');
+    print_dump_line(stdout, loop.dump_counter++, d.frame, len);
     std::fflush(stdout);
   }
   if (dist.active_clients) send_to_clients(dist, d.frame, len);
-  std::memcpy(loop.prev_frame, d.frame, static_cast<size_t>(len));
-  loop.prev_framelen = len;
+  remember_frame(loop.previous, d.frame, len);
   return 1;
 }
 

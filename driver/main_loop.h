@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "decoder/decoder.h"
+#include "decoder/frame_dump.h"
 #include "driver/station_log.h"
 #include "net/client_table.h"
 
@@ -24,13 +25,12 @@ constexpr int kIdleWaitMs = 1000;
 constexpr int kMinutesKept = 60;  // frames per minute are kept for the last hour
 
 struct LoopState {
-  int dump = 0;                             // -d: print every frame passed on
-  int64_t dump_counter = 0;                 // the number the next printed frame gets
-  std::time_t last_tick = 0;                // clock_now() at the last tick, or at start-up
-  int tick_counter = 0;                     // ticks since the last identity announcement
-  unsigned char prev_frame[kFrameBytes]{};  // the last frame passed on
-  int prev_framelen = 0;  // its length; 0: nothing passed on yet, so nothing is a repeat
-  int verbose = 0;        // -v: the station's work on standard error
+  int dump = 0;               // -d: print every frame passed on
+  int64_t dump_counter = 0;   // the number the next printed frame gets
+  std::time_t last_tick = 0;  // clock_now() at the last tick, or at start-up
+  int tick_counter = 0;       // ticks since the last identity announcement
+  PreviousFrame previous;     // the last frame passed on
+  int verbose = 0;            // -v: the station's work on standard error
 
   // What the loop counts, for the metrics and -v.
   int64_t frames_relayed = 0;              // frames passed on

@@ -1,0 +1,51 @@
+#include "tools/decode_output.h"
+
+#include <cinttypes>
+
+namespace morvix::decode {
+
+int output_frame(Output& out, const Decoder& d) {
+  const bool repeat = is_repeat(out.previous, d.frame, d.framelen) != 0;
+  if (repeat) {
+    ++out.repeats;
+  } else {
+    ++out.passed_on;
+    remember_frame(out.previous, d.frame, d.framelen);
+  }
+  if (repeat && !out.all) return 0;
+  const int64_t number = out.dump_counter++;
+  const int written = out.json ? print_json_line(out.to, number, d, repeat)
+                               : print_dump_line(out.to, number, d.frame, d.framelen);
+  if (written < 0) return -1;
+  return repeat ? 0 : 1;
+}
+
+int print_json_line(std::FILE* to, int64_t number, const Decoder& d, bool repeat) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const FrameQuality& q = d.quality;
+  // The longest line: the numbers, 41 blocks of "4," and the frame in hex.
+  char line[256 + 2 * kMaxFrameBlocks + 2 * kFrameBytes];
+  int at = std::snprintf(line, sizeof line,
+                         "{\"number\":%" PRId64 ",\"sample\":%" PRId64
+                         ",\"phase\":%d,\"sync_errors\":%d,\"blocks\":[",
+                         number, q.sample, q.phase, q.sync_wrong_bits);
+  const int blocks = q.blocks < kMaxFrameBlocks ? q.blocks : kMaxFrameBlocks;
+  for (int b = 0; b < blocks; ++b) {
+    if (b > 0) line[at++] = ',';
+    line[at++] = static_cast<char>('0' + q.corrected[b]);  // 0 .. 4
+  }
+  at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at),
+                      "],\"corrected\":%d,\"length\":%d,\"repeat\":%s,\"frame\":\"",
+                      q.corrected_total, d.framelen, repeat ? "true" : "false");
+  for (int i = 0; i < d.framelen; ++i) {
+    line[at++] = kHex[d.frame[i] >> 4];
+    line[at++] = kHex[d.frame[i] & 15];
+  }
+  line[at++] = '"';
+  line[at++] = '}';
+  line[at++] = '\n';
+  const size_t size = static_cast<size_t>(at);
+  return std::fwrite(line, 1, size, to) == size ? at : -1;
+}
+
+}  // namespace morvix::decode
