@@ -1,14 +1,13 @@
-// The word-parallel scan behind the sync search: it tries 256 consecutive
-// sample positions at once over a plain byte array, so that the search itself
-// only has to say which positions to try and where the ring wraps.
+// The word-parallel scan behind the sync search: it tries 128 or 256
+// consecutive sample positions at once over a plain byte array, so that the
+// search itself only has to say which positions to try and where the ring
+// wraps.
 //
 // Samples are numbered from bit 7 of bytes[0]: sample n is bit 7 - n % 8 of
 // bytes[n / 8], as in the ring.
 #pragma once
 
 namespace morvix {
-
-constexpr int kSyncScanLanes = 256;  // sample positions tried together
 
 // Bytes a scan reads from the byte of its last attempt on, that one included:
 // the attempt's 40 samples span 39 * sps samples, and the lanes after it come
