@@ -39,7 +39,7 @@ using Row = std::array<uint8_t, kMaxWordBytes>;
 // Per shift s, every byte 0xFF << s: the bits a byte keeps of itself.
 constexpr std::array<Row, 8> kKeep = [] {
   std::array<Row, 8> keep{};
-  for (int s = 0; s < 8; ++s) keep[s].fill(static_cast<uint8_t>(0xFF << s));
+  for (unsigned s = 0; s < 8; ++s) keep[s].fill(static_cast<uint8_t>(0xFF << s));
   return keep;
 }();
 
@@ -47,7 +47,7 @@ constexpr std::array<Row, 8> kKeep = [] {
 // equals the line bit, so a line bit of 0 flips every sample.
 constexpr std::array<Row, kSyncBits> kFlip = [] {
   std::array<Row, kSyncBits> flip{};
-  for (int j = 0; j < kSyncBits; ++j) {
+  for (unsigned j = 0; j < kSyncBits; ++j) {
     const bool line_bit = (kSyncWord[j / 8] >> (7 - j % 8)) & 1;
     flip[j].fill(line_bit ? 0 : 0xFF);
   }
