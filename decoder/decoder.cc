@@ -22,16 +22,15 @@ void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs) {
   d.need_input = false;
   d.irdlen = 0;
   d.irdptr = 0;
-  d.need_input = false;
   init_sync_tables(d);
   d.minblockbytes = sps * 86 / 8;
   d.ring_bytes = ring_bytes_for(sps);
-  d.rxbits = std::make_unique<unsigned char[]>(static_cast<size_t>(d.ring_bytes));
+  d.rxbits =
+      std::make_unique<unsigned char[]>(static_cast<size_t>(d.ring_bytes + d.sync_mirror_bytes));
   d.bwrp = 0;
   d.brdp = 0;
   d.brdb = 7;
   d.brx_count = 0;
-  d.sync_valid = false;
   d.bytes_in = 0;
   d.stats = DecoderStats{};
   d.quality = FrameQuality{};

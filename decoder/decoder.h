@@ -62,16 +62,10 @@ struct Decoder {
   int bbytes[8]{};                // bytes a position at bit p moves over one line bit
   int bbnext[8]{};                // the bit it lands on
 
-  // The fast search keeps, per sample phase, the last 40 samples read at that
-  // phase. Valid while the search position equals (sync_brdp, sync_brdb).
-  bool sync_valid = false;
-  int sync_brdp = 0;
-  int sync_brdb = 0;
-  int sync_lead_byte = 0;   // next sample to shift in: byte ...
-  int sync_lead_bit = 0;    // ... and bit
-  int sync_lead_ahead = 0;  // bytes from brdp to sync_lead_byte
-  int sync_phase = 0;       // register of the next attempt
-  uint64_t sync_regs[kMaxSps]{};
+  // The word-parallel scan (sync_scan) loads past the ring's end: the spare
+  // bytes there take a copy of the ring's start when it does.
+  int sync_mirror_bytes = 0;  // spare bytes after the ring, set from sps
+  bool sync_wide = false;     // run the scan's AVX2 build (the CPU has it)
 
   // Block decoder.
   int minblockbytes = 0;               // unread bytes one block needs (sps * 86 / 8)

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <random>
+#include <vector>
 
 #include "decoder/sample_ring.h"
+#include "decoder/sync_scan.h"
 #include "tests/support/reference_sync.h"
 #include "tools/signal_gen.h"
 
@@ -159,10 +164,64 @@ TEST(SyncSearch, IgnoresAnInvertedStreamAndNoise) {
   EXPECT_EQ(get_frame_id(d), 0);
 }
 
-// The fast search must make exactly the reference's attempts: same results,
+// Both builds of the scan where the CPU has the wide one.
+std::vector<bool> scan_builds() {
+  if (sync_scan_wide_available()) return {false, true};
+  return {false};
+}
+
+// Feeds `stream` piece by piece to the search, the step-by-step reference and
+// the per-phase register search, runs all three until they need input, and
+// checks that every call agrees: result, positions, unread bytes. Pieces are
+// 1 .. max_chunk bytes; the ring positions begin at byte start; with skip_ahead,
+// some matches are followed by a skip ahead, as after a good frame. Adds the
+// stream sample of each sync word found to hits.
+void search_agrees(const gen::Bytes& stream, int sps, bool wide, std::mt19937& rng,
+                   std::vector<long>& hits, int max_chunk = 700, int start = 0,
+                   bool skip_ahead = false) {
+  Decoder fast, ref, regs;
+  auto registers = std::make_unique<test::PhaseRegisters>();
+  for (Decoder* x : {&fast, &ref, &regs}) {
+    decoder_setup(*x, sps, 0, nullptr);
+    x->bwrp = x->brdp = start;
+  }
+  fast.sync_wide = wide;
+  size_t sent = 0;
+  while (sent < stream.size()) {
+    const int chunk =
+        static_cast<int>(std::min<size_t>(1 + rng() % max_chunk, stream.size() - sent));
+    const int took = ring_write(fast, stream.data() + sent, chunk);
+    for (Decoder* x : {&ref, &regs}) ASSERT_EQ(ring_write(*x, stream.data() + sent, chunk), took);
+    sent += static_cast<size_t>(took);
+    SCOPED_TRACE(::testing::Message() << "sps " << sps << (wide ? " wide" : "") << " at " << sent);
+    for (;;) {
+      const int got = get_frame_id(fast);
+      ASSERT_EQ(got, test::get_frame_id_reference(ref));
+      ASSERT_EQ(got, test::get_frame_id_registers(regs, *registers));
+      for (Decoder* x : {&ref, &regs}) {
+        ASSERT_EQ(fast.brdp, x->brdp);
+        ASSERT_EQ(fast.brdb, x->brdb);
+        ASSERT_EQ(fast.brx_count, x->brx_count);
+      }
+      if (got == 0) break;
+      ASSERT_EQ(fast.bbp, ref.bbp);
+      ASSERT_EQ(fast.bbb, ref.bbb);
+      hits.push_back(8 * (static_cast<long>(sent) - fast.brx_count) + 7 - fast.brdb);
+      if (skip_ahead && rng() % 3 == 0) {
+        const int skip = static_cast<int>(rng() % static_cast<unsigned>(fast.brx_count / 2 + 1));
+        for (Decoder* x : {&fast, &ref, &regs}) {
+          x->brdp = (x->brdp + skip) % x->ring_bytes;
+          x->brx_count -= skip;
+        }
+      }
+    }
+  }
+}
+
+// The search must make exactly the references' attempts: same results,
 // same positions, also across short reads, rejected and skipped frames.
 TEST(SyncSearch, AgreesWithTheReferenceOverLongRandomStreams) {
-  for (int sps = 1; sps <= 16; ++sps) {
+  for (int sps = 1; sps <= 32; sps = sps == 16 ? 32 : sps + 1) {
     std::mt19937 rng(1000u + static_cast<unsigned>(sps));
     gen::SampleWriter w(sps);
     for (int planted = 0; planted < 60; ++planted) {
@@ -174,40 +233,81 @@ TEST(SyncSearch, AgreesWithTheReferenceOverLongRandomStreams) {
     }
     w.add_noise(5000, rng);
     const gen::Bytes stream = w.take();
+    for (bool wide : scan_builds()) {
+      std::vector<long> hits;
+      search_agrees(stream, sps, wide, rng, hits, 700, 0, true);
+      EXPECT_GT(hits.size(), 30u) << sps;
+    }
+  }
+}
 
-    Decoder fast;
-    Decoder ref;
-    decoder_setup(fast, sps, 0, nullptr);
-    decoder_setup(ref, sps, 0, nullptr);
-    size_t sent = 0;
-    int found = 0;
-    while (sent < stream.size()) {
-      const int chunk = static_cast<int>(std::min<size_t>(1 + rng() % 700, stream.size() - sent));
-      const int took_fast = ring_write(fast, stream.data() + sent, chunk);
-      ASSERT_EQ(ring_write(ref, stream.data() + sent, chunk), took_fast);
-      sent += static_cast<size_t>(took_fast);
-      for (;;) {
-        const int a = get_frame_id(fast);
-        const int b = test::get_frame_id_reference(ref);
-        ASSERT_EQ(a, b) << "sps " << sps << " at " << sent;
-        ASSERT_EQ(fast.brdp, ref.brdp);
-        ASSERT_EQ(fast.brdb, ref.brdb);
-        ASSERT_EQ(fast.brx_count, ref.brx_count);
-        if (a == 0) break;
-        ++found;
-        ASSERT_EQ(fast.bbp, ref.bbp);
-        ASSERT_EQ(fast.bbb, ref.bbb);
-        if (rng() % 3 == 0) {
-          // As after a good frame: both skip ahead by the same samples.
-          const int skip = static_cast<int>(rng() % static_cast<unsigned>(fast.brx_count / 2 + 1));
-          for (Decoder* x : {&fast, &ref}) {
-            x->brdp = (x->brdp + skip) % x->ring_bytes;
-            x->brx_count -= skip;
-          }
-        }
+// A word of the scan covers 128 or 256 sample positions from the byte where
+// the search stands; a sync word must be found at each of them, also when
+// the input arrives a few bytes at a time.
+TEST(SyncSearch, FindsASyncWordAtEveryPositionOfAWord) {
+  for (int sps : {1, 10, 13}) {
+    for (long offset = 1; offset <= 2 * 256 + 8; ++offset) {
+      std::mt19937 rng(static_cast<unsigned>(offset));
+      gen::SampleWriter w(sps);
+      w.add_idle(offset);
+      w.add_line_bits(sync_bits({static_cast<int>(offset % 40)}));
+      w.add_idle(sps * 42 + 300);
+      const gen::Bytes stream = w.take();
+      for (bool wide : scan_builds()) {
+        std::vector<long> hits;
+        search_agrees(stream, sps, wide, rng, hits, offset % 2 ? 700 : 6);
+        ASSERT_FALSE(hits.empty()) << sps << " " << offset;
+        EXPECT_EQ(hits[0], offset) << sps << " " << offset;
       }
     }
-    EXPECT_GT(found, 30) << sps;
+  }
+}
+
+// Sync words that straddle the ring's end on three passes round the ring,
+// so the bytes past its end must show each pass's start, not an old one.
+TEST(SyncSearch, FindsSyncWordsAcrossTheRingEndOnEveryPass) {
+  for (int sps : {1, 10, 32}) {
+    std::mt19937 rng(77u + static_cast<unsigned>(sps));
+    const long ring_samples = 8L * ring_bytes_for(sps);
+    const int start = ring_bytes_for(sps) - 100;
+    const long straddle[3] = {5, 20L * sps + 3, 40L * sps - 9};  // samples before the end
+    gen::SampleWriter w(sps);
+    std::vector<long> planted;
+    for (int pass = 0; pass < 3; ++pass) {
+      planted.push_back(pass * ring_samples + 800 - straddle[pass]);
+      w.add_noise(planted.back() - w.sample_count(), rng);
+      w.add_line_bits(sync_bits({pass, 39 - pass}));
+    }
+    w.add_noise(ring_samples / 2, rng);
+    const gen::Bytes stream = w.take();
+    for (bool wide : scan_builds()) {
+      std::vector<long> hits;
+      search_agrees(stream, sps, wide, rng, hits, 3000, start);
+      for (long at : planted)
+        EXPECT_NE(std::find(hits.begin(), hits.end(), at), hits.end()) << sps << " " << at;
+    }
+  }
+}
+
+// The word holding the last attempt is loaded whole: samples past the write
+// position, here the stream's own next bytes left from an earlier pass, must
+// not count before they arrive.
+TEST(SyncSearch, IgnoresOldSamplesPastTheWritePosition) {
+  for (bool wide : scan_builds()) {
+    Decoder d;
+    decoder_setup(d, 10, 0, nullptr);
+    d.sync_wide = wide;
+    gen::SampleWriter w(10);
+    w.add_idle(100);
+    w.add_line_bits(sync_bits());
+    w.add_idle(10 * 60);
+    const gen::Bytes stream = w.take();
+    std::memcpy(d.rxbits.get(), stream.data(), stream.size());
+    feed(d, gen::Bytes(stream.begin(), stream.begin() + 60));  // attempts up to sample 72
+    EXPECT_EQ(get_frame_id(d), 0) << wide;
+    feed(d, gen::Bytes(stream.begin() + 60, stream.end()));
+    EXPECT_EQ(get_frame_id(d), 1) << wide;
+    EXPECT_EQ(sample_index(d.brdp, d.brdb), 100) << wide;
   }
 }
 
