@@ -9,6 +9,8 @@
 #   REPEAT=N   passes over the recorded stream per rate (default 8)
 #   MODES="plain status"   run each rate without and with the status listener
 #              (-m, scraped every second), side by side (default: plain)
+#   OLD=PATH   also run this daemon binary (an older build) at each rate, as
+#              mode "old", for a side-by-side comparison
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
@@ -18,6 +20,7 @@ rates=("$@")
 [ ${#rates[@]} -gt 0 ] || rates=(20000000 50000000 100000000 200000000 max)
 repeat=${REPEAT:-8}
 read -r -a modes <<< "${MODES:-plain}"
+[ -z "${OLD:-}" ] || modes=(old "${modes[@]}")
 
 work=$(mktemp -d /tmp/morvix-throughput-XXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
@@ -45,7 +48,10 @@ for mode in "${modes[@]}"; do
   port=$((port + 3))
   status=()
   [ "$mode" = status ] && status=(-m $((port + 2)))
-  (cd "$work" && exec "$bin/driver/morvix" -r "$port" -t $((port + 1)) "${status[@]}" > /dev/null) &
+  daemon_bin=$bin/driver/morvix
+  [ "$mode" = old ] && daemon_bin=$OLD
+  (cd "$work" && exec "$daemon_bin" -r "$port" -t $((port + 1)) "${status[@]}" > /dev/null \
+    2> /dev/null) &
   daemon=$!
   sleep 0.3
   scraper=
