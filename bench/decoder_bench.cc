@@ -79,10 +79,12 @@ gen::Bytes frame_dense_stream(int sps) {
   return w.take_whole_bytes();
 }
 
+// Arguments: samples per bit, and 1 for the improved reading (-a).
 void BM_FrameDenseStream(benchmark::State& state) {
   const int sps = static_cast<int>(state.range(0));
   Decoder d;
   decoder_setup(d, sps, 1, link_codec());
+  d.improved = static_cast<int>(state.range(1));
   const gen::Bytes stream = frame_dense_stream(sps);
   int64_t frames = 0;
   run_over(state, d, stream, [&frames](Decoder& x) {
@@ -94,7 +96,7 @@ void BM_FrameDenseStream(benchmark::State& state) {
 
 BENCHMARK(BM_SyncSearchNoise)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoiseReference)->Arg(10)->Arg(1)->Arg(32);
-BENCHMARK(BM_FrameDenseStream)->Arg(10);
+BENCHMARK(BM_FrameDenseStream)->Args({10, 0})->Args({10, 1});
 
 }  // namespace
 }  // namespace morvix

@@ -3,6 +3,8 @@
 #include "decoder/block_decoder.h"
 #include "decoder/crc.h"
 #include "decoder/frame_format.h"
+#include "decoder/majority_block.h"
+#include "decoder/majority_reader.h"
 #include "decoder/sync_search.h"
 
 namespace morvix {
@@ -29,19 +31,33 @@ void skip_blocks(Decoder& d, int blocks) {
   d.brx_count -= whole;
 }
 
+// The improved reading when this frame has one, else the literal one.
+int read_block(Decoder& d) { return d.ar_reading ? get_block_majority(d) : get_block(d); }
+
+// A failed improved reading hands the frame to the literal reading; a
+// failed literal reading sends the search on from the next sample.
+void reject(Decoder& d) {
+  if (d.ar_reading) {
+    fall_back_to_literal(d);
+  } else {
+    d.df_state = DfState::kSearching;
+  }
+}
+
 }  // namespace
 
 int get_data_frame(Decoder& d) {
   d.need_input = false;
   switch (d.df_state) {
     case DfState::kSearching:
-      if (get_frame_id(d)) d.df_state = DfState::kHeaderBlock;
+      if (search_improved(d)) d.df_state = DfState::kHeaderBlock;
       return 0;
     case DfState::kHeaderBlock: {
-      const int got = get_block(d);
+      if (d.ar_reading && !d.ar_eye_set && !place_eye(d)) return 0;
+      const int got = read_block(d);
       if (got == 0) return 0;
       if (got < 0 || !header_good(d.frame)) {
-        d.df_state = DfState::kSearching;
+        reject(d);
         return 0;
       }
       d.df_blocks_to_read = d.frame[kBlocksByte] - 1;
@@ -49,20 +65,22 @@ int get_data_frame(Decoder& d) {
       return 0;
     }
     case DfState::kRemainingBlocks: {
-      const int got = get_block(d);
+      const int got = read_block(d);
       if (got == 0) return 0;
       if (got < 0) {
-        d.df_state = DfState::kSearching;
+        reject(d);
         return 0;
       }
       if (--d.df_blocks_to_read != 0) return 0;
-      d.df_state = DfState::kSearching;
       const int payload =
           frame_length(d.frame[kFillBitsByte], d.frame[kBlocksByte]) - kFrameOverheadBytes;
-      if (payload <= 0) return 0;
-      if (!crc_matches(d.frame + kHeaderBytes, payload, d.frame + kHeaderBytes + payload)) {
+      if (payload <= 0 ||
+          !crc_matches(d.frame + kHeaderBytes, payload, d.frame + kHeaderBytes + payload)) {
+        reject(d);
         return 0;
       }
+      d.df_state = DfState::kSearching;
+      d.ar_reading = false;
       skip_blocks(d, d.frame[kBlocksByte]);
       d.framelen = payload + kFrameOverheadBytes;
       return 1;
@@ -70,6 +88,7 @@ int get_data_frame(Decoder& d) {
     default:
       // Not a state: start over with a search rather than read blocks.
       d.df_state = DfState::kSearching;
+      d.ar_reading = false;
       return 0;
   }
 }
