@@ -42,6 +42,8 @@ Settings parse_command_line(int argc, const char* const* argv) {
       s.fec = 0;
     } else if (std::strcmp(arg, "-d") == 0) {
       s.dump = 1;
+    } else if (std::strcmp(arg, "-a") == 0) {
+      s.improved = 1;
     } else {
       std::fputs(kUsage, stderr);
       std::exit(0);

@@ -11,6 +11,7 @@ struct Settings {
   int num_clients = 5;  // -c: table slots in use, upstream slot included, at most 32
   int fec = 1;          // -f turns Reed-Solomon correction off
   int dump = 0;         // -d prints every new frame
+  int improved = 0;     // -a reads each frame by majority first (decoder.h)
 };
 
 inline constexpr char kUsage[] =

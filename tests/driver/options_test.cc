@@ -62,6 +62,7 @@ TEST(CommandLine, AcceptsValuesAtTheirLimitsAndReadsThemLikeAtoi) {
                                              {"-s", " 12abc"},
                                              {"-r", "70000", "-t", "1"},
                                              {"-f", "-d", "-f"},
+                                             {"-a", "-s", "8", "-a"},
                                              {"-r", "5", "-r", "6"}}) {
     const Outcome r = run(args);
     EXPECT_EQ(r.status, 1);
