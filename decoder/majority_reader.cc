@@ -108,6 +108,11 @@ long eye_distance(const Decoder& d) {
 
 }  // namespace
 
+int64_t eye_centre(const Decoder& d) {
+  const int run = eye_run(d);
+  return static_cast<int64_t>(run - 1) * (kCentreUnit / 2);
+}
+
 // Seven tenths of the bit, made odd: with a band-limited source the samples
 // that far from the edges still vote mostly right, and more votes outweigh
 // the noise better (at 10 samples per bit, 7 decoded clearly more frames
@@ -142,11 +147,9 @@ int place_eye(Decoder& d) {
   // clock over it needs at most two more bits.
   const long needed = (7 - d.brdb + static_cast<long>(kSyncBits + 3) * d.sps + d.ar_window) / 8;
   if (needed >= d.brx_count) return awaiting_input(d);
-  const int run = eye_run(d);
-  // The centre of sync bit 1: bit 0's window could reach before the search
+  // Start on sync bit 1: bit 0's window could reach before the search
   // position, and its value is known anyway.
-  d.ar_centre = static_cast<int64_t>(d.sps + (run - 1) / 2) * kCentreUnit +
-                ((run - 1) % 2) * (kCentreUnit / 2);
+  d.ar_centre = eye_centre(d) + static_cast<int64_t>(d.sps) * kCentreUnit;
   d.ar_last_bit = d.match_table[0];
   unsigned char bits[kSyncBits];
   unsigned char margins[kSyncBits];

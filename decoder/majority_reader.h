@@ -27,6 +27,12 @@ int majority_window(int sps);
 // readings failed, gets the literal reading alone, as without -a.
 int search_improved(Decoder& d);
 
+// The centre of the run of sample phases, from the search position on (at
+// most sps of them), at which the sync word there matches: how far it lies
+// from the search position, in ar_centre's units. The samples up to
+// sps * 40 after the search position must have arrived.
+int64_t eye_centre(const Decoder& d);
+
 // Places ar_centre on the eye of the sync word at the search position and
 // follows the clock over the sync word, so that ar_centre ends on the
 // centre of the first block's first bit. Returns 1 (ar_eye_set), or 0 with
