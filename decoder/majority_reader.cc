@@ -12,9 +12,10 @@ namespace morvix {
 
 namespace {
 
-// A transition moves the centre by an eighth of the measured offset: enough
-// to follow 300 ppm (a bit moves 0.003 samples at 10 samples per bit), slow
-// enough that one noisy edge barely moves it.
+// A transition moves the centre by an eighth of the measured offset: quick
+// enough for clocks thousands of ppm off (300 ppm moves a bit by 0.003
+// samples at 10 samples per bit), slow enough that one noisy edge barely
+// moves it.
 constexpr int kTrackShift = 3;
 
 inline int popcount64(uint64_t x) {
@@ -30,7 +31,8 @@ constexpr int kMaxSpan = 57;  // the most samples one read returns
 // a bit at the usual rates.
 constexpr std::array<unsigned char, 256> kByteOnes = [] {
   std::array<unsigned char, 256> ones{};
-  for (int i = 1; i < 256; ++i) ones[i] = static_cast<unsigned char>((i & 1) + ones[i / 2]);
+  for (size_t i = 1; i < ones.size(); ++i)
+    ones[i] = static_cast<unsigned char>((i & 1) + ones[i / 2]);
   return ones;
 }();
 
@@ -73,6 +75,8 @@ struct Samples {
   int skip;   // ... and the samples before it in that byte
 };
 
+// The sample nearest to a centre (>= 0).
+static_assert(kCentreUnit == 1 << 8);
 long centre_sample(int64_t centre) { return static_cast<long>((centre + kCentreUnit / 2) >> 8); }
 
 // The phases in a row, from the search position on and at most sps, at which
@@ -99,7 +103,8 @@ int eye_run(const Decoder& d) {
   return sps;
 }
 
-// Samples from the search position to the one the sync word was last found at.
+// Samples the search has moved on since the sync word that the last
+// improved reading began at.
 long eye_distance(const Decoder& d) {
   long bytes = d.brdp - d.ar_eye_brdp;
   if (bytes < 0) bytes += d.ring_bytes;
