@@ -11,6 +11,7 @@
 // over all streams the frames decoded that were never sent (wrong) and the
 // frames the literal reading decoded and -a did not. Exits 1 unless both
 // are 0 (with --noise-only: unless no frame at all came out).
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -189,7 +190,7 @@ int noise_only(long long samples) {
   constexpr long long kPiece = 1 << 24;
   for (long long done = 0; done < samples; done += kPiece) {
     gen::SampleWriter w(kSps);
-    channel.silence(kPiece, w);
+    channel.silence(std::min(kPiece, samples - done), w);
     const gen::Bytes piece = w.take();
     frames[0] += static_cast<long long>(test::decode_stream(lit, piece).size());
     test::feed_stream(imp, piece, [&](Decoder& d) {

@@ -139,20 +139,6 @@ TEST_F(MorvixGenTest, SameSeedSameStream) {
   EXPECT_NE(read("d"), read("f"));
 }
 
-TEST_F(MorvixGenTest, ANoiselessChannelStillCarriesEveryFrame) {
-  ASSERT_EQ(run("--frames 4 --sps 10 --gap 300 --channel 0 --clock-ppm 50 --seed 9 --out s "
-                "--frames-out f"),
-            0);
-  const Received got = receive(read_bytes("s"), 10);
-  ASSERT_EQ(got.good.size(), 4u);
-  std::istringstream lines(read("f"));
-  for (const Bytes& frame : got.good) {
-    std::string line;
-    std::getline(lines, line);
-    EXPECT_EQ(hex(frame), line);
-  }
-}
-
 TEST_F(MorvixGenTest, SendsAndReplaysTheStreamInDatagramsToLoopback) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_GE(fd, 0);
