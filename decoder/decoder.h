@@ -108,8 +108,8 @@ int ring_bytes_for(int sps);
 
 // Start-up of the decoder for sps (1 .. kMaxSps) samples per line bit: sizes
 // and allocates the ring (the only allocation), builds the sync and step
-// tables, sets every position and state to its start value. rs may be null
-// only when fec is 0.
+// tables, sets every position and state to its start value (improved, the
+// mode, stays as it is). rs may be null only when fec is 0.
 void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs);
 
 }  // namespace morvix

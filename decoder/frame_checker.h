@@ -10,7 +10,9 @@ namespace morvix {
 // in d.frame with its length in d.framelen (the search position has then
 // moved past its blocks), otherwise 0. A rejected frame is searched again
 // from the sample after its sync word. need_input tells afterwards whether
-// the step stopped for samples that have not arrived.
+// the step stopped for samples that have not arrived. With d.improved, a
+// new sync word's frame is first read by majority (majority_reader.h), and
+// read literally only when that fails.
 int get_data_frame(Decoder& d);
 
 // Steps get_data_frame until a frame is ready (1: in d.frame and d.framelen)
