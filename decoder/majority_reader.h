@@ -48,7 +48,9 @@ long majority_bytes_needed(const Decoder& d, int count);
 // line bit of 1 where most samples are 0), margins[i] how many more samples
 // voted for it than against (1 .. ar_window, odd). ar_centre moves on by
 // count bits and the clock nudges; ar_last_bit is the last bit decided.
-// Precondition: majority_bytes_needed(d, count) < brx_count.
+// Preconditions: majority_bytes_needed(d, count) < brx_count, and ar_centre
+// at least one line bit after the search position (each bit looks back to
+// the previous centre).
 void read_majority_bits(Decoder& d, int count, unsigned char* bits, unsigned char* margins);
 
 // Abandons the improved reading of this frame: the frame is read again from

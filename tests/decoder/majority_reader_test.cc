@@ -30,6 +30,7 @@ TEST(MajorityReader, DecidesEachBitByTheSevenSamplesAroundItsCentre) {
   const int line_bits[4] = {1, 0, 1, 0};
   const std::vector<std::vector<int>> turned = {{3, 5, 7}, {0, 1, 9}, {2, 8}, {2, 4, 6, 8}};
   gen::SampleWriter w(10);
+  w.add_idle(10);  // a line bit of 0 before them
   for (int b = 0; b < 4; ++b) {
     for (int s = 0; s < 10; ++s) {
       const bool flip = std::find(turned[b].begin(), turned[b].end(), s) != turned[b].end();
@@ -40,8 +41,8 @@ TEST(MajorityReader, DecidesEachBitByTheSevenSamplesAroundItsCentre) {
   Decoder d;
   load(d, w.take());
   ASSERT_EQ(d.ar_window, 7);
-  d.ar_centre = 5 * kCentreUnit;
-  d.ar_last_bit = 1;
+  d.ar_centre = 15 * kCentreUnit;
+  d.ar_last_bit = 0;
   unsigned char bits[4], margins[4];
   read_majority_bits(d, 4, bits, margins);
   EXPECT_EQ(std::vector<int>(bits, bits + 4), (std::vector<int>{1, 0, 1, 1}));
@@ -83,13 +84,14 @@ TEST(MajorityReader, FollowsABitClockOnePercentFast) {
   gen::Channel channel(10, 0.0, 10000.0, rng);
   gen::SampleWriter w(10);
   gen::Bits sent(500);
-  for (size_t i = 0; i < sent.size(); ++i) sent[i] = i % 2;
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = 1 - i % 2;
+  channel.idle(10, w);
   channel.transmit(sent, w);
   w.add_idle(400);
   Decoder d;
   load(d, w.take());
-  d.ar_centre = 5 * kCentreUnit;  // the filter delays the first edge by one sample
-  d.ar_last_bit = 1;
+  d.ar_centre = 16 * kCentreUnit;  // the filter delays the first edge by one sample
+  d.ar_last_bit = 0;
   unsigned char bits[500], margins[500];
   read_majority_bits(d, 500, bits, margins);
   EXPECT_EQ(gen::Bits(bits, bits + 500), sent);
