@@ -1,8 +1,9 @@
 // The block decoder of the improved reading (-a): a block's 85 line bits
-// read by majority (decoder/majority_reader.h), each symbol rated by the
-// narrowest majority among its bits; a block that errors-only correction
-// cannot mend is decoded again with its least trusted symbols as erasures.
-// Symbols, masks and the frame bits are those of decoder/block_decoder.h.
+// read by majority (decoder/majority_reader.h), each symbol trusted as far
+// as the narrowest majority among its bits; a block that is no codeword is
+// decoded with errors only and again with its least trusted symbols as
+// erasures, and the correction that overrules the least wins. Symbols,
+// masks and the frame bits are those of decoder/block_decoder.h.
 #pragma once
 
 #include <cstdint>
