@@ -105,10 +105,12 @@ gen::Bytes frame_dense_stream(int sps) {
   return w.take_whole_bytes();
 }
 
+// Arguments: samples per bit, and 1 for the improved reading (-a).
 void BM_FrameDenseStream(benchmark::State& state) {
   const int sps = static_cast<int>(state.range(0));
   Decoder d;
   decoder_setup(d, sps, 1, link_codec());
+  d.improved = static_cast<int>(state.range(1));
   const gen::Bytes stream = frame_dense_stream(sps);
   int64_t frames = 0;
   run_over(state, d, stream, [&frames](Decoder& x) {
@@ -118,11 +120,25 @@ void BM_FrameDenseStream(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
+// Noise through the whole decoder, without and with -a: the improved
+// reading costs only at the rare sync words that noise matches.
+void BM_NoiseStream(benchmark::State& state) {
+  Decoder d;
+  decoder_setup(d, 10, 1, link_codec());
+  d.improved = static_cast<int>(state.range(0));
+  const gen::Bytes noise = noise_bytes(1 << 20);
+  run_over(state, d, noise, [](Decoder& x) {
+    while (next_frame(x)) {
+    }
+  });
+}
+
 BENCHMARK(BM_SyncSearchNoise)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoisePortable)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoiseRegisters)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoiseReference)->Arg(10)->Arg(1)->Arg(32);
-BENCHMARK(BM_FrameDenseStream)->Arg(10);
+BENCHMARK(BM_FrameDenseStream)->Args({10, 0})->Args({10, 1});
+BENCHMARK(BM_NoiseStream)->Arg(0)->Arg(1);
 
 }  // namespace
 }  // namespace morvix

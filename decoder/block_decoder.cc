@@ -35,12 +35,16 @@ int get_block(Decoder& d) {
   const int corrected = d.fec ? decode_rs_char(d.rs, symbols, nullptr, 0) : 0;
   if (corrected < 0) return -1;
   note_block(d, corrected);
+  append_block_data(d, symbols);
+  return 1;
+}
 
+void append_block_data(Decoder& d, const unsigned char* symbols) {
   for (int k = 0; k < kDataSymbols; ++k) {
     for (int l = 0; l < 5; ++l) {
       // A frame never exceeds the buffer (the checker caps B at 41); the
       // guard only keeps a misuse from writing past it.
-      if (d.framep >= kFrameBytes) return 1;
+      if (d.framep >= kFrameBytes) return;
       const int bit = (symbols[k] >> l) & 1;
       d.frame[d.framep] = static_cast<unsigned char>((d.frame[d.framep] >> 1) | (bit << 7));
       if (++d.framebp == 8) {
@@ -49,7 +53,6 @@ int get_block(Decoder& d) {
       }
     }
   }
-  return 1;
 }
 
 }  // namespace morvix

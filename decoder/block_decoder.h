@@ -27,4 +27,8 @@ constexpr bool passed_over_bit(int k) { return (k + 1) % 16 == 0; }
 // again), -1 when the codec found it uncorrectable (nothing appended).
 int get_block(Decoder& d);
 
+// Appends the 60 bits of data symbols 0 .. 11 (unmasked, corrected) to the
+// frame, each frame byte filled least significant bit first.
+void append_block_data(Decoder& d, const unsigned char* symbols);
+
 }  // namespace morvix

@@ -1,6 +1,7 @@
 #include "decoder/decoder_stats.h"
 
 #include "decoder/decoder.h"
+#include "decoder/majority_reader.h"
 #include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
 
@@ -29,6 +30,7 @@ void note_sync_word(Decoder& d) {
   q.phase = static_cast<int>(q.sample % d.sps);
   q.retry = q.sample < d.stats.retry_until;
   if (q.retry) return;
+  settle_rejection(d);
   ++d.stats.sync_words;
   ++d.stats.sync_wrong_bits[wrong];
 }
@@ -42,26 +44,55 @@ void note_block(Decoder& d, int corrected) {
   q.corrected_total += corrected;
 }
 
+void note_eye(Decoder& d) {
+  FrameQuality& q = d.quality;
+  q.phase = static_cast<int>((q.sample + d.ar_centre / kCentreUnit) % d.sps);
+}
+
+void note_reading_again(Decoder& d) {
+  FrameQuality& q = d.quality;
+  q.blocks = 0;
+  q.corrected_total = 0;
+  q.phase = static_cast<int>(q.sample % d.sps);
+}
+
 void note_rejected(Decoder& d, Rejection why) {
   const FrameQuality& q = d.quality;
   if (q.retry) return;
-  // Readings at the following phases of the same sync word are retries.
+  settle_rejection(d);
+  // Readings at the following phases of the same sync word are retries; the
+  // frame counts as rejected only when none of them decodes it.
   d.stats.retry_until = q.sample + d.sps;
-  switch (why) {
-    case Rejection::kHeader:
-      ++d.stats.rejected_header;
+  d.stats.pending_rejection = static_cast<int>(why);
+}
+
+void note_search_moved(Decoder& d) {
+  if (d.stats.pending_rejection < 0) return;
+  const int64_t at = (d.bytes_in - d.brx_count) * 8 + (7 - d.brdb);
+  if (at >= d.stats.retry_until) settle_rejection(d);
+}
+
+void settle_rejection(Decoder& d) {
+  DecoderStats& s = d.stats;
+  switch (s.pending_rejection) {
+    case static_cast<int>(Rejection::kHeader):
+      ++s.rejected_header;
       break;
-    case Rejection::kFrameCrc:
-      ++d.stats.rejected_frame_crc;
+    case static_cast<int>(Rejection::kFrameCrc):
+      ++s.rejected_frame_crc;
       break;
-    case Rejection::kUncorrectable:
-      ++d.stats.rejected_uncorrectable;
+    case static_cast<int>(Rejection::kUncorrectable):
+      ++s.rejected_uncorrectable;
+      break;
+    default:
       break;
   }
+  s.pending_rejection = -1;
 }
 
 void note_frame(Decoder& d) {
   const FrameQuality& q = d.quality;
+  if (q.retry) d.stats.pending_rejection = -1;  // a later phase decoded it after all
   ++d.stats.frames_decoded;
   d.stats.symbols_corrected += q.corrected_total;
   for (int b = 0; b < q.blocks && b < kMaxFrameBlocks; ++b) {

@@ -16,8 +16,11 @@ constexpr int kMaxBlockCorrections = 4;  // symbols one block can have corrected
 
 // Sync words and rejections count frames on the line, not attempts: a
 // rejected frame is read again at each following sample phase that matches
-// its sync word, and those retries count neither again. Corrections count
-// in the frames passed on only, so that noise read as blocks adds nothing.
+// its sync word, and those retries count neither again. A frame counts as
+// rejected (for the reason its first reading failed) once the search has
+// moved past its phases without decoding it; one that a later phase decodes
+// counts as decoded only. Corrections count in the frames passed on only,
+// so that noise read as blocks adds nothing.
 struct DecoderStats {
   int64_t input_datagrams = 0;  // datagrams received
   int64_t input_samples = 0;    // samples taken into the ring, 8 a byte
@@ -31,7 +34,8 @@ struct DecoderStats {
   int64_t rejected_uncorrectable = 0;  // a block the codec could not correct
   int64_t symbols_corrected = 0;
   int64_t blocks_by_corrections[kMaxBlockCorrections + 1] = {};  // blocks by symbols corrected
-  int64_t retry_until = 0;  // sample index below which a sync word retries a rejected frame
+  int64_t retry_until = 0;     // sample index below which a sync word retries a rejected frame
+  int pending_rejection = -1;  // a Rejection not counted yet (its retries go on); -1: none
 };
 
 // The frame in d.frame: filled while it is read, whole when get_data_frame
@@ -55,8 +59,23 @@ void note_sync_word(Decoder& d);
 // The codec corrected `corrected` symbols (0 .. 4) of the block just read.
 void note_block(Decoder& d, int corrected);
 
+// The improved reading (-a) placed its centre: the frame's phase is where
+// in each line bit that centre lies.
+void note_eye(Decoder& d);
+
+// The frame is read again from its first block (the improved reading gave
+// it up for the literal one): its blocks and corrections start over.
+void note_reading_again(Decoder& d);
+
 // The frame being read was rejected (counted unless it was a retry).
 void note_rejected(Decoder& d, Rejection why);
+
+// The search moved on without a sync word: a rejected frame whose phases
+// it has passed now counts.
+void note_search_moved(Decoder& d);
+
+// Counts a rejection still waiting for its retries now (the input ended).
+void settle_rejection(Decoder& d);
 
 // The frame being read passed both CRCs.
 void note_frame(Decoder& d);

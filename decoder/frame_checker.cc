@@ -3,6 +3,8 @@
 #include "decoder/block_decoder.h"
 #include "decoder/crc.h"
 #include "decoder/frame_format.h"
+#include "decoder/majority_block.h"
+#include "decoder/majority_reader.h"
 #include "decoder/sync_search.h"
 
 namespace morvix {
@@ -29,23 +31,44 @@ void skip_blocks(Decoder& d, int blocks) {
   d.brx_count -= whole;
 }
 
+// The improved reading when this frame has one, else the literal one.
+int read_block(Decoder& d) { return d.ar_reading ? get_block_majority(d) : get_block(d); }
+
+// A failed improved reading hands the frame to the literal reading; a
+// failed literal reading counts the frame rejected and sends the search on
+// from the next sample.
+void reject(Decoder& d, Rejection why) {
+  if (d.ar_reading) {
+    fall_back_to_literal(d);
+    note_reading_again(d);
+  } else {
+    note_rejected(d, why);
+    d.df_state = DfState::kSearching;
+  }
+}
+
 }  // namespace
 
 int get_data_frame(Decoder& d) {
   d.need_input = false;
   switch (d.df_state) {
     case DfState::kSearching:
-      if (get_frame_id(d)) {
+      if (search_improved(d)) {
         note_sync_word(d);
         d.df_state = DfState::kHeaderBlock;
+      } else {
+        note_search_moved(d);
       }
       return 0;
     case DfState::kHeaderBlock: {
-      const int got = get_block(d);
+      if (d.ar_reading && !d.ar_eye_set) {
+        if (!place_eye(d)) return 0;
+        note_eye(d);
+      }
+      const int got = read_block(d);
       if (got == 0) return 0;
       if (got < 0 || !header_good(d.frame)) {
-        note_rejected(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
-        d.df_state = DfState::kSearching;
+        reject(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
         return 0;
       }
       d.df_blocks_to_read = d.frame[kBlocksByte] - 1;
@@ -53,25 +76,25 @@ int get_data_frame(Decoder& d) {
       return 0;
     }
     case DfState::kRemainingBlocks: {
-      const int got = get_block(d);
+      const int got = read_block(d);
       if (got == 0) return 0;
       if (got < 0) {
-        note_rejected(d, Rejection::kUncorrectable);
-        d.df_state = DfState::kSearching;
+        reject(d, Rejection::kUncorrectable);
         return 0;
       }
       if (--d.df_blocks_to_read != 0) return 0;
-      d.df_state = DfState::kSearching;
       const int payload =
           frame_length(d.frame[kFillBitsByte], d.frame[kBlocksByte]) - kFrameOverheadBytes;
       if (payload <= 0) {
-        note_rejected(d, Rejection::kHeader);  // F and B leave no payload
+        reject(d, Rejection::kHeader);  // F and B leave no payload
         return 0;
       }
       if (!crc_matches(d.frame + kHeaderBytes, payload, d.frame + kHeaderBytes + payload)) {
-        note_rejected(d, Rejection::kFrameCrc);
+        reject(d, Rejection::kFrameCrc);
         return 0;
       }
+      d.df_state = DfState::kSearching;
+      d.ar_reading = false;
       skip_blocks(d, d.frame[kBlocksByte]);
       d.framelen = payload + kFrameOverheadBytes;
       note_frame(d);
@@ -80,6 +103,7 @@ int get_data_frame(Decoder& d) {
     default:
       // Not a state: start over with a search rather than read blocks.
       d.df_state = DfState::kSearching;
+      d.ar_reading = false;
       return 0;
   }
 }
@@ -89,6 +113,12 @@ int next_frame(Decoder& d) {
     if (d.need_input) return 0;
   }
   return 1;
+}
+
+void input_paused(Decoder& d) {
+  if (!d.ar_reading || !d.need_input) return;
+  fall_back_to_literal(d);
+  note_reading_again(d);
 }
 
 }  // namespace morvix

@@ -10,7 +10,9 @@ namespace morvix {
 // in d.frame with its length in d.framelen (the search position has then
 // moved past its blocks), otherwise 0. A rejected frame is searched again
 // from the sample after its sync word. need_input tells afterwards whether
-// the step stopped for samples that have not arrived.
+// the step stopped for samples that have not arrived. With d.improved, a
+// new sync word's frame is first read by majority (majority_reader.h), and
+// read literally only when that fails.
 int get_data_frame(Decoder& d);
 
 // Steps get_data_frame until a frame is ready (1: in d.frame and d.framelen)
@@ -18,5 +20,12 @@ int get_data_frame(Decoder& d);
 // caller feeds the ring with ring_write and calls next_frame until it
 // returns 0, then feeds again.
 int next_frame(Decoder& d);
+
+// The input has paused: it ended (a file), or nothing came for a while (a
+// squelch). An improved reading (-a) that waits for samples past the ones
+// that have arrived gives its frame to the literal reading, which needs none
+// past the frame's own, so the last frame before a pause is not held back
+// (nor lost at the end of a file). Call next_frame again after it.
+void input_paused(Decoder& d);
 
 }  // namespace morvix

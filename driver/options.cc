@@ -43,6 +43,7 @@ void read_http_address(Settings& s, const char* text) {
 
 Settings parse_command_line(int argc, const char* const* argv) {
   Settings s;
+  s.http_addr = htonl(INADDR_LOOPBACK);
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "-r") == 0) {
@@ -63,6 +64,8 @@ Settings parse_command_line(int argc, const char* const* argv) {
       s.fec = 0;
     } else if (std::strcmp(arg, "-d") == 0) {
       s.dump = 1;
+    } else if (std::strcmp(arg, "-a") == 0) {
+      s.improved = 1;
     } else if (std::strcmp(arg, "-v") == 0) {
       s.verbose = 1;
     } else if (std::strcmp(arg, "-m") == 0) {

@@ -2,9 +2,10 @@
 //
 // Input: byte 0 picks sps = (bits 0-4) + 1, correction (bit 5) and how many
 // times over the stream is fed, back to back: 1, 2, 4 or 8 (bits 6-7), so
-// that short inputs can fill the ring. Byte 1, when not 0, starts the ring
-// positions 16 x byte bytes before the ring's end, where a long-running
-// daemon may have them, so that short inputs cross it. The bytes after it
+// that short inputs can fill the ring. Byte 1 turns the improved reading
+// (-a) on with bit 7; its bits 0-6, when not 0, start the ring positions 16
+// x their value bytes before the ring's end, where a long-running daemon
+// may have them, so that short inputs cross it. The bytes after it
 // are the stream. The piece sizes come from the end of the input, read
 // backwards one byte b at a time until the pieces cover the bytes left
 // between: b + 1 bytes for b below 128, else 64 (b - 126); they are used in
@@ -45,6 +46,10 @@ void check_state(const Decoder& d) {
   const int frame_bits = d.framep * 8 + d.framebp;
   FUZZ_CHECK(frame_bits <= kMaxFrameBlocks * kBlockDataBits);
   if (d.df_state == DfState::kHeaderBlock) FUZZ_CHECK(frame_bits == 0);
+  // The improved reading reads a frame's blocks only, at an odd window.
+  FUZZ_CHECK(d.ar_window % 2 == 1 && d.ar_window <= d.sps);
+  if (d.ar_reading) FUZZ_CHECK(d.improved && d.df_state != DfState::kSearching);
+  if (d.ar_reading && d.ar_eye_set) FUZZ_CHECK(d.ar_centre >= 0);
   if (d.df_state == DfState::kRemainingBlocks) {
     // The header block is in, and every block read since added 60 bits.
     const int blocks = d.frame[kBlocksByte];
@@ -91,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int fec = (data[0] >> 5) & 1;
   auto d = std::make_unique<Decoder>();
   decoder_setup(*d, sps, fec, fec ? link_codec() : nullptr);
-  if (data[1] != 0) d->bwrp = d->brdp = d->bbp = d->ring_bytes - 16 * data[1];
+  d->improved = data[1] >> 7;
+  if ((data[1] & 0x7F) != 0) d->bwrp = d->brdp = d->bbp = d->ring_bytes - 16 * (data[1] & 0x7F);
   check_state(*d);
 
   std::vector<size_t> pieces;

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/channel.h"
 #include "tools/signal_gen.h"
 
 namespace {
@@ -33,9 +34,11 @@ Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 // fuzz_decoder: the set-up bytes, the stream, then the piece sizes
 // backwards, every piece but the last of the size piece_byte gives.
+// ring_start 0..127; improved turns -a on.
 Bytes decoder_input(int sps, bool fec, int passes_log2, uint8_t ring_start, const Bytes& stream,
-                    uint8_t piece_byte) {
-  Bytes input{static_cast<uint8_t>((sps - 1) | (fec ? 0x20 : 0) | passes_log2 << 6), ring_start};
+                    uint8_t piece_byte, bool improved = false) {
+  Bytes input{static_cast<uint8_t>((sps - 1) | (fec ? 0x20 : 0) | passes_log2 << 6),
+              static_cast<uint8_t>(ring_start | (improved ? 0x80 : 0))};
   input.insert(input.end(), stream.begin(), stream.end());
   const size_t piece = piece_byte < 128 ? piece_byte + 1u : 64u * (piece_byte - 126u);
   const size_t pieces = (stream.size() + piece - 1) / piece;
@@ -111,6 +114,30 @@ void decoder_corpus() {
     w.add_idle(11);
     add_frame(w, build_frame(0x62, payload(12, rng)), rng);
     write("decoder", "bad_frame_crc_sps3", decoder_input(3, true, 0, 0, w.take(), 0));
+  }
+  {
+    // The improved reading: two frames through the channel model, the
+    // first noisy enough to need erasures, the second on a fast clock.
+    morvix::gen::SampleWriter w(10);
+    std::mt19937 channel_rng(5);
+    morvix::gen::Channel noisy(10, 0.5, 0, channel_rng);
+    noisy.silence(150, w);
+    noisy.transmit(morvix::gen::frame_line_bits(build_frame(0x71, payload(40, rng)), {}, rng), w);
+    morvix::gen::Channel fast(10, 0.2, 3000, channel_rng);
+    fast.silence(90, w);
+    fast.transmit(morvix::gen::frame_line_bits(build_frame(0x72, payload(60, rng)), {}, rng), w);
+    fast.silence(90, w);
+    write("decoder", "channel_improved_sps10", decoder_input(10, true, 0, 20, w.take(), 200, true));
+  }
+  {
+    // The improved reading where a bit has too few samples to track the clock.
+    morvix::gen::SampleWriter w(3);
+    std::mt19937 channel_rng(6);
+    morvix::gen::Channel channel(3, 0.3, -500, channel_rng);
+    channel.silence(40, w);
+    channel.transmit(morvix::gen::frame_line_bits(build_frame(0x73, payload(25, rng)), {}, rng), w);
+    channel.silence(40, w);
+    write("decoder", "channel_improved_sps3", decoder_input(3, true, 1, 0, w.take(), 90, true));
   }
 }
 

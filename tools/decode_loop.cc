@@ -62,6 +62,12 @@ int64_t decode_input(const std::string& input, Decoder& d, Output& out, Progress
     if (std::fflush(out.to) != 0) tool::failed("can't write the frames");
     progress_update(p, done);
   }
+  // The end of the input: what only the literal reading can finish now.
+  input_paused(d);
+  while (next_frame(d)) {
+    if (output_frame(out, d) < 0) tool::failed("can't write the frames");
+  }
+  settle_rejection(d);
   progress_end(p);
   if (fd != STDIN_FILENO) close(fd);
   return done;

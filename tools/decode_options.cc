@@ -14,7 +14,7 @@ using tool::bad_arguments;
 using tool::integer_option;
 
 constexpr const char* kUsage =
-    "usage: morvix-decode [-s SPS] [-f] [--json] [--all] [--stats] FILE|-\n"
+    "usage: morvix-decode [-s SPS] [-f] [-a] [--json] [--all] [--stats] FILE|-\n"
     "Decodes a file of packed one-bit samples (the daemon's input, what\n"
     "morvix-gen --out writes), or standard input with '-', with the daemon's\n"
     "decoder, and prints the frames the daemon would pass on, as its -d dump\n"
@@ -23,6 +23,7 @@ constexpr const char* kUsage =
     "\n"
     "  -s SPS     samples per line bit, 1-1000 (default 10)\n"
     "  -f         no Reed-Solomon correction (frames rely on the CRCs alone)\n"
+    "  -a         the improved reading, as the daemon's -a\n"
     "  --json     one JSON object per frame instead: number, sample (index in the\n"
     "             input of the sync word's first sample), phase, sync_errors,\n"
     "             blocks (symbols corrected per block), corrected, length,\n"
@@ -56,6 +57,8 @@ Options parse_options(int argc, char** argv) {
       o.sps = static_cast<int>(integer_option(name, argv[++i], 1, kMaxSps));
     } else if (name == "-f") {
       o.fec = 0;
+    } else if (name == "-a") {
+      o.improved = 1;
     } else if (name == "--json") {
       o.json = true;
     } else if (name == "--all") {

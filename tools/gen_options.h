@@ -26,6 +26,9 @@ struct Options {
   long long tail = 0;
   bool gap_noise = false;
   double ber = 0.0;
+  bool channel = false;  // --channel given: the line goes through tools/channel.h
+  double noise = 0.0;    // its noise
+  double ppm = 0.0;      // --clock-ppm
   LineOptions line;
   uint32_t seed = 1;
   std::string out;

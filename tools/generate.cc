@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
 
+#include "tools/channel.h"
 #include "tools/tool_args.h"
 
 namespace morvix::gen {
@@ -13,13 +15,18 @@ using tool::failed;
 
 namespace {
 
-// Adds idle or noise samples in slices, so a long gap never sits in memory.
+// Adds idle or noise samples in slices, so a long gap never sits in memory;
+// through the channel when there is one.
 void fill(const Options& options, long long samples, SampleWriter& writer, std::mt19937& rng,
-          Sink& sink) {
+          Channel* channel, Sink& sink) {
   constexpr long long kSlice = 1 << 20;
   while (samples > 0) {
     const long long n = std::min(samples, kSlice);
-    if (options.gap_noise) {
+    if (channel != nullptr && options.gap_noise) {
+      channel->silence(n, writer);
+    } else if (channel != nullptr) {
+      channel->idle(n, writer);
+    } else if (options.gap_noise) {
       writer.add_noise(n, rng);
     } else {
       writer.add_idle(n);
@@ -66,7 +73,10 @@ void generate(const Options& options, Sink& sink) {
   }
   std::mt19937 rng(options.seed);
   SampleWriter writer(options.sps);
-  fill(options, options.phase, writer, rng, sink);
+  std::optional<Channel> channel;
+  if (options.channel) channel.emplace(options.sps, options.noise, options.ppm, rng);
+  Channel* through = channel ? &*channel : nullptr;
+  fill(options, options.phase, writer, rng, through, sink);
   // A draw below this threshold breaks the frame; as in flip_line_bits.
   const auto broken_threshold = static_cast<uint64_t>(options.broken * 4294967296.0);
   bool first = true;
@@ -79,15 +89,19 @@ void generate(const Options& options, Sink& sink) {
       write_hex_line(frames_out, frame, options.frames_out);
     }
     for (long long r = 0; r < options.repeat; ++r) {
-      if (!first) fill(options, options.gap, writer, rng, sink);
+      if (!first) fill(options, options.gap, writer, rng, through, sink);
       first = false;
       Bits bits = frame_line_bits(frame, options.line, rng);
       flip_line_bits(bits, options.ber, rng);
-      writer.add_line_bits(bits);
+      if (through != nullptr) {
+        through->transmit(bits, writer);
+      } else {
+        writer.add_line_bits(bits);
+      }
       sink.write(writer.take_whole_bytes());
     }
   }
-  fill(options, options.tail, writer, rng, sink);
+  fill(options, options.tail, writer, rng, through, sink);
   sink.write(writer.take());
   if (frames_out != nullptr && std::fclose(frames_out) != 0) {
     failed("cannot write " + options.frames_out);

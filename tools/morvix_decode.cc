@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
   }
   static Decoder d;
   decoder_setup(d, options.sps, options.fec, rs);
+  d.improved = options.improved;
 
   Output out;
   out.json = options.json;

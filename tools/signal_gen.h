@@ -64,6 +64,7 @@ class SampleWriter {
   explicit SampleWriter(int sps);  // sps >= 1 samples per line bit
 
   void add_line_bits(const Bits& bits);
+  void add_sample(int sample) { put(sample); }         // one sample of 0 or 1
   void add_samples(int64_t count, int sample_value);   // count samples of 0 or 1
   void add_idle(int64_t samples);                      // samples of 1, line bits of 0
   void add_noise(int64_t samples, std::mt19937& rng);  // each sample 0 or 1 at random

@@ -58,13 +58,19 @@ long long integer_option(const std::string& name, std::string_view text, long lo
   return *value;
 }
 
-double fraction_option(const std::string& name, const std::string& text) {
+double number_option(const std::string& name, const std::string& text, double min, double max) {
   char* end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !(value >= 0.0 && value <= 1.0)) {
-    bad_arguments(name + " takes a number from 0 to 1, not '" + text + "'");
+  if (text.empty() || *end != '\0' || !(value >= min && value <= max)) {
+    char range[64];
+    std::snprintf(range, sizeof range, " takes a number from %g to %g, not '", min, max);
+    bad_arguments(name + range + text + "'");
   }
   return value;
+}
+
+double fraction_option(const std::string& name, const std::string& text) {
+  return number_option(name, text, 0.0, 1.0);
 }
 
 int resolve_ipv4(const std::string& host, int port, sockaddr_in& out, std::string& error) {

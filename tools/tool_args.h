@@ -30,8 +30,11 @@ void set_program(const char* name);
 long long integer_option(const std::string& name, std::string_view text, long long min,
                          long long max, int base = 10);
 
-// text as a number from 0 to 1, or bad_arguments:
-// "<name> takes a number from 0 to 1, not '<text>'".
+// text as a number from min to max, or bad_arguments:
+// "<name> takes a number from <min> to <max>, not '<text>'".
+double number_option(const std::string& name, const std::string& text, double min, double max);
+
+// number_option from 0 to 1.
 double fraction_option(const std::string& name, const std::string& text);
 
 // The first IPv4 address of host, with port (host byte order) filled in.

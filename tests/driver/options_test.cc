@@ -65,6 +65,7 @@ TEST(CommandLine, AcceptsValuesAtTheirLimitsAndReadsThemLikeAtoi) {
                                              {"-s", " 12abc"},
                                              {"-r", "70000", "-t", "1"},
                                              {"-f", "-d", "-f"},
+                                             {"-a", "-s", "8", "-a"},
                                              {"-r", "5", "-r", "6"},
                                              {"-v", "-m", "9100"},
                                              {"-m", "0.0.0.0:65535"}}) {

@@ -20,7 +20,25 @@ gen::Bytes some_frame(uint8_t first) {
   return gen::build_frame(first, gen::Bytes(40, static_cast<uint8_t>(first * 7)));
 }
 
-using FieldTest = DaemonTest;
+class FieldTest : public DaemonTest {
+ protected:
+  // The longest frame, then nothing: its blocks must not wait for more input.
+  void expect_relayed_at_once() {
+    const auto client = register_client(1);
+    const gen::Bytes f = gen::build_frame(9, gen::Bytes(300, 0x5A));
+    gen::SampleWriter w(10);
+    w.add_idle(100);
+    w.add_line_bits(gen::frame_line_bits(f, {}, rng_));
+    w.add_idle(10);
+    const gen::Bytes samples = w.take();
+    const auto sending = Clock::now();
+    send_samples(samples);
+    std::vector<unsigned char> got;
+    ASSERT_TRUE(client->receive(got, 5000));
+    EXPECT_LT(seconds_since(sending), 1.0);
+    EXPECT_EQ(gen::Bytes(got.begin(), got.end()), f);
+  }
+};
 
 TEST_F(FieldTest, FloodsOnTheDistributionSocketHoldUpNoRegistrationOrAnnouncement) {
   start({});
@@ -68,20 +86,12 @@ TEST_F(FieldTest, FloodsOnTheDistributionSocketHoldUpNoRegistrationOrAnnouncemen
 
 TEST_F(FieldTest, AFrameFollowedBySilenceIsRelayedAtOnce) {
   start({});
-  const auto client = register_client(1);
-  // The longest frame, then nothing: its blocks must not wait for more input.
-  const gen::Bytes f = gen::build_frame(9, gen::Bytes(300, 0x5A));
-  gen::SampleWriter w(10);
-  w.add_idle(100);
-  w.add_line_bits(gen::frame_line_bits(f, {}, rng_));
-  w.add_idle(10);
-  const gen::Bytes samples = w.take();
-  const auto sending = Clock::now();
-  send_samples(samples);
-  std::vector<unsigned char> got;
-  ASSERT_TRUE(client->receive(got, 5000));
-  EXPECT_LT(seconds_since(sending), 1.0);
-  EXPECT_EQ(gen::Bytes(got.begin(), got.end()), f);
+  expect_relayed_at_once();
+}
+
+TEST_F(FieldTest, AFrameFollowedBySilenceIsRelayedAtOnceWithTheImprovedReading) {
+  start({"-a"});
+  expect_relayed_at_once();
 }
 
 TEST_F(FieldTest, ADeadConsoleReaderCostsOnlyItsLines) {

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -182,6 +184,26 @@ TEST_F(PlantedErrorsTest, AStreamThatEndsInsideAFrameGivesTheFramesBeforeIt) {
   EXPECT_EQ(out_, "");
   ASSERT_EQ(run("$D - < /dev/null"), 0) << err_;
   EXPECT_EQ(out_, "");
+}
+
+TEST_F(MorvixDecodeTest, TheImprovedReadingHearsEveryFrameTheLiteralOneHearsAndMore) {
+  // 15-block frames through the generator's channel model, at a noise where
+  // the literal reading gets about half of them.
+  const std::string gen = "G=" + std::string(MORVIX_GEN_PATH) + "; ";
+  ASSERT_EQ(run(gen + "$G --frames 60 --random-len 100 --channel 0.44 --seed 5 --gap 800 " +
+                "--gap-fill noise --out weak.samples"),
+            0)
+      << err_;
+  ASSERT_EQ(run("$D weak.samples"), 0) << err_;
+  std::set<std::string> literal;
+  std::istringstream lines(out_);
+  for (std::string line; std::getline(lines, line);) literal.insert(line.substr(line.find(' ', 4)));
+  ASSERT_EQ(run("$D -a weak.samples"), 0) << err_;
+  std::set<std::string> improved;
+  std::istringstream more(out_);
+  for (std::string line; std::getline(more, line);) improved.insert(line.substr(line.find(' ', 4)));
+  EXPECT_TRUE(std::includes(improved.begin(), improved.end(), literal.begin(), literal.end()));
+  EXPECT_GT(improved.size(), literal.size());
 }
 
 TEST_F(MorvixDecodeTest, RefusesBadArgumentsWithStatusTwoAndUnreadableInputWithOne) {

@@ -79,7 +79,10 @@ TEST_F(MorvixGenTest, BadArgumentsEndWithStatusTwoAndAMessage) {
                            "--out a --replay b",
                            "--udp 127.0.0.1",
                            "--udp 127.0.0.1:0",
-                           "--udp 127.0.0.1:70000"}) {
+                           "--udp 127.0.0.1:70000",
+                           "--out a --clock-ppm 300",
+                           "--out a --channel -0.1",
+                           "--out a --channel 0.3 --clock-ppm 100001"}) {
     EXPECT_EQ(run(args), 2) << args;
     EXPECT_NE(read("stderr"), "") << args;
   }
@@ -136,6 +139,13 @@ TEST_F(MorvixGenTest, SameSeedSameStream) {
   ASSERT_EQ(run("--frames 3 --ber 0.01 --gap-fill noise --gap 50 --seed 78 --out " + path("c")), 0);
   EXPECT_EQ(read("a"), read("b"));
   EXPECT_NE(read("a"), read("c"));
+
+  const std::string channel = "--frames 2 --gap-fill noise --gap 500 --channel 0.4 ";
+  ASSERT_EQ(run(channel + "--clock-ppm -250 --seed 5 --out d"), 0);
+  ASSERT_EQ(run(channel + "--clock-ppm -250 --seed 5 --out e"), 0);
+  ASSERT_EQ(run(channel + "--seed 5 --out f"), 0);
+  EXPECT_EQ(read("d"), read("e"));
+  EXPECT_NE(read("d"), read("f"));
 }
 
 TEST_F(MorvixGenTest, SendsAndReplaysTheStreamInDatagramsToLoopback) {

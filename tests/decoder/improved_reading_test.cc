@@ -1,0 +1,117 @@
+// The improved reading (-a) against the literal one over whole streams: it
+// decodes every frame the literal reading does, never a frame that was not
+// sent, and keeps the literal reading's retries.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "decoder/frame_checker.h"
+#include "tests/decoder/frame_signal.h"
+#include "tools/channel.h"
+
+namespace morvix::test {
+namespace {
+
+struct Decoded {
+  std::vector<bool> sent;  // per frame sent: decoded
+  int count = 0;
+  int unknown = 0;  // frames decoded that were not sent
+};
+
+class ImprovedReadingTest : public FrameSignalTest {
+ protected:
+  // Frames of the given blocks through the channel, noise between them.
+  Bytes channel_stream(int frames, int blocks, double noise, double ppm, unsigned seed) {
+    std::mt19937 rng(seed);
+    gen::Channel channel(10, noise, ppm, rng);
+    gen::SampleWriter w(10);
+    sent_.clear();
+    for (int i = 0; i < frames; ++i) {
+      sent_.push_back(gen::build_frame(static_cast<uint8_t>(i),
+                                       payload_of(blocks * 60 / 8 - 8, seed * 1000 + i)));
+      channel.silence(1500, w);
+      channel.transmit(gen::frame_line_bits(sent_.back(), {}, rng), w);
+    }
+    channel.silence(1500, w);
+    w.add_idle(10 * 4000);
+    return w.take();
+  }
+
+  Decoded decode_with(const Bytes& stream, int improved) {
+    setup(10);
+    d_.improved = improved;
+    Decoded r;
+    r.sent.assign(sent_.size(), false);
+    for (const Bytes& f : decode(stream)) {
+      const auto it = std::find(sent_.begin(), sent_.end(), f);
+      if (it == sent_.end()) {
+        ++r.unknown;
+      } else {
+        r.sent[static_cast<size_t>(it - sent_.begin())] = true;
+        ++r.count;
+      }
+    }
+    return r;
+  }
+
+  std::vector<Bytes> sent_;
+};
+
+TEST_F(ImprovedReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
+  const struct {
+    int blocks;
+    double noise, ppm;
+  } cases[] = {{15, 0.40, 0}, {15, 0.46, 0}, {15, 0.52, 150}, {41, 0.30, 300}, {41, 0.35, -250}};
+  for (const auto& c : cases) {
+    const Bytes stream = channel_stream(30, c.blocks, c.noise, c.ppm, 7);
+    const Decoded literal = decode_with(stream, 0);
+    const Decoded improved = decode_with(stream, 1);
+    SCOPED_TRACE(::testing::Message()
+                 << c.blocks << " blocks, noise " << c.noise << ", " << c.ppm << " ppm: literal "
+                 << literal.count << ", -a " << improved.count);
+    EXPECT_EQ(literal.unknown + improved.unknown, 0);
+    for (size_t i = 0; i < sent_.size(); ++i) EXPECT_TRUE(improved.sent[i] || !literal.sent[i]);
+    EXPECT_GT(improved.count, literal.count);
+  }
+}
+
+TEST_F(ImprovedReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
+  // Only the first sample of each bit is right: the majority reads noise,
+  // the literal reading at the first phase reads the frame.
+  const Bytes frame = gen::build_frame(2, payload_of(60, 3));
+  gen::SampleWriter w(10);
+  w.add_idle(7);
+  for (uint8_t bit : gen::frame_line_bits(frame, {}, rng_)) {
+    w.add_sample(1 - bit);
+    for (int s = 1; s < 10; ++s) w.add_sample(rng_() & 1);
+  }
+  w.add_idle(10 * 4000);
+  setup(10);
+  d_.improved = 1;
+  EXPECT_EQ(decode(w.take()), std::vector<Bytes>{frame});
+}
+
+TEST_F(ImprovedReadingTest, ARejectedFrameGetsOneImprovedReadingAndEveryLiteralRetry) {
+  Bytes frame = gen::build_frame(6, payload_of(50, 8));
+  frame[20] ^= 0x01;  // after the CRC was computed
+  const Bytes stream = signal({frame}, 10, 4);
+  setup(10);
+  d_.improved = 1;
+  int syncs = 0, improved_readings = 0;
+  feed_stream(d_, stream, [&](Decoder& d) {
+    do {
+      const DfState before = d.df_state;
+      EXPECT_EQ(get_data_frame(d), 0);
+      if (before == DfState::kSearching && d.df_state == DfState::kHeaderBlock) {
+        ++syncs;
+        improved_readings += d.ar_reading;
+      }
+    } while (!d.need_input);
+  });
+  EXPECT_EQ(syncs, 10);  // as without -a: once per phase
+  EXPECT_EQ(improved_readings, 1);
+}
+
+}  // namespace
+}  // namespace morvix::test
