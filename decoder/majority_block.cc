@@ -7,6 +7,7 @@
 #include "decoder/majority_reader.h"
 #include "decoder/sample_ring.h"
 #include "fec/decode_rs.h"
+#include "fec/link_codec.h"
 
 namespace morvix {
 
@@ -44,19 +45,36 @@ void symbol_trust(const unsigned char* margins, int* trust) {
   }
 }
 
+// Each syndrome step multiplies by a root of the code: looked up, once the
+// tables are made for the codec at hand (it is the link's, made once).
+struct RootTables {
+  const rs_codec* rs = nullptr;
+  unsigned char times_root[kLinkParity][1 << kLinkSymbolBits];
+};
+
+const RootTables& root_tables(const rs_codec& rs) {
+  static RootTables tables;
+  if (tables.rs != &rs) {
+    for (int i = 0; i < kLinkParity; ++i) {
+      const int root = rs_reduce(rs, (rs.first_root + i) * rs.root_step);
+      tables.times_root[i][0] = 0;
+      for (int x = 1; x < (1 << kLinkSymbolBits); ++x) {
+        tables.times_root[i][x] = rs.exp_table[rs_reduce(rs, rs.log_table[x] + root)];
+      }
+    }
+    tables.rs = &rs;
+  }
+  return tables;
+}
+
 // True when the 16 symbols make a word of the code: every syndrome is 0.
 bool is_codeword(const rs_codec& rs, const unsigned char* symbols) {
-  for (int i = 0; i < rs.parity_count; ++i) {
-    const int step = rs_reduce(rs, (rs.first_root + i) * rs.root_step);
-    int syndrome = symbols[0];
-    for (int j = 1; j < kBlockSymbols; ++j) {
-      syndrome = syndrome == 0
-                     ? symbols[j]
-                     : symbols[j] ^ rs.exp_table[rs_reduce(rs, rs.log_table[syndrome] + step)];
-    }
-    if (syndrome != 0) return false;
+  const RootTables& t = root_tables(rs);
+  unsigned syndromes[kLinkParity] = {};
+  for (int j = 0; j < kBlockSymbols; ++j) {
+    for (int i = 0; i < kLinkParity; ++i) syndromes[i] = t.times_root[i][syndromes[i]] ^ symbols[j];
   }
-  return true;
+  return (syndromes[0] | syndromes[1] | syndromes[2] | syndromes[3]) == 0;
 }
 
 struct Choice {
