@@ -2,6 +2,8 @@
 // through the real daemon, must dump exactly the frames recorded beside them
 // (NAME.samples -> NAME.frames, one frame in hex per line; the samples per
 // bit are in the name, "_spsN").
+#include "tests/support/corpus.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,13 +17,6 @@
 
 namespace morvix::test {
 namespace {
-
-std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // The frames of the dump lines "rx: #N xx xx ... ", as plain hex.
 std::vector<std::string> dumped_frames(const std::string& out) {
@@ -46,32 +41,22 @@ class CorpusTest : public DaemonTest {
       const std::vector<std::string>& options,
       const std::function<void(const std::string& name, const std::vector<std::string>& recorded,
                                const std::vector<std::string>& dumped)>& check) {
-    int recordings = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(MORVIX_CORPUS_DIR)) {
-      if (entry.path().extension() != ".samples") continue;
-      ++recordings;
-      const std::string name = entry.path().stem();
-      std::smatch sps;
-      const std::regex sps_in_name("_sps([0-9]+)");
-      ASSERT_TRUE(std::regex_search(name, sps, sps_in_name)) << name;
-      std::vector<std::string> expected;
-      std::istringstream lines(slurp(entry.path().parent_path() / (name + ".frames")));
-      for (std::string line; std::getline(lines, line);)
-        if (!line.empty()) expected.push_back(line);
-
-      std::vector<std::string> args = {"-d", "-s", sps[1].str()};
+    const std::vector<Recording> recordings = corpus(MORVIX_CORPUS_DIR);
+    for (const Recording& r : recordings) {
+      ASSERT_NE(r.sps, 0) << r.name;
+      std::vector<std::string> args = {"-d", "-s", std::to_string(r.sps)};
       args.insert(args.end(), options.begin(), options.end());
       start(args);
-      const std::string samples = slurp(entry.path());
+      const std::string samples = slurp(r.samples);
       send_samples(gen::Bytes(samples.begin(), samples.end()));
-      daemon_->wait_for_output("rx: #" + std::to_string(expected.size() - 1) + " ", 15000);
+      daemon_->wait_for_output("rx: #" + std::to_string(r.frames.size() - 1) + " ", 15000);
       std::this_thread::sleep_for(std::chrono::milliseconds(300));  // nothing more may follow
       daemon_->terminate();
-      check(name, expected, dumped_frames(daemon_->out()));
+      check(r.name, r.frames, dumped_frames(daemon_->out()));
       daemon_.reset();
       cd_port_ = 0;
     }
-    EXPECT_GE(recordings, 5);
+    EXPECT_GE(recordings.size(), 5u);
   }
 };
 

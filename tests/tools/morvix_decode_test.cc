@@ -16,15 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/corpus.h"
 #include "tools/signal_gen.h"
 
 namespace morvix::gen {
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using test::corpus;
+using test::Recording;
+using test::slurp;
 
 std::string hex(const Bytes& bytes) {
   std::string text;
@@ -66,25 +66,18 @@ class MorvixDecodeTest : public ::testing::Test {
 };
 
 TEST_F(MorvixDecodeTest, DecodesEveryRecordingToItsRecordedFramesFromAFileOrAPipe) {
-  int recordings = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(MORVIX_CORPUS_DIR)) {
-    if (entry.path().extension() != ".samples") continue;
-    ++recordings;
-    const std::string name = entry.path().stem();
-    std::smatch sps;
-    ASSERT_TRUE(std::regex_search(name, sps, std::regex("_sps([0-9]+)"))) << name;
+  const std::vector<Recording> recordings = corpus(MORVIX_CORPUS_DIR);
+  for (const Recording& r : recordings) {
     // The daemon's dump of the recorded frames, numbered from 0.
     std::string dump;
-    std::istringstream lines(slurp(entry.path().parent_path() / (name + ".frames")));
     int number = 0;
-    for (std::string line; std::getline(lines, line);) {
-      if (line.empty()) continue;
+    for (const std::string& frame : r.frames) {
       dump += "rx: #" + std::to_string(number++) + " ";
-      for (size_t i = 0; i < line.size(); i += 2) dump += line.substr(i, 2) + " ";
+      for (size_t i = 0; i < frame.size(); i += 2) dump += frame.substr(i, 2) + " ";
       dump += "\n";
     }
-    const std::string file = entry.path().string();
-    const std::string s = " -s " + sps[1].str() + " ";
+    const std::string file = r.samples.string();
+    const std::string s = " -s " + std::to_string(r.sps) + " ";
     for (const std::string& line :
          {"$D" + s + file, "$D" + s + "- < " + file, "cat " + file + " | $D" + s + "-"}) {
       EXPECT_EQ(run(line), 0) << line << err_;
@@ -92,7 +85,7 @@ TEST_F(MorvixDecodeTest, DecodesEveryRecordingToItsRecordedFramesFromAFileOrAPip
       EXPECT_EQ(err_, "") << line;  // no progress line when standard error is not a terminal
     }
   }
-  EXPECT_GE(recordings, 5);
+  EXPECT_GE(recordings.size(), 5u);
 }
 
 // Three sends at 7 samples per bit after idle: a frame with three wrong sync
