@@ -5,4 +5,4 @@ target_link_libraries(morvix_client PUBLIC morvix_decoder)
 add_executable(morvix-client ${CMAKE_CURRENT_LIST_DIR}/morvix_client.cc)
 target_link_libraries(morvix-client PRIVATE morvix_client)
 
-install(TARGETS morvix-client RUNTIME DESTINATION bin)
+install(TARGETS morvix-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -3,4 +3,4 @@ target_link_libraries(morvix_gen PUBLIC morvix_decoder)
 
 add_executable(morvix-gen ${CMAKE_CURRENT_LIST_DIR}/morvix_gen.cc)
 target_link_libraries(morvix-gen PRIVATE morvix_gen)
-install(TARGETS morvix-gen RUNTIME DESTINATION bin)
+install(TARGETS morvix-gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
