@@ -4,7 +4,8 @@
 # time zones and locales, and fails unless the two are byte for byte the
 # same. On a difference it says which member of the package differs.
 #
-#   packaging/check_reproducible.sh [CMAKE_ARGS...]    e.g. --preset arm64
+#   packaging/check_reproducible.sh [CMAKE_ARGS...]
+#   e.g. packaging/check_reproducible.sh --toolchain cmake/aarch64-linux-gnu.cmake
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
