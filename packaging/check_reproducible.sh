@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Proves the package is reproducible: builds the .deb twice from the files
-# of this tree that git knows or would add, in two different directories, with different umasks,
-# time zones and locales, and fails unless the two are byte for byte the
-# same. On a difference it says which member of the package differs.
+# of this tree that git knows or would add, in two different directories,
+# with different umasks, time zones and locales, and fails unless the two
+# are byte for byte the same. On a difference it says which member of the
+# package differs.
 #
 #   packaging/check_reproducible.sh [CMAKE_ARGS...]
 #   e.g. packaging/check_reproducible.sh --toolchain cmake/aarch64-linux-gnu.cmake
