@@ -68,9 +68,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-files=(/usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen "$unit" /etc/default/morvix
-       /usr/share/man/man8/morvix.8.gz /usr/share/doc/morvix/copyright
-       /usr/share/doc/morvix/changelog.Debian.gz)
+files=(/usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen "$unit" /etc/default/morvix)
+docs=(/usr/share/man/man8/morvix.8.gz /usr/share/doc/morvix/copyright
+      /usr/share/doc/morvix/changelog.Debian.gz)
+# Slim images tell dpkg not to install manual pages and documentation.
+if grep -Eqs '^path-exclude=?\s*/usr/share/(man|doc)' /etc/dpkg/dpkg.cfg.d/*; then
+  echo "dpkg here leaves out manual pages or documentation: not checking them"
+  verify_man=no
+else
+  files+=("${docs[@]}")
+  verify_man=yes
+fi
 uid_line=0123456789abcdef0123456789abcdef01234567
 
 expect_installed() {
@@ -93,12 +101,15 @@ expect_installed() {
 echo "== install"
 dpkg_do -i "$deb"
 expect_installed
-check "systemd-analyze verify accepts the installed unit" systemd-analyze verify "$unit"
-check "the copyright file is machine-readable" \
-  grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
-  /usr/share/doc/morvix/copyright
-check "the changelog is gzip" gzip -t /usr/share/doc/morvix/changelog.Debian.gz
-check "the manual page is gzip" gzip -t /usr/share/man/man8/morvix.8.gz
+check "systemd-analyze verify accepts the installed unit" \
+  systemd-analyze verify --man="$verify_man" "$unit"
+if [ "$verify_man" = yes ]; then
+  check "the copyright file is machine-readable" \
+    grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    /usr/share/doc/morvix/copyright
+  check "the changelog is gzip" gzip -t /usr/share/doc/morvix/changelog.Debian.gz
+  check "the manual page is gzip" gzip -t /usr/share/man/man8/morvix.8.gz
+fi
 morvix_uid=$(id -u morvix)
 
 echo "== reinstall"
@@ -150,7 +161,7 @@ check "a configure over an old version restarts the unit" \
 echo "== purge"
 dpkg_do -P morvix
 check "dpkg has forgotten morvix" [ -z "$(installed)" ] || [ "$(installed)" = not-installed ]
-for f in "${files[@]}" /var/lib/morvix "$wants" "$mask"; do
+for f in "${files[@]}" "${docs[@]}" /var/lib/morvix "$wants" "$mask"; do
   check "$f purged" sh -c '[ ! -e "$1" ] && [ ! -L "$1" ]' - "$f"
 done
 check "no enablement state is left" \
