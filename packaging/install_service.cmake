@@ -4,12 +4,14 @@
 # points there.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(defaults_dir /etc/default)
+elseif(IS_ABSOLUTE "${morvix_sysconfdir}")
+  set(defaults_dir ${morvix_sysconfdir}/default)
 else()
-  set(defaults_dir ${CMAKE_INSTALL_PREFIX}/etc/default)
+  set(defaults_dir ${CMAKE_INSTALL_PREFIX}/${morvix_sysconfdir}/default)
 endif()
 
 file(READ ${morvix_packaging_dir}/morvix.service unit)
-string(REPLACE "/usr/bin/morvix" "${CMAKE_INSTALL_PREFIX}/bin/morvix" unit "${unit}")
+string(REPLACE "/usr/bin/morvix" "${CMAKE_INSTALL_PREFIX}/${morvix_bindir}/morvix" unit "${unit}")
 string(REPLACE "/etc/default/morvix" "${defaults_dir}/morvix" unit "${unit}")
 file(WRITE ${morvix_packaging_build_dir}/morvix.service "${unit}")
 

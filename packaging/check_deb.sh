@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# Proves the Debian package installs, reinstalls, removes and purges as it
+# should, on this machine, as root:
+#   install    the files, the system user morvix, /var/lib/morvix (0750,
+#              morvix's), the unit enabled and accepted by systemd-analyze
+#              verify, the programs run;
+#   reinstall  an edited /etc/default/morvix and the station identity stay;
+#   remove     the programs and the unit go, configuration and identity stay;
+#   install    after a remove: everything back, the edits kept, the unit
+#              unmasked and enabled again;
+#   postinst   with systemd as the init (faked in a private mount namespace):
+#              a first configure starts the unit, a configure with an old
+#              version (an upgrade, or a reinstall after remove) restarts it;
+#   purge      nothing of the package is left.
+# Whatever happens, it ends by purging the package and deleting the user, so
+# the machine is left as it was. It refuses to run where morvix is already
+# installed or the user morvix exists.
+#
+#   packaging/check_deb.sh build/default/morvix_0.1.0_amd64.deb
+set -euo pipefail
+
+deb=$(realpath "$1")
+unit=/usr/lib/systemd/system/morvix.service
+wants=/etc/systemd/system/multi-user.target.wants/morvix.service
+mask=/etc/systemd/system/morvix.service
+
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+check() {  # check DESCRIPTION COMMAND...
+  "${@:2}" || fail "$1"
+}
+installed() { dpkg-query -W -f='${db:Status-Status}' morvix 2>/dev/null; }
+
+[ "$(id -u)" = 0 ] || fail "run as root: it installs the package"
+# One check at a time on a machine; dpkg itself may be busy with apt.
+exec 9>/tmp/morvix-check-deb.lock
+flock -w 900 9 || fail "another package check holds /tmp/morvix-check-deb.lock"
+case "$(installed)" in
+"" | not-installed) ;;
+*) fail "morvix is installed here ($(installed)); this check would remove it" ;;
+esac
+! getent passwd morvix >/dev/null || fail "a user morvix exists; this check would delete it"
+
+dpkg_do() {  # dpkg, waiting while another dpkg or apt holds its lock
+  local tries=0 out
+  until out=$(dpkg "$@" </dev/null 2>&1); do
+    if [[ $out == *"lock"* ]] && [ $((tries += 1)) -lt 120 ]; then
+      sleep 5
+      continue
+    fi
+    echo "$out" >&2
+    return 1
+  done
+}
+
+cleanup() {
+  local status=$?
+  trap - EXIT
+  [ -z "$(installed)" ] || [ "$(installed)" = not-installed ] || dpkg_do --purge morvix || true
+  if getent passwd morvix >/dev/null; then userdel morvix || true; fi
+  if getent group morvix >/dev/null; then groupdel morvix || true; fi
+  rm -rf /var/lib/morvix
+  [ -n "${stubs:-}" ] && rm -rf "$stubs"
+  if [ $status -eq 0 ]; then echo "package check passed; package and user removed"; fi
+  exit $status
+}
+trap cleanup EXIT
+
+files=(/usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen /usr/bin/morvix-decode "$unit"
+       /etc/default/morvix)
+docs=(/usr/share/man/man8/morvix.8.gz /usr/share/doc/morvix/copyright
+      /usr/share/doc/morvix/changelog.Debian.gz)
+# Slim images tell dpkg not to install manual pages and documentation.
+if grep -Eqs '^path-exclude=?\s*/usr/share/(man|doc)' /etc/dpkg/dpkg.cfg.d/*; then
+  echo "dpkg here leaves out manual pages or documentation: not checking them"
+  verify_man=no
+else
+  files+=("${docs[@]}")
+  verify_man=yes
+fi
+uid_line=0123456789abcdef0123456789abcdef01234567
+
+expect_installed() {
+  check "status installed" [ "$(installed)" = installed ]
+  for f in "${files[@]}"; do check "$f installed" [ -f "$f" ]; done
+  check "the user morvix is a system user" \
+    [ "$(getent passwd morvix | cut -d: -f3)" -lt 1000 ]
+  check "the user morvix's home is /var/lib/morvix" \
+    [ "$(getent passwd morvix | cut -d: -f6)" = /var/lib/morvix ]
+  check "the group morvix exists" getent group morvix >/dev/null
+  check "/var/lib/morvix is morvix's, 0750" \
+    [ "$(stat -c %U:%G:%a /var/lib/morvix)" = morvix:morvix:750 ]
+  check "the unit is enabled" [ -L "$wants" ]
+  check "the unit is not masked" [ ! -e "$mask" ]
+  check "morvix runs (usage text, status 0)" /usr/bin/morvix --usage 2>/dev/null
+  check "morvix-gen runs" sh -c '/usr/bin/morvix-gen --help >/dev/null 2>&1'
+  check "morvix-client runs" sh -c '/usr/bin/morvix-client --help >/dev/null 2>&1'
+  check "morvix-decode runs" sh -c '/usr/bin/morvix-decode --help >/dev/null 2>&1'
+}
+
+echo "== install"
+dpkg_do -i "$deb"
+expect_installed
+check "systemd-analyze verify accepts the installed unit" \
+  systemd-analyze verify --man="$verify_man" "$unit"
+if [ "$verify_man" = yes ]; then
+  check "the copyright file is machine-readable" \
+    grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    /usr/share/doc/morvix/copyright
+  check "the changelog is gzip" gzip -t /usr/share/doc/morvix/changelog.Debian.gz
+  check "the manual page is gzip" gzip -t /usr/share/man/man8/morvix.8.gz
+fi
+morvix_uid=$(id -u morvix)
+
+echo "== reinstall"
+echo 'MORVIX_OPTS="-s 8"' >>/etc/default/morvix
+echo "$uid_line" >/var/lib/morvix/uid.txt
+dpkg_do -i "$deb"
+expect_installed
+check "the edited options are kept" grep -q '^MORVIX_OPTS="-s 8"' /etc/default/morvix
+check "the identity is kept" [ "$(cat /var/lib/morvix/uid.txt)" = "$uid_line" ]
+check "the user is the same" [ "$(id -u morvix)" = "$morvix_uid" ]
+
+echo "== remove"
+dpkg_do -r morvix
+check "status config-files" [ "$(installed)" = config-files ]
+for f in /usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen /usr/bin/morvix-decode "$unit"; do
+  check "$f removed" [ ! -e "$f" ]
+done
+check "the edited options are kept" grep -q '^MORVIX_OPTS="-s 8"' /etc/default/morvix
+check "the identity is kept" [ "$(cat /var/lib/morvix/uid.txt)" = "$uid_line" ]
+check "the user is kept" getent passwd morvix >/dev/null
+
+echo "== install after remove"
+dpkg_do -i "$deb"
+expect_installed
+check "the edited options are kept" grep -q '^MORVIX_OPTS="-s 8"' /etc/default/morvix
+check "the identity is kept" [ "$(cat /var/lib/morvix/uid.txt)" = "$uid_line" ]
+
+echo "== postinst under systemd"
+# This machine may not run systemd, so the scripts skip the service. A
+# private mount namespace with /run/systemd/system and a systemctl and
+# deb-systemd-invoke that only log shows what they would ask systemd for.
+stubs=$(mktemp -d /tmp/morvix-stubs-XXXXXX)
+for tool in systemctl deb-systemd-invoke; do
+  printf '#!/bin/sh\necho "%s $*" >>%s/calls\n' "$tool" "$stubs" >"$stubs/$tool"
+  chmod +x "$stubs/$tool"
+done
+postinst_calls() {  # postinst_calls ARGS...: what postinst ARGS asks of systemd
+  : >"$stubs/calls"
+  unshare --mount sh -c 'mount -t tmpfs morvix-check /run && mkdir -p /run/systemd/system &&
+    PATH="$0:$PATH" DPKG_MAINTSCRIPT_PACKAGE=morvix DPKG_MAINTSCRIPT_NAME=postinst \
+    /var/lib/dpkg/info/morvix.postinst "$@" >/dev/null' "$stubs" "$@"
+  cat "$stubs/calls"
+}
+check "a first configure starts the unit" \
+  grep -qxE '(deb-systemd-invoke|systemctl) start morvix.service' <(postinst_calls configure)
+check "a configure over an old version restarts the unit" \
+  grep -qxE '(deb-systemd-invoke|systemctl) restart morvix.service' <(postinst_calls configure 0.1.0)
+
+echo "== purge"
+dpkg_do -P morvix
+check "dpkg has forgotten morvix" [ -z "$(installed)" ] || [ "$(installed)" = not-installed ]
+for f in "${files[@]}" "${docs[@]}" /var/lib/morvix "$wants" "$mask"; do
+  check "$f purged" sh -c '[ ! -e "$1" ] && [ ! -L "$1" ]' - "$f"
+done
+check "no enablement state is left" \
+  sh -c '! ls /var/lib/systemd/deb-systemd-helper-enabled 2>/dev/null | grep -q morvix'
+check "no enablement state is left (masks)" \
+  sh -c '! ls /var/lib/systemd/deb-systemd-helper-masked 2>/dev/null | grep -q morvix'
