@@ -7,7 +7,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "driver/station_log.h"
 #include "runtime/clock.h"
 
 namespace morvix {

@@ -27,12 +27,6 @@ long long since(int64_t now, int64_t then) { return static_cast<long long>(now -
 
 }  // namespace
 
-int clients_in_use(const Distribution& dist) {
-  int n = 0;
-  for (int i = 1; i < dist.num_clients; ++i) n += dist.clients[i].stamp != 0;
-  return n;
-}
-
 void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_port,
                uint32_t http_addr, int http_port, std::time_t now) {
   char upstream[80] = "not found";

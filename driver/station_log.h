@@ -40,7 +40,4 @@ void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_
 void log_tick(TickLog& log, const Decoder& d, const Distribution& dist, int64_t relayed,
               int64_t repeated, std::time_t now);
 
-// Slots in use by clients (the upstream slot not counted).
-int clients_in_use(const Distribution& dist);
-
 }  // namespace morvix

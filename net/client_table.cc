@@ -172,6 +172,12 @@ void process_udp_rx_clients(Distribution& dist) {
   }
 }
 
+int clients_in_use(const Distribution& dist) {
+  int n = 0;
+  for (int i = 1; i < dist.num_clients; ++i) n += dist.clients[i].stamp != 0;
+  return n;
+}
+
 void send_client_keepalives(Distribution& dist) {
   const std::time_t now = clock_now();
   for (int i = 1; i < dist.num_clients; ++i) {

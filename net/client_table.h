@@ -103,6 +103,9 @@ void send_to_clients(const Distribution& dist, const unsigned char* frame, int f
 // full (at most once a minute per peer).
 void process_udp_rx_clients(Distribution& dist);
 
+// Client slots in use (the upstream slot not counted).
+int clients_in_use(const Distribution& dist);
+
 // Sends "*KEEPALIVE" to every registered client slot and frees those silent
 // for more than kClientTimeout seconds (never the upstream slot), saying so
 // on standard error with verbose.

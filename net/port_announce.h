@@ -14,7 +14,8 @@ constexpr int kConnectionsPerCall = 16;
 // Serves the waiting connections, at most kConnectionsPerCall of them, in
 // arrival order: for each prints "got tcp request", sends cd_port as
 // "%d\r\n" in one send (never raising SIGPIPE) and closes it. Reads
-// nothing from the client. Returns at once when none is waiting.
+// nothing from the client. Returns at once when none is waiting; the main
+// loop calls it only when its wait says the listener is ready.
 void process_tcp_connections(Distribution& dist);
 
 }  // namespace morvix
