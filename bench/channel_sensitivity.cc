@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The literal decoder and the improved reading (-a) side by side on the
 // very same streams from the channel model (tools/channel.h): band-limited
 // NRZ, Gaussian noise, a one-bit slicer at 10 samples per bit, a clock

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Time per 16-symbol block of decode_rs_char with the link's code.
 #include <benchmark/benchmark.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # morvix-decode over large files (not part of CI): random samples, where the
 # sync search does nearly all the work, at several samples per bit, read from
 # a file and from a pipe; then a frame-dense recording. For each it prints

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Decoder throughput: the sync search over noise (the word-parallel search,
 // in its AVX2 build where the CPU has one and in its portable build, beside
 // the per-phase register search it replaced and the step-by-step reference)

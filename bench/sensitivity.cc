@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sensitivity against theory: frames with random line-bit errors through the
 // decoder, the fraction decoded beside the code's exact probability. A frame
 // comes through when its sync word has at most 5 of 40 bits wrong and each

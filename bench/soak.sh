@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Soak run (not part of CI): a billion samples of frames through the daemon,
 # built with its keepalive clock 60 times faster (morvix-soak), while clients
 # come and go (some leave with DISCONNECT, some just vanish and expire) and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # End-to-end throughput: the real daemon fed a frame-dense stream over
 # loopback at chosen rates, a registered client counting what it relays.
 # For each offered rate (samples per second) it prints the frames sent and

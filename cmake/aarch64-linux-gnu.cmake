@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for 64-bit ARM with Debian's cross compiler
 # (g++-aarch64-linux-gnu). Target libraries come from Debian's multiarch
 # packages (dpkg --add-architecture arm64; libgtest-dev:arm64), which live in

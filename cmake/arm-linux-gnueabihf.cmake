@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for 32-bit ARM (armhf) with Debian's cross compiler
 # (g++-arm-linux-gnueabihf). time_t and file offsets are 64 bits wide, so
 # the daemon's clocks and files work past 2038 and beyond 2 GiB: glibc

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # morvix_program_path(VAR TARGET): sets VAR to the path a test uses to start
 # the program TARGET. Natively that is the program itself. When
 # cross-compiling it is a small script that starts the program under

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "decoder/block_decoder.h"
 
 #include "decoder/sample_ring.h"

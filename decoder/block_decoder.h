@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The block decoder: 85 line bits at the block position become 16 five-bit
 // symbols (the bits with k + 1 a multiple of 16 carry nothing; a symbol's
 // first bit is its least significant), are unmasked, corrected when fec is

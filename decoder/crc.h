@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The CRC-16 of the frame's two checks: CRC-16/X.25, reflected polynomial
 // 0x1021, initial value 0xFFFF, result complemented, stored low byte first
 // (the check value over "123456789" is 0x906E).

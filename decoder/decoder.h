@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // State of the frame decoder: the sample ring with its positions, the sync
 // search tables, the frame being assembled and the frame checker's state.
 // One instance lives as long as the daemon; tests build fresh ones.

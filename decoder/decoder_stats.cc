@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "decoder/decoder_stats.h"
 
 #include "decoder/decoder.h"

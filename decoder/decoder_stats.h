@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the decoder counts as it goes, and the quality of each frame it
 // passes on. The daemon's metrics and the offline decoder's summary report
 // these same numbers. Plain counters, updated where the event happens.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The frame checker: one step of frame assembly per call, the header and
 // frame CRC checks. The frame's layout is drawn in decoder/frame_format.h.
 #pragma once

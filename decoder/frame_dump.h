@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the daemon and morvix-decode pass on, and how a person sees it: the
 // repeat rule against the previous-frame record, and the frame dump line.
 #pragma once

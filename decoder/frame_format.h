@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The frame: what the link's blocks carry and what morvix relays, unchanged,
 // as one datagram. L bytes, 8 to 307:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The block decoder of the improved reading (-a): a block's 85 line bits
 // read by majority (decoder/majority_reader.h), each symbol trusted as far
 // as the narrowest majority among its bits; a block that is no codeword is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The line bits of the improved reading (-a). After a sync match the sample
 // phases that follow are tried too, and the frame is read from the centre
 // of the run of phases at which the sync word matches (the centre of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bitstream input and the sample ring it fills.
 #pragma once
 

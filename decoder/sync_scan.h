@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The word-parallel scan behind the sync search: it tries 128 or 256
 // consecutive sample positions at once over a plain byte array, so that the
 // search itself only has to say which positions to try and where the ring

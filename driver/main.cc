@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix: decodes frames from a one-bit sample stream and relays them to
 // registered clients and the upstream collection server.
 

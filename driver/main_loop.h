@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main loop's own work: repeat suppression, the frame dump, relaying,
 // the keepalive clock, and the one wait that serves every socket.
 #pragma once

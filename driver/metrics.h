@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The station's counters as text: Prometheus exposition for /metrics and one
 // JSON object for /stats.json (the same numbers; keys without the "morvix_"
 // prefix and the "_total" suffix). Written into the caller's buffer, so

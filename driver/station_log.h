@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // -v: the lines that show an operator the station working, on standard
 // error (standard output keeps exactly the console lines of the design).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The optional HTTP listener (-m): /metrics for Prometheus, /stats.json, and
 // the status page at /. Served by libmicrohttpd from the main loop, without
 // threads: its one descriptor joins the loop's wait. Connections are limited

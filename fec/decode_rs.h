@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Errors-and-erasures decoding of one shortened Reed-Solomon codeword.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "fec/init_rs.h"
 
 #include <cstdlib>

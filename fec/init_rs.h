@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reed-Solomon codec over GF(2^m), one symbol to a byte, for codes shortened
 // by leaving out leading zero symbols. The link's own code is made by
 // link_codec() (fec/link_codec.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The link's Reed-Solomon code: 5-bit symbols over GF(32) built from
 // x^5 + x^2 + 1, generator roots alpha^14 .. alpha^17, shortened by 15
 // symbols to words of 16: 12 data symbols, then 4 parity symbols. Every

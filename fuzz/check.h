@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Invariant checks for the fuzz targets. A failed check prints what failed
 // and aborts, so libFuzzer keeps the input that led there.
 #pragma once

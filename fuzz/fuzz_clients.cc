@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The subscriber table on real loopback sockets, over arbitrary sequences of
 // datagrams, clock steps and keepalive ticks, checked against a model of
 // the table after every drain pass and every tick.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Reed-Solomon decoder of the link's code (fec/link_codec.h).
 //
 // Input, read byte by byte (zeros past the end), in two parts:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The frame decoder over an arbitrary sample stream, fed in arbitrary pieces.
 //
 // Input: byte 0 picks sps = (bits 0-4) + 1, correction (bit 5) and how many

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The identity loader over arbitrary file contents.
 //
 // The whole input is the file. It must be accepted exactly when its first

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the seed corpora of the fuzz targets into the directory given (the
 // repository's fuzz/corpus): decoder streams built with the signal
 // generator, and hand-picked inputs for the codec, the client table and the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # CI smoke run of the fuzz targets: builds them with the fuzz preset and runs
 # each for a few seconds (FUZZ_SECONDS, 8 unless set) on a scratch copy of
 # its seed corpus, so the repository stays as it is. Fails when any target

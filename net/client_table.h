@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The subscriber table and the distribution socket. Slot 0 is the upstream
 // collection server (its stamp is the feed flag); slots 1 .. num_clients - 1
 // belong to client programs that register by sending any datagram other

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "net/port_announce.h"
 
 #include <fcntl.h>

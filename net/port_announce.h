@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The TCP service that tells clients the distribution socket's port.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The upstream collection server link ("vorn" in the names below: the
 // upstream server, always slot 0 of the table) and the station identity.
 #pragma once

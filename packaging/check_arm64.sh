@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Proves the 64-bit ARM build: cross-compiles the tree with the arm64 preset
 # (g++-aarch64-linux-gnu, benchmarks left out), runs every test under
 # qemu-aarch64 (the unit tests and the end-to-end tests, which start the ARM

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Proves the Debian package installs, reinstalls, removes and purges as it
 # should, on this machine, as root:
 #   install    the files, the system user morvix, /var/lib/morvix (0750,

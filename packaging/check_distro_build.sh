@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Proves a distribution can build and test the whole tree its own way: a
 # plain `cmake -S . -B DIR` (no preset, so warnings stay warnings) with
 # CMAKE_BUILD_TYPE=None and Debian's compiler and linker flags from

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # cmake -DPAGE=morvix.8 -P check_manual.cmake: fails on any groff warning.
 find_program(GROFF groff)
 if(NOT GROFF)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Proves the package is reproducible: builds the .deb twice from the files
 # of this tree that git knows or would add, in two different directories,
 # with different umasks, time zones and locales, and fails unless the two

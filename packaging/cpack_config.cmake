@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Read by cpack before it packs.
 
 # Every time stamp in the package (the ar and tar headers) is

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # cmake -DGZIP=gzip -DIN=file -DOUT=file.gz -P gzip_file.cmake: compresses
 # without the file name or a time stamp in the header, so the result depends
 # on the content alone.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installs the systemd unit and the defaults file. Under the prefix /usr, as
 # in the package, the defaults file goes to /etc/default and the unit stays
 # as written; under any other prefix both live beneath it and the unit

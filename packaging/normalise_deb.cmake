@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by cpack once it has made the package (CPACK_POST_BUILD_SCRIPTS).
 # cpack gives each member of the .deb's ar archive the mode its temporary
 # file got from the umask of whoever packs; dpkg-deb always writes 100644.

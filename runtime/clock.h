@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's one clock, in whole seconds. The keepalive tick and client
 // expiry read it here, so tests can step time instead of waiting.
 #pragma once

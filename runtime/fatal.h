@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one way the daemon reports an error it cannot go on from.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IPv4 socket addresses, the one form every socket of the daemon uses.
 #pragma once
 

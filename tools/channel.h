@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A model of a real bitstream source, for measuring the decoder: the
 // transmitter's line bits as NRZ levels (+1 for a line bit of 1, -1 for 0)
 // on its own bit clock, a one-pole low-pass filter with a time constant of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What morvix-client makes of what the daemon sends: the port announcement's
 // reply, the keepalive, and the printed and recorded forms of a frame.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix-client's side of the port announcement: learning the daemon's
 // distribution port over TCP.
 #pragma once

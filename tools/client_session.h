@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One run of morvix-client: learn the distribution port, register, keep the
 // registration alive, print every frame, find the daemon again when it goes
 // away, and say DISCONNECT when leaving.

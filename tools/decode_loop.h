@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix-decode's work: the input read in large pieces through the daemon's
 // decoder, every frame to the output.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix-decode's command line.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix-decode's standard output: each frame the decoder reports, as the
 // daemon's dump line or as one JSON object on a line.
 //

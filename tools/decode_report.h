@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What morvix-decode tells a person on standard error: a progress line while
 // it works through a long input, and the --stats summary at the end.
 #pragma once

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Live demo: builds everything, then runs morvix on a synthetic signal with
 # a client printing what it relays. Ctrl-C or SIGTERM stops all three
 # programs.

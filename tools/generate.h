@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix-gen's two jobs: the sample stream of generated frames, or a
 // recorded sample file sent again.
 #pragma once

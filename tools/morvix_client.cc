@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix-client: learns the daemon's distribution port, registers there,
 // keeps the registration alive and prints every frame it is sent.
 // client_options.cc lists the options.

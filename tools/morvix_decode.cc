@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix-decode: decodes a recorded or piped sample stream with the daemon's
 // own decoder and prints what the daemon would pass on. decode_options.cc
 // lists the options.

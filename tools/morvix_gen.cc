@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix-gen: writes or sends the sample stream of generated frames, or
 // replays a raw sample file over UDP. gen_options.cc lists the options.
 #include "tools/gen_options.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where morvix-gen's samples go: a file, or UDP datagrams of a fixed size,
 // paced or as fast as possible.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The signal generator: builds frames, encodes them into the line bits that
 // the link sends, turns line bits into packed one-bit samples, and damages
 // them on request. Used by morvix-gen, the tests, the demo and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the tools (morvix-gen, morvix-client) share on their command lines:
 // one way to refuse an argument, to read a number and to find a host.
 #pragma once

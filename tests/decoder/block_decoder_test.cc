@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The block decoder: symbols, masks, the passed-over bits and correction.
 #include "decoder/block_decoder.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The decoder's counts and each frame's quality, for streams whose content
 // is known down to the wrong bit.
 #include "decoder/decoder_stats.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The frame checker over the whole decoder: generated line signals in,
 // frames out.
 #include "decoder/frame_checker.h"

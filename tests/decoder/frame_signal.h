@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Decoder tests driven by generated line signals: a fresh decoder per case,
 // signals of whole frames, and every frame the decoder reports.
 #pragma once

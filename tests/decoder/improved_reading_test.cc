@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The improved reading (-a) against the literal one over whole streams: it
 // decodes every frame the literal reading does, never a frame that was not
 // sent, and keeps the literal reading's retries.

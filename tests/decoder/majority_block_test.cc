@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Erasures by trust on hand-made blocks: which symbols are marked, which
 // corrections are taken and which are refused.
 #include "decoder/majority_block.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The improved reading's line bits: majority decisions, the eye's centre and
 // the bit clock, on hand-made and modelled samples.
 #include "decoder/majority_reader.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "decoder/sample_ring.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon's main loop must not touch the heap once start-up is over: a
 // station runs for months, and every allocation is a chance to fragment or
 // fail. This test build counts the main thread's heap calls while the real

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command line, through the real binary.
 #include "driver/options.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whatever arrives on its sockets, the daemon keeps running and decoding.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The regression corpus: recorded sample streams in tests/data, replayed
 // through the real daemon, must dump exactly the frames recorded beside them
 // (NAME.samples -> NAME.frames, one frame in hex per line; the samples per

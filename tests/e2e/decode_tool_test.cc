@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix-decode against the real daemon: the same generated stream, with
 // repeats, corrected errors and broken frames, gives the same dump.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a station meets in the field: floods from the LAN, an idle input,
 // a dead console reader, a wall clock that steps.
 #include <gtest/gtest.h>

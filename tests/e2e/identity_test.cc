@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up with good and bad identity files, through the real daemon.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Frames through the real daemon: bitstream in, client and upstream out.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The status page in a real browser: headless Chromium loads / from a running
 daemon fed by morvix-gen, lets the page refresh itself, and must show the
 relayed-frame count that /metrics reports. Keeps a screenshot of the page.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The status listener of the real daemon (-m): exact counters over HTTP,
 // and HTTP clients that misbehave without holding up decoding.
 #include <gtest/gtest.h>

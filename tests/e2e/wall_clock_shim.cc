@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Preloaded into the daemon by a test: once the file named by
 // WALL_CLOCK_STEP_FILE exists, the wall clock reads a day later, as after
 // an NTP or GPS step at boot. Other clocks pass through untouched.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "net/client_table.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The regression corpus in tests/data: recorded sample streams with the
 // frames recorded beside them (NAME.samples -> NAME.frames, one frame in hex
 // per line; the samples per bit are in the name, "_spsN").

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A running morvix (built to find its upstream server at localhost) with a
 // test playing the upstream server on 127.0.0.1:4799, plus client helpers.
 // The test target defines MORVIX_BINARY, the daemon to run.

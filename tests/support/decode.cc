@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tests/support/decode.h"
 
 #include "decoder/frame_checker.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Drives the decoder outside the daemon: feeds a whole sample stream into
 // the ring as room frees up and takes the frames out with next_frame.
 #pragma once

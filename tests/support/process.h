@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a program for a test: its standard output and error go to files in a
 // scratch directory, which is also its working directory.
 #pragma once

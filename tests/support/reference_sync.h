@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Two earlier forms of the sync search, kept as references that the fast
 // search in decoder/ must agree with, attempt for attempt, and as the
 // yardsticks the decoder benchmark measures it against. Independent of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loopback socket helpers for tests: everything binds to 127.0.0.1, on ports
 // the system picks unless a test asks for one.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The channel model: its timing, its clock offset and how strong its noise is.
 #include "tools/channel.h"
 

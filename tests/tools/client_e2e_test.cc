@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // morvix-client against the real daemon on loopback.
 #include <gtest/gtest.h>
 

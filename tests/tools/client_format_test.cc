@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The forms morvix-client reads and prints.
 #include "tools/client_format.h"
 

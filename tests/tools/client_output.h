@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What morvix-client prints, taken apart and made again from a frame's
 // bytes, for the tests of the client.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tools/demo.sh with the programs already built (MORVIX_BIN_DIR): it must
 // never feed a port that another program holds, and must stop everything
 // it started.

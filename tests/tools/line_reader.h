@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reads generated samples back the way the daemon does, written from the line
 // format rather than from the generator, so the two check each other.
 // Independent of decoder/ on purpose: its own masks, sync bits, codec and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the real morvix-decode binary: the regression corpus from a file and
 // from standard input, the quality it reports for planted errors, and how it
 // refuses what it cannot use.

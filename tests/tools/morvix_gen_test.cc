@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the real morvix-gen binary.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
