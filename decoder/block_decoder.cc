@@ -15,24 +15,13 @@ int get_block(Decoder& d) {
       ahead_of_search(d, d.bbp) + (7 - d.bbb + static_cast<long>(kBlockBits - 1) * d.sps) / 8;
   if (last_ahead >= d.brx_count) return awaiting_input(d);
 
-  unsigned char symbols[kBlockSymbols];
-  int nsymbols = 0;
-  int symbol = 0;
-  int nbits = 0;
+  unsigned char line_bits[kBlockBits];
   for (int k = 0; k < kBlockBits; ++k) {
-    if (!passed_over_bit(k)) {
-      const int line_bit = 1 - read_sample(d, d.bbp, d.bbb);
-      symbol = (symbol >> 1) | (line_bit << 4);
-      if (++nbits == 5) {
-        symbols[nsymbols++] = static_cast<unsigned char>(symbol);
-        symbol = 0;
-        nbits = 0;
-      }
-    }
+    line_bits[k] = static_cast<unsigned char>(1 - read_sample(d, d.bbp, d.bbb));
     step_line_bit(d, d.bbp, d.bbb);
   }
-
-  for (int k = 0; k < kBlockSymbols; ++k) symbols[k] ^= of[kBlockSymbols - 1 - k];
+  unsigned char symbols[kBlockSymbols];
+  block_symbols(line_bits, symbols);
   const int corrected = d.fec ? decode_rs_char(d.rs, symbols, nullptr, 0) : 0;
   if (corrected < 0) return -1;
   note_block(d, corrected);
@@ -42,7 +31,7 @@ int get_block(Decoder& d) {
 
 void append_block_data(Decoder& d, const unsigned char* symbols) {
   for (int k = 0; k < kDataSymbols; ++k) {
-    for (int l = 0; l < 5; ++l) {
+    for (int l = 0; l < kSymbolBits; ++l) {
       // A frame never exceeds the buffer (the checker caps B at 41); the
       // guard only keeps a misuse from writing past it.
       if (d.framep >= kFrameBytes) return;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "decoder/block_layout.h"
 #include "decoder/decoder_stats.h"
 #include "decoder/frame_format.h"
 #include "fec/init_rs.h"
@@ -21,7 +22,6 @@ constexpr int kRingBytes = 4781;   // the ring's size at up to 10 samples per bi
 constexpr int kInputBytes = 2048;  // largest datagram payload taken from the input
 constexpr int kFrameBytes = 320;   // frame buffer, above kMaxFrameBytes
 constexpr int kSyncBits = 40;
-constexpr int kBlockBits = 85;
 constexpr int kMaxSps = 1000;
 static_assert(kFrameBytes >= kMaxFrameBytes);
 

@@ -14,7 +14,6 @@ namespace morvix {
 
 namespace {
 
-constexpr int kSymbolBits = 5;
 // The dearest correction taken, in windows' worth of majority margins.
 constexpr int kMaxCostWindows = 2;
 
