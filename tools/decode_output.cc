@@ -3,6 +3,8 @@
 
 #include <cinttypes>
 
+#include "runtime/hex.h"
+
 namespace morvix::decode {
 
 int output_frame(Output& out, const Decoder& d) {
@@ -22,7 +24,6 @@ int output_frame(Output& out, const Decoder& d) {
 }
 
 int print_json_line(std::FILE* to, int64_t number, const Decoder& d, bool repeat) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const FrameQuality& q = d.quality;
   // The longest line: the numbers, 41 blocks of "4," and the frame in hex.
   char line[256 + 2 * kMaxFrameBlocks + 2 * kFrameBytes];
@@ -38,10 +39,7 @@ int print_json_line(std::FILE* to, int64_t number, const Decoder& d, bool repeat
   at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at),
                       "],\"corrected\":%d,\"length\":%d,\"repeat\":%s,\"frame\":\"",
                       q.corrected_total, d.framelen, repeat ? "true" : "false");
-  for (int i = 0; i < d.framelen; ++i) {
-    line[at++] = kHex[d.frame[i] >> 4];
-    line[at++] = kHex[d.frame[i] & 15];
-  }
+  at = static_cast<int>(put_hex(line + at, d.frame, static_cast<size_t>(d.framelen)) - line);
   line[at++] = '"';
   line[at++] = '}';
   line[at++] = '\n';
