@@ -17,6 +17,6 @@ int get_block(Decoder& d);
 
 // Appends the 60 bits of data symbols 0 .. 11 (unmasked, corrected) to the
 // frame, each frame byte filled least significant bit first.
-void append_block_data(Decoder& d, const unsigned char* symbols);
+void append_block_data(BlockAssembly& a, const unsigned char* symbols);
 
 }  // namespace morvix

@@ -39,7 +39,7 @@ struct DecoderStats {
   int pending_rejection = -1;  // a Rejection not counted yet (its retries go on); -1: none
 };
 
-// The frame in d.frame: filled while it is read, whole when get_data_frame
+// The frame in d.block.frame: filled while it is read, whole when get_data_frame
 // reports it.
 struct FrameQuality {
   int64_t sample = 0;       // index in the input (from 0) of the sync word's first sample

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
   clear_client_slots(dist);
   lookup_vorn_dns(dist, MORVIX_UPSTREAM_HOST);
   loop.tick_counter = 0;
-  if (!server_open_dstream(d, settings.rx_port)) {
+  if (!server_open_dstream(d.ring, settings.rx_port)) {
     char message[64];
     std::snprintf(message, sizeof message, "can't open bitstream input port %d",
                   settings.rx_port & 0xFFFF);

@@ -39,18 +39,18 @@ uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago) {
 }
 
 int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist) {
-  const int len = d.framelen;
-  if (is_repeat(loop.previous, d.frame, len)) {
+  const int len = d.checker.framelen;
+  if (is_repeat(loop.previous, d.block.frame, len)) {
     ++loop.frames_repeated;
     return 0;
   }
   count_frame(loop);
   if (loop.dump) {
-    print_dump_line(stdout, loop.dump_counter++, d.frame, len);
+    print_dump_line(stdout, loop.dump_counter++, d.block.frame, len);
     std::fflush(stdout);
   }
-  if (dist.active_clients) send_to_clients(dist, d.frame, len);
-  remember_frame(loop.previous, d.frame, len);
+  if (dist.active_clients) send_to_clients(dist, d.block.frame, len);
+  remember_frame(loop.previous, d.block.frame, len);
   return 1;
 }
 
@@ -73,13 +73,13 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
   for (int step = 0; step < kDecoderStepsPerPass; ++step) {
     if (get_data_frame(d)) {
       handle_frame(loop, d, dist);
-    } else if (d.need_input) {
+    } else if (d.ring.need_input) {
       break;
     }
   }
 
   enum { kInput, kAnnounce, kClients, kStatus, kSockets };
-  pollfd ready[kSockets] = {{d.dfd, POLLIN, 0},
+  pollfd ready[kSockets] = {{d.ring.dfd, POLLIN, 0},
                             {dist.tfd, POLLIN, 0},
                             {dist.cfd, POLLIN, 0},
                             {loop.http != nullptr ? loop.http->fd : -1, POLLIN, 0}};
@@ -87,8 +87,8 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
   // wait ends as soon as more comes, or any other socket has work. An
   // improved reading waiting for samples past a frame's end waits briefly:
   // when none come, the literal reading finishes the frame.
-  const bool reading_ahead = d.need_input && d.ar_reading;
-  const int wait_ms = !d.need_input ? 0 : reading_ahead ? kPausedInputMs : kIdleWaitMs;
+  const bool reading_ahead = d.ring.need_input && d.ar_reading;
+  const int wait_ms = !d.ring.need_input ? 0 : reading_ahead ? kPausedInputMs : kIdleWaitMs;
   const int woken = poll(ready, kSockets, wait_ms);
   if (woken == 0 && reading_ahead) input_paused(d);
   if (woken > 0) {

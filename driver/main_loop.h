@@ -53,7 +53,7 @@ struct LoopState {
 // (0: that minute so far), for ago 0 .. kMinutesKept - 1.
 uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago);
 
-// Passes on the decoded frame in d.frame unless it repeats the last frame
+// Passes on the decoded frame in d.block.frame unless it repeats the last frame
 // passed on: dumps it when asked ("rx: #%d " and "%02x " per byte, flushed),
 // relays it while active_clients is set, and records it. Returns 1 when it
 // was passed on, 0 for a repeat. Counts either way.

@@ -112,7 +112,7 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
   f[i++] = single("upstream_stops", true, "STOP from the upstream server.", n.upstream_stops);
   f[i++] = single("identity_announcements", true, "Identity announcements sent upstream.",
                   n.identity_announcements);
-  f[i++] = single("samples_per_bit", false, "Samples per line bit (-s).", d.sps);
+  f[i++] = single("samples_per_bit", false, "Samples per line bit (-s).", d.ring.sps);
   return i;
 }
 

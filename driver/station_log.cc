@@ -39,8 +39,8 @@ void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_
   std::fprintf(stderr,
                "morvix: bitstream input UDP %d, port announcement TCP %d, distribution UDP %d, "
                "%d samples per bit, %d slots, correction %s, upstream \"%s\" %s",
-               rx_port & 0xFFFF, dist.ct_port & 0xFFFF, dist.cd_port, d.sps, dist.num_clients,
-               d.fec ? "on" : "off", dist.vorn_host, upstream);
+               rx_port & 0xFFFF, dist.ct_port & 0xFFFF, dist.cd_port, d.ring.sps, dist.num_clients,
+               d.block.fec ? "on" : "off", dist.vorn_host, upstream);
   if (http_port != 0) {
     char address[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &http_addr, address, sizeof address);
@@ -71,7 +71,7 @@ void log_tick(TickLog& log, const Decoder& d, const Distribution& dist, int64_t 
                  "hint: samples arrive but no sync word was found since the last tick: is -s "
                  "(now %d) the source's samples per bit, and is the polarity right (a sample "
                  "of 0 is a line bit of 1)?\n",
-                 d.sps);
+                 d.ring.sps);
   }
   if (s.input_truncated > log.truncated) {
     std::fprintf(stderr,

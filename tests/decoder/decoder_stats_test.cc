@@ -31,7 +31,8 @@ class DecoderStatsTest : public FrameSignalTest {
   std::vector<Seen> run(const Bytes& stream) {
     std::vector<Seen> seen;
     feed_stream(d_, stream, [&](Decoder& d) {
-      while (next_frame(d)) seen.push_back({Bytes(d.frame, d.frame + d.framelen), d.quality});
+      while (next_frame(d))
+        seen.push_back({Bytes(d.block.frame, d.block.frame + d.checker.framelen), d.quality});
     });
     return seen;
   }

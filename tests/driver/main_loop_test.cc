@@ -36,8 +36,8 @@ class MainLoopTest : public ::testing::Test {
 
   // Offers a frame to the loop as if the decoder had just reported it.
   int offer(const std::vector<unsigned char>& frame) {
-    std::memcpy(d_.frame, frame.data(), frame.size());
-    d_.framelen = static_cast<int>(frame.size());
+    std::memcpy(d_.block.frame, frame.data(), frame.size());
+    d_.checker.framelen = static_cast<int>(frame.size());
     return handle_frame(loop_, d_, dist_);
   }
 

@@ -103,7 +103,7 @@ TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
   decoder_setup(d, 10, 1, link_codec());
   d.improved = 1;  // -a: frames read by majority, with the literal reading behind it
   const int rx_port = test::free_udp_port();
-  ASSERT_EQ(server_open_dstream(d, rx_port), 1);
+  ASSERT_EQ(server_open_dstream(d.ring, rx_port), 1);
   dist.ct_port = test::free_tcp_port();
   tcp_server_setup(dist);
   clients_open_dstream(dist);
