@@ -53,9 +53,9 @@ int main(int argc, char** argv) {
   // Frame state, input buffer, tables from sps and the ring positions.
   decoder_setup(d, settings.sps, settings.fec, rs);
   d.improved = settings.improved;
-  dist.salen = sizeof(sockaddr_in);
-  dist.num_clients = settings.num_clients;
-  dist.ct_port = settings.ct_port;
+  dist.table.salen = sizeof(sockaddr_in);
+  dist.table.num_clients = settings.num_clients;
+  dist.announce.ct_port = settings.ct_port;
   clear_client_slots(dist);
   lookup_vorn_dns(dist, MORVIX_UPSTREAM_HOST);
   loop.tick_counter = 0;

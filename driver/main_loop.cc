@@ -49,7 +49,7 @@ int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist) {
     print_dump_line(stdout, loop.dump_counter++, d.block.frame, len);
     std::fflush(stdout);
   }
-  if (dist.active_clients) send_to_clients(dist, d.block.frame, len);
+  if (dist.table.active_clients) send_to_clients(dist, d.block.frame, len);
   remember_frame(loop.previous, d.block.frame, len);
   return 1;
 }
@@ -60,7 +60,7 @@ int keepalive_clock(LoopState& loop, Distribution& dist) {
   if (++loop.tick_counter >= kTicksPerIdentity) {
     // A station that came up while its resolver could not answer finds its
     // server later; the blocking lookup only runs while the name fails.
-    if (!dist.vorn_found) lookup_vorn_dns(dist, dist.vorn_host);
+    if (!dist.upstream.vorn_found) lookup_vorn_dns(dist, dist.upstream.vorn_host);
     send_vorn_uid(dist);
     loop.tick_counter = 0;
   }
@@ -80,8 +80,8 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
 
   enum { kInput, kAnnounce, kClients, kStatus, kSockets };
   pollfd ready[kSockets] = {{d.ring.dfd, POLLIN, 0},
-                            {dist.tfd, POLLIN, 0},
-                            {dist.cfd, POLLIN, 0},
+                            {dist.announce.tfd, POLLIN, 0},
+                            {dist.table.cfd, POLLIN, 0},
                             {loop.http != nullptr ? loop.http->fd : -1, POLLIN, 0}};
   // Input that is already waiting was read by the decoder's last step; the
   // wait ends as soon as more comes, or any other socket has work. An

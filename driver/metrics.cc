@@ -90,7 +90,7 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
                   loop.last_frame_wall);
   f[i++] = single("clients", false, "Client slots in use.", clients_in_use(dist));
   f[i++] = single("client_slots", false, "Client slots in the table.",
-                  dist.num_clients > 1 ? dist.num_clients - 1 : 0);
+                  dist.table.num_clients > 1 ? dist.table.num_clients - 1 : 0);
   f[i++] =
       single("client_registrations", true, "Peers that took a free client slot.", n.registrations);
   f[i++] = single("client_disconnects", true, "Clients that left with DISCONNECT.", n.disconnects);
@@ -105,9 +105,9 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
   f[i++] = single("port_announcements", true, "Port announcement connections answered.",
                   n.port_announcements);
   f[i++] = single("upstream_resolved", false, "1 once the upstream server's name resolved.",
-                  dist.vorn_found);
+                  dist.upstream.vorn_found);
   f[i++] = single("upstream_feed", false, "1 while the upstream server is fed frames.",
-                  dist.clients[0].stamp != 0 ? 1 : 0);
+                  dist.table.clients[0].stamp != 0 ? 1 : 0);
   f[i++] = single("upstream_starts", true, "START from the upstream server.", n.upstream_starts);
   f[i++] = single("upstream_stops", true, "STOP from the upstream server.", n.upstream_stops);
   f[i++] = single("identity_announcements", true, "Identity announcements sent upstream.",
@@ -198,20 +198,20 @@ size_t render_stats_json(char* out, size_t cap, const Decoder& d, const Distribu
     t.add("%u%s", frames_in_minute(loop, now, ago), ago > 0 ? "," : "");
   }
   t.add("],\"upstream_host\":\"");
-  for (const char* c = dist.vorn_host; *c != '\0'; ++c) {
+  for (const char* c = dist.upstream.vorn_host; *c != '\0'; ++c) {
     if (*c == '"' || *c == '\\') t.add("\\");
     t.add("%c", *c >= ' ' ? *c : '?');
   }
   t.add("\",\"upstream_address\":");
-  if (dist.vorn_found) {
-    add_address(t, dist.clients[0].addr);
+  if (dist.upstream.vorn_found) {
+    add_address(t, dist.table.clients[0].addr);
   } else {
     t.add("null");
   }
   t.add(",\"client_table\":[");
   bool first = true;
-  for (int i = 1; i < dist.num_clients; ++i) {
-    const client_slot& slot = dist.clients[i];
+  for (int i = 1; i < dist.table.num_clients; ++i) {
+    const client_slot& slot = dist.table.clients[i];
     if (slot.stamp == 0) continue;
     t.add("%s{\"slot\":%d,\"address\":", first ? "" : ",", i);
     add_address(t, slot.addr);
