@@ -101,7 +101,7 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
     if (loop.verbose) {
       log_tick(loop.log, d, dist, loop.frames_relayed, loop.frames_repeated, loop.last_tick);
     }
-    watch_sync_words(loop.figures, d, loop.last_tick);
+    watch_sync_words(loop.figures, d, loop.last_tick, stderr);
   }
 }
 

@@ -43,7 +43,7 @@ const RecentFrame& recent_frame(const StationFigures& f, int i) {
   return f.recent[(f.recent_next - f.recent_count + i + kRecentFrames) % kRecentFrames];
 }
 
-int watch_sync_words(StationFigures& f, const Decoder& d, std::time_t now) {
+int watch_sync_words(StationFigures& f, const Decoder& d, std::time_t now, std::FILE* journal) {
   const DecoderStats& s = d.stats;
   f.watch_sync[f.watch_next] = s.sync_words - f.watch_sync_at;
   f.watch_frames[f.watch_next] = s.frames_decoded - f.watch_frames_at;
@@ -66,7 +66,7 @@ int watch_sync_words(StationFigures& f, const Decoder& d, std::time_t now) {
   if (f.hint_printed != 0 && now - f.hint_printed < kHintRepeatSeconds) return 0;
   char text[256];
   hint_text(f, d, text, sizeof text);
-  std::fprintf(stderr, "%s\n", text);
+  std::fprintf(journal, "%s\n", text);
   f.hint_printed = now;
   return 1;
 }

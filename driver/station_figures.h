@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 #include "decoder/decoder.h"
@@ -67,9 +68,9 @@ const RecentFrame& recent_frame(const StationFigures& f, int i);
 // At a keepalive tick: takes the tick's sync words and frames decoded into
 // the watch and decides whether the hint stands (at least
 // kWatchMinSyncWords sync words over the last kWatchTicks ticks and no
-// frame). While it stands, writes it to standard error when it has not for
-// kHintRepeatSeconds. Returns 1 when it wrote the line.
-int watch_sync_words(StationFigures& f, const Decoder& d, std::time_t now);
+// frame). While it stands, writes it to journal (standard error) when it
+// has not for kHintRepeatSeconds. Returns 1 when it wrote the line.
+int watch_sync_words(StationFigures& f, const Decoder& d, std::time_t now, std::FILE* journal);
 
 // The hint as one line without newline, into out (cap bytes); the page
 // shows the same text the journal does.
