@@ -57,14 +57,41 @@ void note_reading_again(Decoder& d) {
   q.phase = static_cast<int>(q.sample % d.ring.sps);
 }
 
+int rejection_stage(Rejection why, int blocks) {
+  switch (why) {
+    case Rejection::kHeader:
+      return 1;
+    case Rejection::kUncorrectable:
+      return 2 * blocks;  // 0: the header block itself
+    case Rejection::kFrameCrc:
+    default:
+      return 2 * kMaxFrameBlocks + 1;
+  }
+}
+
+namespace {
+
+// Keeps the furthest of the frame's failed readings.
+void note_failure(DecoderStats& s, Rejection why, int blocks) {
+  const int stage = rejection_stage(why, blocks);
+  if (s.pending_rejection >= 0 && stage <= s.pending_stage) return;
+  s.pending_rejection = static_cast<int>(why);
+  s.pending_stage = stage;
+}
+
+}  // namespace
+
+void note_reading_failed(Decoder& d, Rejection why) {
+  note_failure(d.stats, why, d.quality.blocks);
+  note_reading_again(d);
+}
+
 void note_rejected(Decoder& d, Rejection why) {
   const FrameQuality& q = d.quality;
-  if (q.retry) return;
-  settle_rejection(d);
+  note_failure(d.stats, why, q.blocks);
   // Readings at the following phases of the same sync word are retries; the
   // frame counts as rejected only when none of them decodes it.
-  d.stats.retry_until = q.sample + d.ring.sps;
-  d.stats.pending_rejection = static_cast<int>(why);
+  if (!q.retry) d.stats.retry_until = q.sample + d.ring.sps;
 }
 
 void note_search_moved(Decoder& d) {
@@ -89,12 +116,17 @@ void settle_rejection(Decoder& d) {
       break;
   }
   s.pending_rejection = -1;
+  s.pending_stage = -1;
 }
 
 void note_frame(Decoder& d) {
   const FrameQuality& q = d.quality;
-  if (q.retry) d.stats.pending_rejection = -1;  // a later phase decoded it after all
+  // Failed readings of this frame (at earlier phases, or its improved
+  // reading) count for nothing now that one decoded it.
+  d.stats.pending_rejection = -1;
+  d.stats.pending_stage = -1;
   ++d.stats.frames_decoded;
+  ++d.stats.decoded_sync_wrong_bits[q.sync_wrong_bits];
   d.stats.symbols_corrected += q.corrected_total;
   for (int b = 0; b < q.blocks && b < kMaxFrameBlocks; ++b) {
     ++d.stats.blocks_by_corrections[q.corrected[b]];

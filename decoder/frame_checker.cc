@@ -41,7 +41,7 @@ int read_block(Decoder& d) { return d.ar_reading ? get_block_majority(d) : get_b
 void reject(Decoder& d, Rejection why) {
   if (d.ar_reading) {
     fall_back_to_literal(d);
-    note_reading_again(d);
+    note_reading_failed(d, why);
   } else {
     note_rejected(d, why);
     d.checker.df_state = DfState::kSearching;

@@ -43,6 +43,10 @@ int main(int argc, char** argv) {
   static LoopState loop;
 
   const Settings settings = parse_command_line(argc, argv);
+  if (settings.help) {
+    print_help(stdout, MORVIX_UPSTREAM_HOST);
+    return 0;
+  }
   loop.dump = settings.dump;
   loop.verbose = settings.verbose;
   dist.verbose = settings.verbose;

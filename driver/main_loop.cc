@@ -16,7 +16,7 @@ namespace morvix {
 
 namespace {
 
-void count_frame(LoopState& loop) {
+void count_frame(LoopState& loop, const Decoder& d) {
   const std::time_t now = clock_now();
   const int64_t minute = now / 60;
   // Minutes without frames since the last one count 0.
@@ -28,6 +28,7 @@ void count_frame(LoopState& loop) {
   ++loop.frames_relayed;
   loop.last_frame = now;
   loop.last_frame_wall = std::time(nullptr);
+  note_frame_passed(loop.figures, d, now, loop.last_frame_wall);
 }
 
 }  // namespace
@@ -44,7 +45,7 @@ int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist) {
     ++loop.frames_repeated;
     return 0;
   }
-  count_frame(loop);
+  count_frame(loop, d);
   if (loop.dump) {
     print_dump_line(stdout, loop.dump_counter++, d.block.frame, len);
     std::fflush(stdout);
@@ -96,8 +97,11 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
     if (ready[kClients].revents != 0) process_udp_rx_clients(dist);
   }
   if (loop.http != nullptr) status_http_run(*loop.http, ready[kStatus].revents != 0);
-  if (keepalive_clock(loop, dist) && loop.verbose) {
-    log_tick(loop.log, d, dist, loop.frames_relayed, loop.frames_repeated, loop.last_tick);
+  if (keepalive_clock(loop, dist)) {
+    if (loop.verbose) {
+      log_tick(loop.log, d, dist, loop.frames_relayed, loop.frames_repeated, loop.last_tick);
+    }
+    watch_sync_words(loop.figures, d, loop.last_tick, stderr);
   }
 }
 

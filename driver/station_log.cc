@@ -38,10 +38,10 @@ void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_
   }
   std::fprintf(stderr,
                "morvix: bitstream input UDP %d, port announcement TCP %d, distribution UDP %d, "
-               "%d samples per bit, %d slots, correction %s, upstream \"%s\" %s",
+               "%d samples per bit, %d slots, correction %s, %s reading, upstream \"%s\" %s",
                rx_port & 0xFFFF, dist.announce.ct_port & 0xFFFF, dist.table.cd_port, d.ring.sps,
-               dist.table.num_clients, d.block.fec ? "on" : "off", dist.upstream.vorn_host,
-               upstream);
+               dist.table.num_clients, d.block.fec ? "on" : "off",
+               d.improved ? "improved" : "literal", dist.upstream.vorn_host, upstream);
   if (http_port != 0) {
     char address[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &http_addr, address, sizeof address);
