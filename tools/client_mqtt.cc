@@ -240,8 +240,8 @@ void MqttBridge::published() {
 
 void MqttBridge::connected(int code) {
   if (code != 0) {
-    // The broker closes the connection next, which comes to lost() with
-    // this reason.
+    // Reported here; the broker closes the connection next, and that
+    // close says nothing more.
     lost(std::string("refused: ") + mosquitto_connack_string(code));
     return;
   }
