@@ -23,9 +23,9 @@
 #include "decoder/decoder.h"
 #include "decoder/frame_checker.h"
 #include "fec/link_codec.h"
-#include "tests/support/decode.h"
-#include "tools/channel.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/channel.h"
+#include "tools/gen/signal_gen.h"
+#include "tools/testbed/decode.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "decoder/frame_checker.h"
 #include "tests/decoder/frame_signal.h"
-#include "tools/channel.h"
+#include "tools/gen/channel.h"
 
 namespace morvix::test {
 namespace {

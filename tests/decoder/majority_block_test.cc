@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fec/link_codec.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 namespace morvix {
 namespace {

@@ -12,7 +12,7 @@
 #include "decoder/sync_search.h"
 #include "fec/link_codec.h"
 #include "tests/decoder/frame_signal.h"
-#include "tools/channel.h"
+#include "tools/gen/channel.h"
 
 namespace morvix::test {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "decoder/sample_ring.h"
 #include "decoder/sync_scan.h"
-#include "tests/support/reference_sync.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
+#include "tools/testbed/reference_sync.h"
 
 namespace morvix {
 namespace {

@@ -21,7 +21,7 @@
 #include "net/port_announce.h"
 #include "runtime/clock.h"
 #include "tests/support/udp_test_util.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 extern "C" {
 void* __libc_malloc(size_t);

@@ -16,7 +16,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/udp_test_util.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 namespace morvix::test {
 

@@ -16,7 +16,7 @@
 
 #include "tests/support/daemon.h"
 #include "tests/tools/client_output.h"
-#include "tools/client_format.h"
+#include "tools/client/client_format.h"
 
 namespace morvix::test {
 namespace {

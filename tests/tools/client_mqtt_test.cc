@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // morvix-client's MQTT bridge: the real daemon feeds the client, which
 // publishes to a real mosquitto broker that the test starts on loopback.
-#include "tools/client_mqtt.h"
+#include "tools/client/client_mqtt.h"
 
 #include <gtest/gtest.h>
 

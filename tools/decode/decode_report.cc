@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/decode_report.h"
+#include "tools/decode/decode_report.h"
 
 #include <unistd.h>
 

@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/client_mqtt.h"
-#include "tools/client_options.h"
-#include "tools/client_session.h"
+#include "tools/client/client_mqtt.h"
+#include "tools/client/client_options.h"
+#include "tools/client/client_session.h"
 #include "tools/tool_args.h"
 
 namespace {

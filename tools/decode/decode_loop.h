@@ -7,8 +7,8 @@
 #include <string>
 
 #include "decoder/decoder.h"
-#include "tools/decode_output.h"
-#include "tools/decode_report.h"
+#include "tools/decode/decode_output.h"
+#include "tools/decode/decode_report.h"
 
 namespace morvix::decode {
 

@@ -3,8 +3,8 @@
 // recorded sample file sent again.
 #pragma once
 
-#include "tools/gen_options.h"
-#include "tools/sample_sink.h"
+#include "tools/gen/gen_options.h"
+#include "tools/gen/sample_sink.h"
 
 namespace morvix::gen {
 

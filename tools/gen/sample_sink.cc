@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/sample_sink.h"
+#include "tools/gen/sample_sink.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

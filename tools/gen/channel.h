@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <random>
 
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 namespace morvix::gen {
 

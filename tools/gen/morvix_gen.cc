@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // morvix-gen: writes or sends the sample stream of generated frames, or
 // replays a raw sample file over UDP. gen_options.cc lists the options.
-#include "tools/gen_options.h"
-#include "tools/generate.h"
-#include "tools/sample_sink.h"
+#include "tools/gen/gen_options.h"
+#include "tools/gen/generate.h"
+#include "tools/gen/sample_sink.h"
 #include "tools/tool_args.h"
 
 int main(int argc, char** argv) {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/generate.h"
+#include "tools/gen/generate.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "runtime/hex.h"
-#include "tools/channel.h"
+#include "tools/gen/channel.h"
 #include "tools/tool_args.h"
 
 namespace morvix::gen {

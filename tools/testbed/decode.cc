@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tests/support/decode.h"
+#include "tools/testbed/decode.h"
 
 #include "decoder/frame_checker.h"
 #include "decoder/sample_ring.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/client_link.h"
+#include "tools/client/client_link.h"
 
 struct mosquitto;
 

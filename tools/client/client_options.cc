@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/client_options.h"
+#include "tools/client/client_options.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/client_mqtt.h"
+#include "tools/client/client_mqtt.h"
 #include "tools/tool_args.h"
 
 namespace morvix::client {

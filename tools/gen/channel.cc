@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/channel.h"
+#include "tools/gen/channel.h"
 
 #include <cmath>
 #include <numbers>

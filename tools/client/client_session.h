@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/client_format.h"
-#include "tools/client_mqtt.h"
-#include "tools/client_options.h"
+#include "tools/client/client_format.h"
+#include "tools/client/client_mqtt.h"
+#include "tools/client/client_options.h"
 
 namespace morvix::client {
 

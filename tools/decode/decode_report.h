@@ -9,7 +9,7 @@
 #include <string>
 
 #include "decoder/decoder_stats.h"
-#include "tools/decode_output.h"
+#include "tools/decode/decode_output.h"
 
 namespace morvix::decode {
 

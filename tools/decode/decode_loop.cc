@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/decode_loop.h"
+#include "tools/decode/decode_loop.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/client_link.h"
+#include "tools/client/client_link.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -10,7 +10,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "tools/client_format.h"
+#include "tools/client/client_format.h"
 
 namespace morvix::client {
 

@@ -7,10 +7,10 @@
 
 #include "decoder/decoder.h"
 #include "fec/link_codec.h"
-#include "tools/decode_loop.h"
-#include "tools/decode_options.h"
-#include "tools/decode_output.h"
-#include "tools/decode_report.h"
+#include "tools/decode/decode_loop.h"
+#include "tools/decode/decode_options.h"
+#include "tools/decode/decode_output.h"
+#include "tools/decode/decode_report.h"
 #include "tools/tool_args.h"
 
 int main(int argc, char** argv) {

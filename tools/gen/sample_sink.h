@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/gen_options.h"
+#include "tools/gen/gen_options.h"
 
 namespace morvix::gen {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/client_format.h"
+#include "tools/client/client_format.h"
 
 #include <cstdio>
 #include <ctime>

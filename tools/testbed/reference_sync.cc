@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tests/support/reference_sync.h"
+#include "tools/testbed/reference_sync.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/decode_options.h"
+#include "tools/decode/decode_options.h"
 
 #include <cstdio>
 #include <cstdlib>

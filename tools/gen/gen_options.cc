@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/gen_options.h"
+#include "tools/gen/gen_options.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/client_mqtt.h"
+#include "tools/client/client_mqtt.h"
 
 #include <mosquitto.h>
 #include <poll.h>

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 namespace morvix::gen {
 
