@@ -41,21 +41,20 @@ void print_peer(uint32_t addr, uint32_t port) {
   std::fprintf(stderr, "%s:%u", text, static_cast<unsigned>(ntohs(static_cast<uint16_t>(port))));
 }
 
-// With -v: one line per refused peer and minute, remembering the last few.
+// With -v: within the budget of refusal lines, whatever the number of peers.
 void tell_refused(Distribution& dist, uint32_t addr, uint32_t port, std::time_t now) {
-  Refusal* oldest = &dist.table.refusals[0];
-  for (Refusal& r : dist.table.refusals) {
-    if (r.addr == addr && r.port == port && r.at != 0) {
-      if (now - r.at < 60) return;
-      oldest = &r;
-      break;
-    }
-    if (r.at < oldest->at) oldest = &r;
-  }
-  *oldest = Refusal{addr, port, now};
+  if (!line_allowed(dist.refused_lines, now)) return;
   std::fputs("client ", stderr);
   print_peer(addr, port);
   std::fprintf(stderr, " refused: all %d client slots are taken\n", dist.table.num_clients - 1);
+}
+
+// Tells the counts of the lines left out once their minute is over.
+void flush_line_limits(Distribution& dist) {
+  const std::time_t now = clock_now();
+  line_limit_flush(dist.refused_lines, now);
+  line_limit_flush(dist.left_lines, now);
+  line_limit_flush(dist.expired_lines, now);
 }
 
 }  // namespace
@@ -104,6 +103,7 @@ void send_to_clients(const Distribution& dist, const unsigned char* frame, int f
 }
 
 void process_udp_rx_clients(Distribution& dist) {
+  if (dist.verbose) flush_line_limits(dist);
   unsigned char buf[kRxBufferBytes];
   for (int taken = 0; taken < kDatagramsPerDrain; ++taken) {
     sockaddr_in from{};
@@ -159,7 +159,7 @@ void process_udp_rx_clients(Distribution& dist) {
       client.stamp = 0;
       if (was_active) {
         ++dist.stats.disconnects;
-        if (dist.verbose) {
+        if (dist.verbose && line_allowed(dist.left_lines, now)) {
           std::fprintf(stderr, "client slot %d (", slot);
           print_peer(addr, port);
           std::fputs(") left\n", stderr);
@@ -180,13 +180,14 @@ int clients_in_use(const Distribution& dist) {
 }
 
 void send_client_keepalives(Distribution& dist) {
+  if (dist.verbose) flush_line_limits(dist);
   const std::time_t now = clock_now();
   for (int i = 1; i < dist.table.num_clients; ++i) {
     client_slot& slot = dist.table.clients[i];
     if (slot.stamp == 0) continue;
     if (now - slot.stamp > kClientTimeout) {
       ++dist.stats.expiries;
-      if (dist.verbose) {
+      if (dist.verbose && line_allowed(dist.expired_lines, now)) {
         std::fprintf(stderr, "client slot %d (", i);
         print_peer(slot.addr, slot.port);
         std::fprintf(stderr, ") expired after %lld s of silence\n",

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/line_limit.h"
+
 namespace morvix {
 
 constexpr int kMaxClients = 32;
@@ -42,15 +44,6 @@ struct DistributionStats {
   int64_t identity_announcements = 0;  // "*uid:...:" sent
 };
 
-// A peer refused for a full table, remembered so that -v says so at most
-// once a minute per peer.
-struct Refusal {
-  uint32_t addr = 0;
-  uint32_t port = 0;
-  int64_t at = 0;  // clock_now() of the line
-};
-constexpr int kRefusalsRemembered = 8;
-
 // The subscriber table and the distribution socket it sends from.
 struct ClientTable {
   client_slot clients[kMaxClients]{};
@@ -59,7 +52,6 @@ struct ClientTable {
   int cfd = -1;            // client data socket (distribution), UDP, non-blocking
   int cd_port = 0;         // its local port, host byte order (client data port)
   socklen_t salen = 16;    // length of an IPv4 socket address
-  Refusal refusals[kRefusalsRemembered]{};
 };
 
 // The port announcement's TCP listener (port_announce).
@@ -89,6 +81,10 @@ struct Distribution {
   UpstreamLink upstream;
   int verbose = 0;  // -v: clients leaving, expiring, refused on standard error
   DistributionStats stats;
+  // -v lines that peers can cause at will, each kind on its own budget.
+  LineLimit refused_lines{"refused"};
+  LineLimit left_lines{"left"};
+  LineLimit expired_lines{"expired"};
 };
 
 // Start-up: zeroes addr, port and stamp of slots 0 .. num_clients - 1 (none
@@ -116,7 +112,8 @@ void send_to_clients(const Distribution& dist, const unsigned char* frame, int f
 // or port 0), change nothing. Writes "add new client slot %d, %04x %02x\n"
 // to standard output when a peer takes a slot; with verbose, a line on
 // standard error when a client leaves, and when a new peer finds the table
-// full (at most once a minute per peer).
+// full, each kind at most kLinesPerMinute a minute; once such a minute is
+// over, here or at the next keepalive tick, the count of the lines left out.
 void process_udp_rx_clients(Distribution& dist);
 
 // Client slots in use (the upstream slot not counted).
@@ -124,7 +121,7 @@ int clients_in_use(const Distribution& dist);
 
 // Sends "*KEEPALIVE" to every registered client slot and frees those silent
 // for more than kClientTimeout seconds (never the upstream slot), saying so
-// on standard error with verbose.
+// on standard error with verbose (within the same budget of lines).
 void send_client_keepalives(Distribution& dist);
 
 }  // namespace morvix
