@@ -57,7 +57,10 @@ int main(int argc, char** argv) {
   dist.num_clients = settings.num_clients;
   dist.ct_port = settings.ct_port;
   clear_client_slots(dist);
-  lookup_vorn_dns(dist, MORVIX_UPSTREAM_HOST);
+  dist.vorn_port = settings.upstream_port;
+  dist.vorn_off = settings.upstream_off;
+  dist.vorn_host = settings.upstream_off ? "off" : settings.upstream_host;
+  lookup_vorn_dns(dist, dist.vorn_host);
   loop.tick_counter = 0;
   if (!server_open_dstream(d, settings.rx_port)) {
     char message[64];

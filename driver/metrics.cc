@@ -104,6 +104,8 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
             2};
   f[i++] = single("port_announcements", true, "Port announcement connections answered.",
                   n.port_announcements);
+  f[i++] = single("upstream_enabled", false, "0 when the upstream feed is off (-u off), else 1.",
+                  dist.vorn_off ? 0 : 1);
   f[i++] = single("upstream_resolved", false, "1 once the upstream server's name resolved.",
                   dist.vorn_found);
   f[i++] = single("upstream_feed", false, "1 while the upstream server is fed frames.",

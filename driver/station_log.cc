@@ -38,9 +38,14 @@ void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_
   }
   std::fprintf(stderr,
                "morvix: bitstream input UDP %d, port announcement TCP %d, distribution UDP %d, "
-               "%d samples per bit, %d slots, correction %s, upstream \"%s\" %s",
+               "%d samples per bit, %d slots, correction %s, ",
                rx_port & 0xFFFF, dist.ct_port & 0xFFFF, dist.cd_port, d.sps, dist.num_clients,
-               d.fec ? "on" : "off", dist.vorn_host, upstream);
+               d.fec ? "on" : "off");
+  if (dist.vorn_off) {
+    std::fputs("upstream off", stderr);
+  } else {
+    std::fprintf(stderr, "upstream \"%s\" port %d %s", dist.vorn_host, dist.vorn_port, upstream);
+  }
   if (http_port != 0) {
     char address[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &http_addr, address, sizeof address);

@@ -69,6 +69,8 @@ struct Distribution {
   char uid[64]{};              // the identity announcement "*uid:<40 hex digits>:"
   int uidslen = 0;             // its length in bytes, 46 once loaded
   const char* vorn_host = "";  // the upstream ("vorn") server's host name
+  int vorn_port = 4799;        // its UDP port, host byte order (-u)
+  int vorn_off = 0;            // -u off: slot 0 is never looked up, announced to or fed
   int vorn_found = 0;          // set once its lookup has succeeded
   int vorn_failures = 0;       // lookups that failed
   int verbose = 0;             // -v: clients leaving, expiring, refused on standard error

@@ -50,6 +50,7 @@ int get_uid(Distribution& dist, const char* path) {
 int lookup_vorn_dns(Distribution& dist, const char* host) {
   client_slot& upstream = dist.clients[0];
   dist.vorn_host = host;
+  if (dist.vorn_off) return 0;
   const hostent* he = gethostbyname(host);
   if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
     upstream.stamp = 0;
@@ -61,7 +62,7 @@ int lookup_vorn_dns(Distribution& dist, const char* host) {
     return 0;
   }
   std::memcpy(&upstream.addr, he->h_addr_list[0], sizeof upstream.addr);
-  upstream.port = htons(kUpstreamPort);
+  upstream.port = htons(static_cast<uint16_t>(dist.vorn_port));
   upstream.stamp = 1;
   dist.active_clients = 1;
   dist.vorn_found = 1;
@@ -74,6 +75,8 @@ int lookup_vorn_dns(Distribution& dist, const char* host) {
 }
 
 void send_vorn_uid(Distribution& dist) {
+  // Nothing to send to before the name has resolved, nor with -u off.
+  if (dist.vorn_off || dist.clients[0].port == 0) return;
   ++dist.stats.identity_announcements;
   send_to_slot(dist, dist.clients[0], dist.uid, static_cast<size_t>(dist.uidslen));
 }

@@ -171,6 +171,24 @@ TEST_F(StatusTest, IdleGarbageAndHugeRequestsNeverHoldUpDecoding) {
   EXPECT_EQ(metric(get(http_port_, "/metrics").body, "morvix_frames_relayed_total"), 10);
 }
 
+TEST_F(StatusTest, UpstreamOffSendsNothingUpstreamWhileClientsAreServed) {
+  // The last -u wins: were "off" ignored, upstream_ would hear the station.
+  start_with_status({"-d", "-u", upstream_address(), "-u", "off"});
+  const auto client = register_client(1);
+  upstream_->send_to(cd_port_, "START");  // just another client now
+  ASSERT_TRUE(daemon_->wait_for_output("add new client slot 2", 3000));
+  const gen::Bytes f = gen::build_frame(7, gen::Bytes(30, 7));
+  send_samples(signal({f}));
+  EXPECT_EQ(drain(*client), std::vector<gen::Bytes>{f});
+  EXPECT_EQ(drain(*upstream_, 200), std::vector<gen::Bytes>{f});  // as a client only
+
+  const std::string m = get(http_port_, "/metrics").body;
+  EXPECT_EQ(metric(m, "morvix_upstream_enabled"), 0);
+  EXPECT_EQ(metric(m, "morvix_upstream_feed"), 0);
+  EXPECT_EQ(metric(m, "morvix_identity_announcements_total"), 0);
+  EXPECT_EQ(metric(m, "morvix_clients"), 2);
+}
+
 TEST_F(StatusTest, VerboseTellsTheStationsPortsOnStandardErrorOnly) {
   start({"-v"});
   ASSERT_TRUE(daemon_->running());
