@@ -19,6 +19,7 @@
 #include "net/client_table.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
+#include "net/upstream_lookup.h"
 #include "runtime/clock.h"
 #include "runtime/fatal.h"
 
@@ -60,7 +61,15 @@ int main(int argc, char** argv) {
   dist.vorn_port = settings.upstream_port;
   dist.vorn_off = settings.upstream_off;
   dist.vorn_host = settings.upstream_off ? "off" : settings.upstream_host;
-  lookup_vorn_dns(dist, dist.vorn_host);
+  // Start-up does not wait for the answer: numeric addresses and /etc/hosts
+  // names fill slot 0 right here, a name server's answer arrives in the loop
+  // (and the identity goes out as soon as it does).
+  if (!dist.vorn_off) {
+    static UpstreamLookup lookup;
+    lookup_open(lookup);
+    lookup_vorn_dns(dist, lookup);
+    loop.lookup = &lookup;
+  }
   loop.tick_counter = 0;
   if (!server_open_dstream(d, settings.rx_port)) {
     char message[64];

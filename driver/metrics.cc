@@ -114,6 +114,13 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
   f[i++] = single("upstream_stops", true, "STOP from the upstream server.", n.upstream_stops);
   f[i++] = single("identity_announcements", true, "Identity announcements sent upstream.",
                   n.identity_announcements);
+  f[i++] = {"send_errors",
+            true,
+            "Datagrams lost because the send failed, by peer kind.",
+            "peer",
+            false,
+            {{"client", n.send_errors_client}, {"upstream", n.send_errors_upstream}},
+            2};
   f[i++] = single("samples_per_bit", false, "Samples per line bit (-s).", d.sps);
   return i;
 }

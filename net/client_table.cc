@@ -60,9 +60,11 @@ void tell_refused(Distribution& dist, uint32_t addr, uint32_t port, std::time_t 
 
 }  // namespace
 
-void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len) {
+void send_to_slot(Distribution& dist, const client_slot& slot, const void* data, size_t len) {
   const sockaddr_in to = ipv4_address(slot.addr, static_cast<uint16_t>(slot.port));
-  sendto(dist.cfd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), dist.salen);
+  if (sendto(dist.cfd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), dist.salen) < 0) {
+    ++(&slot == &dist.clients[0] ? dist.stats.send_errors_upstream : dist.stats.send_errors_client);
+  }
 }
 
 void clear_client_slots(Distribution& dist) {
@@ -95,7 +97,7 @@ void clients_open_dstream(Distribution& dist) {
   dist.cd_port = ntohs(local.sin_port);
 }
 
-void send_to_clients(const Distribution& dist, const unsigned char* frame, int framelen) {
+void send_to_clients(Distribution& dist, const unsigned char* frame, int framelen) {
   for (int i = 0; i < dist.num_clients; ++i) {
     if (dist.clients[i].stamp != 0) {
       send_to_slot(dist, dist.clients[i], frame, static_cast<size_t>(framelen));

@@ -40,6 +40,8 @@ struct DistributionStats {
   int64_t upstream_starts = 0;         // "START" from the upstream server
   int64_t upstream_stops = 0;          // "STOP" from the upstream server
   int64_t identity_announcements = 0;  // "*uid:...:" sent
+  int64_t send_errors_client = 0;      // sends to client slots that failed (frames, keepalives)
+  int64_t send_errors_upstream = 0;    // sends to the upstream slot that failed
 };
 
 // A peer refused for a full table, remembered so that -v says so at most
@@ -89,12 +91,13 @@ void clear_client_slots(Distribution& dist);
 void clients_open_dstream(Distribution& dist);
 
 // Sends data[0 .. len - 1] from cfd as one datagram to the slot's address
-// and port, whatever its stamp. A failure is ignored.
-void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len);
+// and port, whatever its stamp. A failure (a full send buffer included) loses
+// the datagram and is counted by the slot's kind, upstream (slot 0) or client.
+void send_to_slot(Distribution& dist, const client_slot& slot, const void* data, size_t len);
 
 // Sends frame[0 .. framelen - 1] as one datagram to every slot below
-// num_clients whose stamp is not 0. Send failures are ignored.
-void send_to_clients(const Distribution& dist, const unsigned char* frame, int framelen);
+// num_clients whose stamp is not 0. Send failures are counted, no more.
+void send_to_clients(Distribution& dist, const unsigned char* frame, int framelen);
 
 // Drains cfd: registrations, refreshes and "DISCONNECT" from clients,
 // "START"/"STOP" from the upstream server; at most kDatagramsPerDrain

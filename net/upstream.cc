@@ -1,11 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "net/upstream.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -44,33 +39,6 @@ int get_uid(Distribution& dist, const char* path) {
   }
 
   dist.uidslen = std::snprintf(dist.uid, sizeof dist.uid, "*uid:%.*s:", kUidDigits, line);
-  return 1;
-}
-
-int lookup_vorn_dns(Distribution& dist, const char* host) {
-  client_slot& upstream = dist.clients[0];
-  dist.vorn_host = host;
-  if (dist.vorn_off) return 0;
-  const hostent* he = gethostbyname(host);
-  if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
-    upstream.stamp = 0;
-    if (dist.vorn_failures++ == 0) {
-      std::fprintf(stderr,
-                   "upstream host \"%s\" not found (%s); trying again about every 16 minutes\n",
-                   host, he == nullptr ? hstrerror(h_errno) : "no IPv4 address");
-    }
-    return 0;
-  }
-  std::memcpy(&upstream.addr, he->h_addr_list[0], sizeof upstream.addr);
-  upstream.port = htons(static_cast<uint16_t>(dist.vorn_port));
-  upstream.stamp = 1;
-  dist.active_clients = 1;
-  dist.vorn_found = 1;
-  if (dist.vorn_failures > 0) {
-    char address[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, he->h_addr_list[0], address, sizeof address);
-    std::fprintf(stderr, "upstream host \"%s\" found at %s\n", host, address);
-  }
   return 1;
 }
 

@@ -124,6 +124,9 @@ TEST_F(StatusTest, CountsExactlyWhatTheStreamHolds) {
   EXPECT_EQ(metric(m.body, "morvix_clients"), 1);
   EXPECT_EQ(metric(m.body, "morvix_upstream_feed"), 1);
   EXPECT_EQ(metric(m.body, "morvix_port_announcements_total"), 1);
+  EXPECT_EQ(metric(m.body, "morvix_identity_announcements_total"), 1);
+  EXPECT_EQ(metric(m.body, "morvix_send_errors_total{peer=\"client\"}"), 0);
+  EXPECT_EQ(metric(m.body, "morvix_send_errors_total{peer=\"upstream\"}"), 0);
   EXPECT_NE(m.body.find("# TYPE morvix_frames_relayed_total counter\n"), std::string::npos);
   const auto parse_error = prometheus_parse_error(m.body, dir_);
   ASSERT_TRUE(parse_error.has_value()) << "the check needs Debian's python3-prometheus-client";
