@@ -10,6 +10,7 @@
 #include "driver/status_http.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
+#include "net/upstream_lookup.h"
 #include "runtime/clock.h"
 
 namespace morvix {
@@ -39,7 +40,7 @@ uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago) {
   return loop.minute_frames[minute % kMinutesKept];
 }
 
-int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist) {
+int handle_frame(LoopState& loop, const Decoder& d, Distribution& dist) {
   const int len = d.checker.framelen;
   if (is_repeat(loop.previous, d.block.frame, len)) {
     ++loop.frames_repeated;
@@ -59,10 +60,11 @@ int keepalive_clock(LoopState& loop, Distribution& dist) {
   const std::time_t now = clock_now();
   if (now - loop.last_tick <= kTickSeconds) return 0;
   if (++loop.tick_counter >= kTicksPerIdentity) {
-    // A station that came up while its resolver could not answer finds its
-    // server later; the blocking lookup only runs while the name fails.
-    if (!dist.upstream.vorn_found) lookup_vorn_dns(dist, dist.upstream.vorn_host);
     send_vorn_uid(dist);
+    // A station that came up while its resolver could not answer finds its
+    // server later, and one whose server moves follows it; a new address is
+    // announced to as soon as it is known.
+    if (loop.lookup != nullptr) lookup_vorn_dns(dist, *loop.lookup);
     loop.tick_counter = 0;
   }
   loop.last_tick = now;
@@ -79,7 +81,7 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
     }
   }
 
-  enum { kInput, kAnnounce, kClients, kStatus, kSockets };
+  enum { kInput, kAnnounce, kClients, kStatus, kLookup, kSockets = kLookup + kLookupSockets };
   pollfd ready[kSockets] = {{d.ring.dfd, POLLIN, 0},
                             {dist.announce.tfd, POLLIN, 0},
                             {dist.table.cfd, POLLIN, 0},
@@ -89,9 +91,17 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
   // improved reading waiting for samples past a frame's end waits briefly:
   // when none come, the literal reading finishes the frame.
   const bool reading_ahead = d.ring.need_input && d.ar_reading;
-  const int wait_ms = !d.ring.need_input ? 0 : reading_ahead ? kPausedInputMs : kIdleWaitMs;
+  int wait_ms = !d.ring.need_input ? 0 : reading_ahead ? kPausedInputMs : kIdleWaitMs;
+  const int ahead_ms = wait_ms;
+  if (loop.lookup != nullptr) {
+    wait_ms = lookup_wait(*loop.lookup, ready + kLookup, wait_ms);
+  } else {
+    for (int i = kLookup; i < kSockets; ++i) ready[i] = {-1, 0, 0};
+  }
   const int woken = poll(ready, kSockets, wait_ms);
-  if (woken == 0 && reading_ahead) input_paused(d);
+  if (loop.lookup != nullptr) lookup_serve(*loop.lookup, ready + kLookup);
+  // Only a wait that ran its full length means the input paused.
+  if (woken == 0 && reading_ahead && wait_ms == ahead_ms) input_paused(d);
   if (woken > 0) {
     if (ready[kAnnounce].revents != 0) process_tcp_connections(dist);
     if (ready[kClients].revents != 0) process_udp_rx_clients(dist);

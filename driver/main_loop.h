@@ -15,6 +15,7 @@
 namespace morvix {
 
 struct StatusHttp;
+struct UpstreamLookup;
 
 constexpr int kTickSeconds = 60;  // a tick comes once more than this has passed
 constexpr int kTicksPerIdentity = 16;
@@ -48,7 +49,8 @@ struct LoopState {
   int64_t minute = 0;      // the minute (clock_now() / 60) of the ring's newest entry
   StationFigures figures;  // the last minute, recent frames, the sync word watch
   TickLog log;
-  StatusHttp* http = nullptr;  // -m: the status listener, else null
+  StatusHttp* http = nullptr;        // -m: the status listener, else null
+  UpstreamLookup* lookup = nullptr;  // the upstream server's lookups; null: none (-u off)
 };
 
 // Frames passed on in the minute `ago` minutes before the minute of now
@@ -59,19 +61,21 @@ uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago);
 // passed on: dumps it when asked ("rx: #%d " and "%02x " per byte, flushed),
 // relays it while active_clients is set, and records it. Returns 1 when it
 // was passed on, 0 for a repeat. Counts either way.
-int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist);
+int handle_frame(LoopState& loop, const Decoder& d, Distribution& dist);
 
 // Runs a tick when more than kTickSeconds have passed since the last: every
-// 16th tick looks the upstream server up again while it has never been
-// found and re-sends the identity, then keepalives and expiry.
+// 16th tick re-sends the identity to the address known and starts a lookup
+// of the upstream server (to find it, or to follow it when it moves; the
+// answer may come in a later pass), then keepalives and expiry.
 // Returns 1 when a tick ran.
 int keepalive_clock(LoopState& loop, Distribution& dist);
 
 // One pass: decoder steps until it needs input (at most
 // kDecoderStepsPerPass), passing on every frame; then one wait on the input,
 // the announcement listener and the distribution socket (no wait while the
-// decoder can go on, at most kIdleWaitMs otherwise), the status listener
-// joining it when there is one; then a bounded share of port announcements
+// decoder can go on, at most kIdleWaitMs otherwise), the status listener and
+// the lookup's sockets joining it when there are any, the wait ending by the
+// lookup's next time-out; then the lookup's answers, a bounded share of port announcements
 // and of the distribution socket, whichever is ready, the status listener's
 // requests, and the keepalive clock (with -v, its line; and the watch for
 // sync words without frames, whose hint goes to standard error).

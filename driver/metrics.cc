@@ -114,6 +114,8 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
             2};
   f[i++] = single("port_announcements", true, "Port announcement connections answered.",
                   n.port_announcements);
+  f[i++] = single("upstream_enabled", false, "0 when the upstream feed is off (-u off), else 1.",
+                  dist.upstream.vorn_off ? 0 : 1);
   f[i++] = single("upstream_resolved", false, "1 once the upstream server's name resolved.",
                   dist.upstream.vorn_found);
   f[i++] = single("upstream_feed", false, "1 while the upstream server is fed frames.",
@@ -122,6 +124,13 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
   f[i++] = single("upstream_stops", true, "STOP from the upstream server.", n.upstream_stops);
   f[i++] = single("identity_announcements", true, "Identity announcements sent upstream.",
                   n.identity_announcements);
+  f[i++] = {"send_errors",
+            true,
+            "Datagrams lost because the send failed, by peer kind.",
+            "peer",
+            false,
+            {{"client", n.send_errors_client}, {"upstream", n.send_errors_upstream}},
+            2};
   f[i++] = single("samples_per_bit", false, "Samples per line bit (-s).", d.ring.sps);
   f[i++] = single("improved_reading", false, "1 when frames are read by majority first (-a).",
                   d.improved != 0 ? 1 : 0);

@@ -38,10 +38,16 @@ void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_
   }
   std::fprintf(stderr,
                "morvix: bitstream input UDP %d, port announcement TCP %d, distribution UDP %d, "
-               "%d samples per bit, %d slots, correction %s, %s reading, upstream \"%s\" %s",
+               "%d samples per bit, %d slots, correction %s, %s reading, ",
                rx_port & 0xFFFF, dist.announce.ct_port & 0xFFFF, dist.table.cd_port, d.ring.sps,
                dist.table.num_clients, d.block.fec ? "on" : "off",
-               d.improved ? "improved" : "literal", dist.upstream.vorn_host, upstream);
+               d.improved ? "improved" : "literal");
+  if (dist.upstream.vorn_off) {
+    std::fputs("upstream off", stderr);
+  } else {
+    std::fprintf(stderr, "upstream \"%s\" port %d %s", dist.upstream.vorn_host,
+                 dist.upstream.vorn_port, upstream);
+  }
   if (http_port != 0) {
     char address[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &http_addr, address, sizeof address);

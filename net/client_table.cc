@@ -59,9 +59,13 @@ void flush_line_limits(Distribution& dist) {
 
 }  // namespace
 
-void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len) {
+void send_to_slot(Distribution& dist, const client_slot& slot, const void* data, size_t len) {
   const sockaddr_in to = ipv4_address(slot.addr, static_cast<uint16_t>(slot.port));
-  sendto(dist.table.cfd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), dist.table.salen);
+  if (sendto(dist.table.cfd, data, len, 0, reinterpret_cast<const sockaddr*>(&to),
+             dist.table.salen) < 0) {
+    ++(&slot == &dist.table.clients[0] ? dist.stats.send_errors_upstream
+                                       : dist.stats.send_errors_client);
+  }
 }
 
 void clear_client_slots(Distribution& dist) {
@@ -94,7 +98,7 @@ void clients_open_dstream(Distribution& dist) {
   dist.table.cd_port = ntohs(local.sin_port);
 }
 
-void send_to_clients(const Distribution& dist, const unsigned char* frame, int framelen) {
+void send_to_clients(Distribution& dist, const unsigned char* frame, int framelen) {
   for (int i = 0; i < dist.table.num_clients; ++i) {
     if (dist.table.clients[i].stamp != 0) {
       send_to_slot(dist, dist.table.clients[i], frame, static_cast<size_t>(framelen));

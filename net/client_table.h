@@ -42,6 +42,8 @@ struct DistributionStats {
   int64_t upstream_starts = 0;         // "START" from the upstream server
   int64_t upstream_stops = 0;          // "STOP" from the upstream server
   int64_t identity_announcements = 0;  // "*uid:...:" sent
+  int64_t send_errors_client = 0;      // sends to client slots that failed (frames, keepalives)
+  int64_t send_errors_upstream = 0;    // sends to the upstream slot that failed
 };
 
 // The subscriber table and the distribution socket it sends from.
@@ -65,6 +67,8 @@ struct UpstreamLink {
   char uid[64]{};              // the identity announcement "*uid:<40 hex digits>:"
   int uidslen = 0;             // its length in bytes, 46 once loaded
   const char* vorn_host = "";  // the upstream ("vorn") server's host name
+  int vorn_port = 4799;        // its UDP port, host byte order (-u)
+  int vorn_off = 0;            // -u off: slot 0 is never looked up, announced to or fed
   int vorn_found = 0;          // set once its lookup has succeeded
   int vorn_failures = 0;       // lookups that failed
 };
@@ -98,12 +102,13 @@ void clear_client_slots(Distribution& dist);
 void clients_open_dstream(Distribution& dist);
 
 // Sends data[0 .. len - 1] from cfd as one datagram to the slot's address
-// and port, whatever its stamp. A failure is ignored.
-void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len);
+// and port, whatever its stamp. A failure (a full send buffer included) loses
+// the datagram and is counted by the slot's kind, upstream (slot 0) or client.
+void send_to_slot(Distribution& dist, const client_slot& slot, const void* data, size_t len);
 
 // Sends frame[0 .. framelen - 1] as one datagram to every slot below
-// num_clients whose stamp is not 0. Send failures are ignored.
-void send_to_clients(const Distribution& dist, const unsigned char* frame, int framelen);
+// num_clients whose stamp is not 0. Send failures are counted, no more.
+void send_to_clients(Distribution& dist, const unsigned char* frame, int framelen);
 
 // Drains cfd: registrations, refreshes and "DISCONNECT" from clients,
 // "START"/"STOP" from the upstream server; at most kDatagramsPerDrain

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "net/upstream.h"
+#include "net/upstream_lookup.h"
 #include "runtime/clock.h"
 #include "tests/support/udp_test_util.h"
 
@@ -121,37 +122,59 @@ TEST_F(MainLoopTest, ResendsTheIdentityOnEverySixteenthTick) {
   EXPECT_EQ(announced_at, (std::vector<int>{16, 32}));
 }
 
-TEST_F(MainLoopTest, LooksForAnUpstreamServerNotFoundAtStartUpOnEverySixteenthTick) {
+TEST_F(MainLoopTest, LooksTheUpstreamServerUpOnEverySixteenthTickAndFollowsItWhenItMoves) {
+  // Numeric names and names c-ares refuses before any query leaves the host
+  // are answered at once, so the test needs no name server.
+  UpstreamLookup lookup;
+  ASSERT_EQ(lookup_open(lookup), 1);
+  loop_.lookup = &lookup;
   dist_.table.clients[0] = {};
   dist_.table.active_clients = 0;
   dist_.upstream.vorn_found = 0;
+  dist_.upstream.vorn_port = upstream_.port();
   ::testing::internal::CaptureStderr();
-  lookup_vorn_dns(dist_, "no..such-host.invalid");  // start-up, while the name fails
-  // The name resolves later (a numeric one, so that nobody's port 4799 hears it).
-  dist_.upstream.vorn_host = "127.0.0.2";
-  for (int tick = 1; tick <= 15; ++tick) {
-    now_ += 61;
-    keepalive_clock(loop_, dist_);
-  }
-  EXPECT_EQ(dist_.table.clients[0].port, 0u);
-  now_ += 61;
-  keepalive_clock(loop_, dist_);
-  EXPECT_EQ(dist_.table.clients[0].addr, htonl(0x7F000002));
-  EXPECT_EQ(dist_.table.clients[0].port, htons(4799));
+  dist_.upstream.vorn_host = "no..such-host.invalid";
+  EXPECT_EQ(lookup_vorn_dns(dist_, lookup), 0);  // start-up, while the name fails
+  const auto tick_until_announced = [&] {
+    for (int tick = 1; tick <= 16; ++tick) {
+      now_ += 61;
+      keepalive_clock(loop_, dist_);
+      if (!upstream_received().empty()) return tick;
+    }
+    return 0;
+  };
+  dist_.upstream.vorn_host = "127.0.0.1";  // the name resolves later
+  EXPECT_EQ(tick_until_announced(), 16);
+  EXPECT_EQ(dist_.table.clients[0].addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(dist_.table.clients[0].port, htons(static_cast<uint16_t>(upstream_.port())));
   EXPECT_EQ(dist_.table.clients[0].stamp, 1);
   EXPECT_EQ(dist_.table.active_clients, 1);
+  EXPECT_EQ(dist_.stats.identity_announcements, 1);  // none while there was no address
 
-  // Once found, never looked up again.
+  // A failing name keeps the server found before.
   dist_.upstream.vorn_host = "no..such-host.invalid";
+  EXPECT_EQ(tick_until_announced(), 16);
+  EXPECT_EQ(dist_.table.clients[0].addr, htonl(INADDR_LOOPBACK));
+
+  // The server moves: the next lookup follows it and announces at once.
+  UdpPeer moved;
+  dist_.upstream.vorn_port = moved.port();
+  dist_.upstream.vorn_host = "127.0.0.1";
   for (int tick = 1; tick <= 16; ++tick) {
     now_ += 61;
     keepalive_clock(loop_, dist_);
   }
-  EXPECT_EQ(dist_.table.clients[0].stamp, 1);
+  std::vector<unsigned char> got;
+  ASSERT_TRUE(moved.receive(got, 1000));
+  EXPECT_EQ(std::string(got.begin(), got.end()), dist_.upstream.uid);
+  EXPECT_EQ(dist_.table.clients[0].port, htons(static_cast<uint16_t>(moved.port())));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "upstream host \"no..such-host.invalid\" not found (Unknown host); trying again about "
-            "every 16 minutes\n"
-            "upstream host \"127.0.0.2\" found at 127.0.0.2\n");
+            "upstream host \"no..such-host.invalid\" not found (Misformatted domain name); "
+            "trying again about every 16 minutes\n"
+            "upstream host \"127.0.0.1\" found at 127.0.0.1\n"
+            "upstream host \"no..such-host.invalid\" not found (Misformatted domain name); "
+            "trying again about every 16 minutes\n"
+            "upstream host \"127.0.0.1\" found at 127.0.0.1\n");
 }
 
 TEST_F(MainLoopTest, TickSendsKeepalivesAndExpiresSilentClients) {

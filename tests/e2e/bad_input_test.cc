@@ -111,7 +111,8 @@ TEST_F(BadInputTest, RefusesAnIdentityThatIsADirectoryOrOneHugeLine) {
   ScratchDir valid_then_huge;
   valid_then_huge.write("uid.txt", std::string(kIdentity) + "\n" + std::string(20 << 20, 'x'));
   Process p3(MORVIX_BINARY,
-             {"-r", std::to_string(free_udp_port()), "-t", std::to_string(free_tcp_port())},
+             {"-r", std::to_string(free_udp_port()), "-t", std::to_string(free_tcp_port()), "-u",
+              upstream_address()},
              valid_then_huge.path());
   std::vector<unsigned char> announcement;
   EXPECT_TRUE(upstream_->receive(announcement, 5000));

@@ -86,6 +86,16 @@ TEST_F(RelayTest, UpstreamSwitchesItsFeedAndClientsComeAndGo) {
   EXPECT_TRUE(drain(client, 200).empty());
 }
 
+TEST_F(RelayTest, UpstreamGivenByNameAndPortGetsTheIdentityAndFrames) {
+  start({"-u", "localhost:" + std::to_string(upstream_->port())});
+  std::vector<unsigned char> got;
+  ASSERT_TRUE(upstream_->receive(got, 3000));
+  EXPECT_EQ(std::string(got.begin(), got.end()), std::string("*uid:") + kIdentity + ":");
+  const gen::Bytes f = frame(6, 25, 6);
+  send_samples(signal({f}));
+  EXPECT_EQ(drain(*upstream_, 500), std::vector<gen::Bytes>{f});
+}
+
 TEST_F(RelayTest, SurvivesAClientThatResetsBeforeTheReply) {
   start();
   for (int i = 0; i < 5; ++i) {

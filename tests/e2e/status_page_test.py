@@ -45,7 +45,7 @@ def main():
         f.write("0123456789abcdef0123456789abcdef01234567\n")
     rx, tcp, http = free_port(socket.SOCK_DGRAM), free_port(socket.SOCK_STREAM), free_port(
         socket.SOCK_STREAM)
-    daemon = subprocess.Popen([morvix, "-m", str(http), "-r", str(rx), "-t", str(tcp)], cwd=work,
+    daemon = subprocess.Popen([morvix, "-m", str(http), "-r", str(rx), "-t", str(tcp), "-u", "off"], cwd=work,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     base = "http://127.0.0.1:%d/" % http
     try:

@@ -176,6 +176,9 @@ TEST_F(StatusTest, CountsExactlyWhatTheStreamHolds) {
   EXPECT_EQ(metric(m.body, "morvix_clients"), 1);
   EXPECT_EQ(metric(m.body, "morvix_upstream_feed"), 1);
   EXPECT_EQ(metric(m.body, "morvix_port_announcements_total"), 1);
+  EXPECT_EQ(metric(m.body, "morvix_identity_announcements_total"), 1);
+  EXPECT_EQ(metric(m.body, "morvix_send_errors_total{peer=\"client\"}"), 0);
+  EXPECT_EQ(metric(m.body, "morvix_send_errors_total{peer=\"upstream\"}"), 0);
   EXPECT_NE(m.body.find("# TYPE morvix_frames_relayed_total counter\n"), std::string::npos);
   const auto parse_error = prometheus_parse_error(m.body, dir_);
   ASSERT_TRUE(parse_error.has_value()) << "the check needs Debian's python3-prometheus-client";
@@ -299,6 +302,24 @@ TEST_F(StatusTest, SecondDaemonOnATakenStatusPortEndsWithTheDocumentedMessage) {
         << second.err();
   }
   EXPECT_EQ(get(http_port_, "/metrics").status, 200);
+}
+
+TEST_F(StatusTest, UpstreamOffSendsNothingUpstreamWhileClientsAreServed) {
+  // The last -u wins: were "off" ignored, upstream_ would hear the station.
+  start_with_status({"-d", "-u", upstream_address(), "-u", "off"});
+  const auto client = register_client(1);
+  upstream_->send_to(cd_port_, "START");  // just another client now
+  ASSERT_TRUE(daemon_->wait_for_output("add new client slot 2", 3000));
+  const gen::Bytes f = gen::build_frame(7, gen::Bytes(30, 7));
+  send_samples(signal({f}));
+  EXPECT_EQ(drain(*client), std::vector<gen::Bytes>{f});
+  EXPECT_EQ(drain(*upstream_, 200), std::vector<gen::Bytes>{f});  // as a client only
+
+  const std::string m = get(http_port_, "/metrics").body;
+  EXPECT_EQ(metric(m, "morvix_upstream_enabled"), 0);
+  EXPECT_EQ(metric(m, "morvix_upstream_feed"), 0);
+  EXPECT_EQ(metric(m, "morvix_identity_announcements_total"), 0);
+  EXPECT_EQ(metric(m, "morvix_clients"), 2);
 }
 
 TEST_F(StatusTest, VerboseTellsTheStationsPortsOnStandardErrorOnly) {

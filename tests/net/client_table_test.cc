@@ -84,6 +84,19 @@ TEST_F(ClientTableTest, OpensANonBlockingSocketOnAPlatformChosenPortOfAllAddress
   EXPECT_EQ(drain(), "");  // nothing waiting: returns at once
 }
 
+TEST_F(ClientTableTest, FailedSendsAreCountedByPeerKindAndTheOthersStillGetTheFrame) {
+  const int good = peer();
+  dist_.table.num_clients = 4;
+  dist_.table.clients[0] = {htonl(INADDR_BROADCAST), htons(4799), 1};  // no SO_BROADCAST: refused
+  dist_.table.clients[1] = {htonl(INADDR_LOOPBACK), 0, now_};          // port 0: refused
+  hold(2, good, now_);
+  dist_.table.clients[3] = {htonl(INADDR_BROADCAST), htons(4799), now_};
+  relay("frame");
+  EXPECT_EQ(pending(good), Datagrams{"frame"});
+  EXPECT_EQ(dist_.stats.send_errors_upstream, 1);
+  EXPECT_EQ(dist_.stats.send_errors_client, 2);
+}
+
 TEST_F(ClientTableTest, ClearingZeroesOnlyTheSlotsInUse) {
   for (client_slot& slot : dist_.table.clients) slot = {7, 8, 9};
   dist_.table.num_clients = 5;

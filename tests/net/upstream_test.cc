@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "net/upstream_lookup.h"
 #include "tests/support/udp_test_util.h"
 
 namespace morvix {
@@ -108,22 +109,39 @@ TEST_F(UpstreamLinkTest, AnnouncementIsFortySixBytesFromTheDistributionSocketWha
   close(server);
 }
 
-TEST_F(UpstreamLinkTest, LookupOfLocalhostTurnsTheUpstreamFeedOn) {
-  lookup_vorn_dns(dist_, "localhost");
+TEST_F(UpstreamLinkTest, LookupOfLocalhostFillsTheUpstreamSlotAtOnce) {
+  UpstreamLookup lookup;
+  ASSERT_EQ(lookup_open(lookup), 1);
+  dist_.upstream.vorn_host = "localhost";
+  dist_.upstream.vorn_port = 5000;
+  EXPECT_EQ(lookup_vorn_dns(dist_, lookup), 1);  // /etc/hosts answers without waiting
   EXPECT_EQ(dist_.table.clients[0].addr, htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(dist_.table.clients[0].port, htons(4799));
+  EXPECT_EQ(dist_.table.clients[0].port, htons(5000));
   EXPECT_EQ(dist_.table.clients[0].stamp, 1);
   EXPECT_EQ(dist_.table.active_clients, 1);
+  EXPECT_EQ(lookup.pending, 0);
 }
 
-TEST_F(UpstreamLinkTest, FailedLookupLeavesTheUpstreamSlotOff) {
+TEST_F(UpstreamLinkTest, FailedLookupLeavesTheUpstreamSlotOffAndAnnouncesNothing) {
+  UpstreamLookup lookup;
+  ASSERT_EQ(lookup_open(lookup), 1);
+  std::snprintf(dist_.upstream.uid, sizeof dist_.upstream.uid, "*uid:%s:", kId.c_str());
+  dist_.upstream.uidslen = 46;
   dist_.table.clients[0].stamp = 1;
-  // The empty label makes the name unresolvable before any query leaves the host.
-  lookup_vorn_dns(dist_, "no..such-host.invalid");
+  dist_.upstream.vorn_host = "no..such-host.invalid";  // refused before any query leaves the host
+  CaptureStderr();
+  EXPECT_EQ(lookup_vorn_dns(dist_, lookup), 0);
+  EXPECT_EQ(lookup_vorn_dns(dist_, lookup), 0);
+  EXPECT_EQ(GetCapturedStderr(),
+            "upstream host \"no..such-host.invalid\" not found (Misformatted domain name); "
+            "trying again about every 16 minutes\n");
   EXPECT_EQ(dist_.table.clients[0].addr, 0u);
   EXPECT_EQ(dist_.table.clients[0].port, 0u);
   EXPECT_EQ(dist_.table.clients[0].stamp, 0);
   EXPECT_EQ(dist_.table.active_clients, 0);
+  send_vorn_uid(dist_);
+  EXPECT_EQ(dist_.stats.identity_announcements, 0);
+  EXPECT_EQ(dist_.stats.send_errors_upstream, 0);
 }
 
 }  // namespace
