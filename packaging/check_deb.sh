@@ -71,8 +71,11 @@ trap cleanup EXIT
 
 files=(/usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen /usr/bin/morvix-decode "$unit"
        /etc/default/morvix)
-docs=(/usr/share/man/man8/morvix.8.gz /usr/share/doc/morvix/copyright
-      /usr/share/doc/morvix/changelog.Debian.gz)
+docs=(/usr/share/man/man8/morvix.8.gz /usr/share/man/man1/morvix-client.1.gz
+      /usr/share/man/man1/morvix-gen.1.gz /usr/share/man/man1/morvix-decode.1.gz
+      /usr/share/doc/morvix/copyright /usr/share/doc/morvix/changelog.gz
+      /usr/share/doc/morvix/README.md.gz /usr/share/doc/morvix/docs/protocol.md.gz
+      /usr/share/doc/morvix/docs/performance.md.gz /usr/share/doc/morvix/docs/development.md.gz)
 # Slim images tell dpkg not to install manual pages and documentation.
 if grep -Eqs '^path-exclude=?\s*/usr/share/(man|doc)' /etc/dpkg/dpkg.cfg.d/*; then
   echo "dpkg here leaves out manual pages or documentation: not checking them"
@@ -110,8 +113,18 @@ if [ "$verify_man" = yes ]; then
   check "the copyright file is machine-readable" \
     grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
     /usr/share/doc/morvix/copyright
-  check "the changelog is gzip" gzip -t /usr/share/doc/morvix/changelog.Debian.gz
-  check "the manual page is gzip" gzip -t /usr/share/man/man8/morvix.8.gz
+  for f in "${docs[@]}"; do
+    [[ $f != *.gz ]] || check "$f is gzip" gzip -t "$f"
+  done
+  # Each page is found by man and points to the other three.
+  pages=("morvix(8)" "morvix-client(1)" "morvix-gen(1)" "morvix-decode(1)")
+  for page in "${pages[@]}"; do
+    name=${page%(*}
+    text=$(LC_ALL=C MANWIDTH=200 man -P cat "$name" 2>/dev/null | sed -n '/^SEE ALSO/,$p')
+    for other in "${pages[@]}"; do
+      [ "$other" = "$page" ] || check "$name's page names $other" grep -qF "$other" <<<"$text"
+    done
+  done
 fi
 morvix_uid=$(id -u morvix)
 
