@@ -84,7 +84,7 @@ trap cleanup EXIT
 
 receiver_pids=()
 files=(/usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen /usr/bin/morvix-decode "$unit" "$template"
-       /etc/default/morvix)
+       /etc/default/morvix /usr/share/morvix/prometheus/morvix.rules.yml)
 docs=(/usr/share/man/man8/morvix.8.gz /usr/share/man/man1/morvix-client.1.gz
       /usr/share/man/man1/morvix-gen.1.gz /usr/share/man/man1/morvix-decode.1.gz
       /usr/share/doc/morvix/copyright /usr/share/doc/morvix/changelog.gz
