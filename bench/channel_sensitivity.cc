@@ -199,7 +199,7 @@ int noise_only(long long samples) {
         const bool reading = d.ar_reading;
         frames[1] += get_data_frame(d);
         improved_readings += !reading && d.ar_reading;
-      } while (!d.need_input);
+      } while (!d.ring.need_input);
     });
   }
   std::printf(

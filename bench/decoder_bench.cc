@@ -33,7 +33,7 @@ void run_over(benchmark::State& state, Decoder& d, const gen::Bytes& stream, Ste
   size_t at = 0;
   int64_t samples = 0;
   for (auto _ : state) {
-    const int room = d.ring_bytes - d.brx_count;
+    const int room = d.ring.ring_bytes - d.ring.brx_count;
     int fed = 0;
     while (fed < room) {
       const int chunk =
@@ -51,7 +51,7 @@ void run_over(benchmark::State& state, Decoder& d, const gen::Bytes& stream, Ste
 void BM_SyncSearchNoise(benchmark::State& state) {
   Decoder d;
   decoder_setup(d, static_cast<int>(state.range(0)), 0, nullptr);
-  if (d.sync_wide) state.SetLabel("avx2");
+  if (d.sync.sync_wide) state.SetLabel("avx2");
   const gen::Bytes noise = noise_bytes(1 << 20);
   run_over(state, d, noise, [](Decoder& x) {
     while (get_frame_id(x)) {
@@ -62,7 +62,7 @@ void BM_SyncSearchNoise(benchmark::State& state) {
 void BM_SyncSearchNoisePortable(benchmark::State& state) {
   Decoder d;
   decoder_setup(d, static_cast<int>(state.range(0)), 0, nullptr);
-  d.sync_wide = false;
+  d.sync.sync_wide = false;
   const gen::Bytes noise = noise_bytes(1 << 20);
   run_over(state, d, noise, [](Decoder& x) {
     while (get_frame_id(x)) {

@@ -20,16 +20,16 @@ bool header_good(const unsigned char* frame) {
 // Moves the search position over the frame's blocks (not its sync word),
 // so the next search starts 40 line bits before the frame's end.
 void skip_blocks(Decoder& d, int blocks) {
-  const long samples = static_cast<long>(blocks) * kBlockBits * d.sps;
+  const long samples = static_cast<long>(blocks) * kBlockBits * d.ring.sps;
   const int whole = static_cast<int>(samples / 8);
-  d.brdb -= static_cast<int>(samples % 8);
-  if (d.brdb < 0) {
-    d.brdb += 8;
-    if (++d.brdp == d.ring_bytes) d.brdp = 0;
-    --d.brx_count;
+  d.ring.brdb -= static_cast<int>(samples % 8);
+  if (d.ring.brdb < 0) {
+    d.ring.brdb += 8;
+    if (++d.ring.brdp == d.ring.ring_bytes) d.ring.brdp = 0;
+    --d.ring.brx_count;
   }
-  d.brdp = (d.brdp + whole) % d.ring_bytes;
-  d.brx_count -= whole;
+  d.ring.brdp = (d.ring.brdp + whole) % d.ring.ring_bytes;
+  d.ring.brx_count -= whole;
 }
 
 // The improved reading when this frame has one, else the literal one.
@@ -41,22 +41,22 @@ int read_block(Decoder& d) { return d.ar_reading ? get_block_majority(d) : get_b
 void reject(Decoder& d, Rejection why) {
   if (d.ar_reading) {
     fall_back_to_literal(d);
-    note_reading_again(d);
+    note_reading_failed(d, why);
   } else {
     note_rejected(d, why);
-    d.df_state = DfState::kSearching;
+    d.checker.df_state = DfState::kSearching;
   }
 }
 
 }  // namespace
 
 int get_data_frame(Decoder& d) {
-  d.need_input = false;
-  switch (d.df_state) {
+  d.ring.need_input = false;
+  switch (d.checker.df_state) {
     case DfState::kSearching:
       if (search_improved(d)) {
         note_sync_word(d);
-        d.df_state = DfState::kHeaderBlock;
+        d.checker.df_state = DfState::kHeaderBlock;
       } else {
         note_search_moved(d);
       }
@@ -68,12 +68,12 @@ int get_data_frame(Decoder& d) {
       }
       const int got = read_block(d);
       if (got == 0) return 0;
-      if (got < 0 || !header_good(d.frame)) {
+      if (got < 0 || !header_good(d.block.frame)) {
         reject(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
         return 0;
       }
-      d.df_blocks_to_read = d.frame[kBlocksByte] - 1;
-      d.df_state = DfState::kRemainingBlocks;
+      d.checker.df_blocks_to_read = d.block.frame[kBlocksByte] - 1;
+      d.checker.df_state = DfState::kRemainingBlocks;
       return 0;
     }
     case DfState::kRemainingBlocks: {
@@ -83,27 +83,28 @@ int get_data_frame(Decoder& d) {
         reject(d, Rejection::kUncorrectable);
         return 0;
       }
-      if (--d.df_blocks_to_read != 0) return 0;
-      const int payload =
-          frame_length(d.frame[kFillBitsByte], d.frame[kBlocksByte]) - kFrameOverheadBytes;
+      if (--d.checker.df_blocks_to_read != 0) return 0;
+      const int payload = frame_length(d.block.frame[kFillBitsByte], d.block.frame[kBlocksByte]) -
+                          kFrameOverheadBytes;
       if (payload <= 0) {
         reject(d, Rejection::kHeader);  // F and B leave no payload
         return 0;
       }
-      if (!crc_matches(d.frame + kHeaderBytes, payload, d.frame + kHeaderBytes + payload)) {
+      if (!crc_matches(d.block.frame + kHeaderBytes, payload,
+                       d.block.frame + kHeaderBytes + payload)) {
         reject(d, Rejection::kFrameCrc);
         return 0;
       }
-      d.df_state = DfState::kSearching;
+      d.checker.df_state = DfState::kSearching;
       d.ar_reading = false;
-      skip_blocks(d, d.frame[kBlocksByte]);
-      d.framelen = payload + kFrameOverheadBytes;
+      skip_blocks(d, d.block.frame[kBlocksByte]);
+      d.checker.framelen = payload + kFrameOverheadBytes;
       note_frame(d);
       return 1;
     }
     default:
       // Not a state: start over with a search rather than read blocks.
-      d.df_state = DfState::kSearching;
+      d.checker.df_state = DfState::kSearching;
       d.ar_reading = false;
       return 0;
   }
@@ -111,13 +112,13 @@ int get_data_frame(Decoder& d) {
 
 int next_frame(Decoder& d) {
   while (!get_data_frame(d)) {
-    if (d.need_input) return 0;
+    if (d.ring.need_input) return 0;
   }
   return 1;
 }
 
 void input_paused(Decoder& d) {
-  if (!d.ar_reading || !d.need_input) return;
+  if (!d.ar_reading || !d.ring.need_input) return;
   fall_back_to_literal(d);
   note_reading_again(d);
 }

@@ -8,7 +8,7 @@
 namespace morvix {
 
 // Runs one step: a sync search, or one block. Returns 1 when a good frame is
-// in d.frame with its length in d.framelen (the search position has then
+// in d.block.frame with its length in d.checker.framelen (the search position has then
 // moved past its blocks), otherwise 0. A rejected frame is searched again
 // from the sample after its sync word. need_input tells afterwards whether
 // the step stopped for samples that have not arrived. With d.improved, a
@@ -16,7 +16,7 @@ namespace morvix {
 // read literally only when that fails.
 int get_data_frame(Decoder& d);
 
-// Steps get_data_frame until a frame is ready (1: in d.frame and d.framelen)
+// Steps get_data_frame until a frame is ready (1: in d.block.frame and d.checker.framelen)
 // or the decoder needs input (0). With dfd < 0 the input is never read: the
 // caller feeds the ring with ring_write and calls next_frame until it
 // returns 0, then feeds again.

@@ -14,7 +14,6 @@ namespace morvix {
 
 namespace {
 
-constexpr int kSymbolBits = 5;
 // The dearest correction taken, in windows' worth of majority margins.
 constexpr int kMaxCostWindows = 2;
 
@@ -139,12 +138,12 @@ int correct_with_erasures(const rs_codec* rs, unsigned char* symbols, const unsi
 }
 
 int get_block_majority(Decoder& d) {
-  if (d.brx_count < d.ring_bytes) get_more_samples(d);
-  if (d.brx_count < d.minblockbytes) return awaiting_input(d);
+  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
+  if (d.ring.brx_count < d.block.minblockbytes) return awaiting_input(d.ring);
   const long needed = majority_bytes_needed(d, kBlockBits);
   // Beyond the ring the samples could never all be there at once.
-  if (needed >= d.ring_bytes) return -1;
-  if (needed >= d.brx_count) return awaiting_input(d);
+  if (needed >= d.ring.ring_bytes) return -1;
+  if (needed >= d.ring.brx_count) return awaiting_input(d.ring);
 
   unsigned char bits[kBlockBits];
   unsigned char margins[kBlockBits];
@@ -166,13 +165,13 @@ int get_block_majority(Decoder& d) {
 
   d.ar_erased = 0;
   d.ar_corrected = 0;
-  if (d.fec) {
-    d.ar_corrected = correct_with_erasures(d.rs, symbols, symbol_margins,
+  if (d.block.fec) {
+    d.ar_corrected = correct_with_erasures(d.block.rs, symbols, symbol_margins,
                                            kMaxCostWindows * d.ar_window, d.ar_erased);
     if (d.ar_corrected < 0) return -1;
   }
   note_block(d, d.ar_corrected);
-  append_block_data(d, symbols);
+  append_block_data(d.block, symbols);
   return 1;
 }
 

@@ -41,7 +41,10 @@ constexpr std::array<unsigned char, 256> kByteOnes = [] {
 // the reading needs, so that its loop keeps it in registers.
 struct Samples {
   explicit Samples(const Decoder& d)
-      : ring(d.rxbits.get()), size(d.ring_bytes), start(d.brdp), skip(7 - d.brdb) {}
+      : ring(d.ring.rxbits.get()),
+        size(d.ring.ring_bytes),
+        start(d.ring.brdp),
+        skip(7 - d.ring.brdb) {}
 
   // The n samples (1 .. kMaxSpan) from offset (>= 0) on, the earliest in
   // bit n - 1.
@@ -84,13 +87,13 @@ long centre_sample(int64_t centre) { return static_cast<long>((centre + kCentreU
 // the sync word matches with its 40 bits read one sample each.
 int eye_run(const Decoder& d) {
   const Samples samples(d);
-  const int sps = d.sps;
+  const int sps = d.ring.sps;
   for (int first = 0; first < sps; first += kMaxSpan) {
     const int n = std::min(kMaxSpan, sps - first);
     // Bit n - 1 - k of wrong[j]: sync bit j read at phase first + k is wrong.
     uint64_t wrong[kSyncBits];
     for (int j = 0; j < kSyncBits; ++j) {
-      const uint64_t expected = d.match_table[j] ? 0 : (uint64_t{1} << n) - 1;
+      const uint64_t expected = d.sync.match_table[j] ? 0 : (uint64_t{1} << n) - 1;
       wrong[j] = samples.at(static_cast<long>(j) * sps + first, n) ^ expected;
     }
     for (int k = 0; k < n; ++k) {
@@ -107,9 +110,9 @@ int eye_run(const Decoder& d) {
 // Samples the search has moved on since the sync word that the last
 // improved reading began at.
 long eye_distance(const Decoder& d) {
-  long bytes = d.brdp - d.ar_eye_brdp;
-  if (bytes < 0) bytes += d.ring_bytes;
-  return bytes * 8 + d.ar_eye_brdb - d.brdb;
+  long bytes = d.ring.brdp - d.ar_eye_brdp;
+  if (bytes < 0) bytes += d.ring.ring_bytes;
+  return bytes * 8 + d.ar_eye_brdb - d.ring.brdb;
 }
 
 }  // namespace
@@ -128,15 +131,15 @@ int majority_window(int sps) { return 2 * (7 * sps / 20) + 1; }
 int search_improved(Decoder& d) {
   // Each call moves the search by less than the ring, so a distance taken
   // before and after every call is exact: it never wraps unnoticed.
-  if (d.ar_eye_live && eye_distance(d) >= d.sps) d.ar_eye_live = false;
+  if (d.ar_eye_live && eye_distance(d) >= d.ring.sps) d.ar_eye_live = false;
   if (!get_frame_id(d)) return 0;
-  if (d.ar_eye_live && eye_distance(d) >= d.sps) d.ar_eye_live = false;
+  if (d.ar_eye_live && eye_distance(d) >= d.ring.sps) d.ar_eye_live = false;
   d.ar_reading = d.improved && !d.ar_eye_live;
   if (d.ar_reading) {
     d.ar_eye_set = false;
     d.ar_eye_live = true;
-    d.ar_eye_brdp = d.brdp;
-    d.ar_eye_brdb = d.brdb;
+    d.ar_eye_brdp = d.ring.brdp;
+    d.ar_eye_brdb = d.ring.brdb;
   }
   return 1;
 }
@@ -144,19 +147,20 @@ int search_improved(Decoder& d) {
 long majority_bytes_needed(const Decoder& d, int count) {
   // The clock moves the centre by at most 1/32 bit a bit.
   const long bits = count + count / 32 + 2;
-  const long last = centre_sample(d.ar_centre) + bits * d.sps + d.ar_window;
-  return (7 - d.brdb + last) / 8;
+  const long last = centre_sample(d.ar_centre) + bits * d.ring.sps + d.ar_window;
+  return (7 - d.ring.brdb + last) / 8;
 }
 
 int place_eye(Decoder& d) {
   // The run of phases needs the sync word at sps more phases; following the
   // clock over it needs at most two more bits.
-  const long needed = (7 - d.brdb + static_cast<long>(kSyncBits + 3) * d.sps + d.ar_window) / 8;
-  if (needed >= d.brx_count) return awaiting_input(d);
+  const long needed =
+      (7 - d.ring.brdb + static_cast<long>(kSyncBits + 3) * d.ring.sps + d.ar_window) / 8;
+  if (needed >= d.ring.brx_count) return awaiting_input(d.ring);
   // Start on sync bit 1: bit 0's window could reach before the search
   // position, and its value is known anyway.
-  d.ar_centre = eye_centre(d) + static_cast<int64_t>(d.sps) * kCentreUnit;
-  d.ar_last_bit = d.match_table[0];
+  d.ar_centre = eye_centre(d) + static_cast<int64_t>(d.ring.sps) * kCentreUnit;
+  d.ar_last_bit = d.sync.match_table[0];
   unsigned char bits[kSyncBits];
   unsigned char margins[kSyncBits];
   read_majority_bits(d, kSyncBits - 1, bits, margins);
@@ -166,7 +170,7 @@ int place_eye(Decoder& d) {
 
 void read_majority_bits(Decoder& d, int count, unsigned char* bits, unsigned char* margins) {
   const Samples samples(d);
-  const int sps = d.sps;
+  const int sps = d.ring.sps;
   const int window = d.ar_window;
   const int half = window / 2;
   const bool one_read = sps + half <= kMaxSpan;
@@ -216,9 +220,9 @@ void read_majority_bits(Decoder& d, int count, unsigned char* bits, unsigned cha
 
 void fall_back_to_literal(Decoder& d) {
   d.ar_reading = false;
-  d.framep = 0;
-  d.framebp = 0;
-  d.df_state = DfState::kHeaderBlock;
+  d.block.framep = 0;
+  d.block.framebp = 0;
+  d.checker.df_state = DfState::kHeaderBlock;
 }
 
 }  // namespace morvix

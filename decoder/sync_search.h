@@ -9,7 +9,7 @@ namespace morvix {
 constexpr unsigned char kSyncWord[5] = {0x07, 0x09, 0x2A, 0x44, 0x6F};
 constexpr int kMaxSyncErrors = 5;
 
-// Builds match_bits, match_table, minmatchbytes and the step tables from d.sps,
+// Builds match_bits, match_table, minmatchbytes and the step tables from d.ring.sps,
 // sets the spare bytes the ring needs past its end (sync_mirror_bytes) and
 // picks the build of the scan this CPU runs best (sync_wide).
 void init_sync_tables(Decoder& d);

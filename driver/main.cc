@@ -43,6 +43,10 @@ int main(int argc, char** argv) {
   static LoopState loop;
 
   const Settings settings = parse_command_line(argc, argv);
+  if (settings.help) {
+    print_help(stdout, MORVIX_UPSTREAM_HOST);
+    return 0;
+  }
   loop.dump = settings.dump;
   loop.verbose = settings.verbose;
   dist.verbose = settings.verbose;
@@ -53,13 +57,13 @@ int main(int argc, char** argv) {
   // Frame state, input buffer, tables from sps and the ring positions.
   decoder_setup(d, settings.sps, settings.fec, rs);
   d.improved = settings.improved;
-  dist.salen = sizeof(sockaddr_in);
-  dist.num_clients = settings.num_clients;
-  dist.ct_port = settings.ct_port;
+  dist.table.salen = sizeof(sockaddr_in);
+  dist.table.num_clients = settings.num_clients;
+  dist.announce.ct_port = settings.ct_port;
   clear_client_slots(dist);
   lookup_vorn_dns(dist, MORVIX_UPSTREAM_HOST);
   loop.tick_counter = 0;
-  if (!server_open_dstream(d, settings.rx_port)) {
+  if (!server_open_dstream(d.ring, settings.rx_port)) {
     char message[64];
     std::snprintf(message, sizeof message, "can't open bitstream input port %d",
                   settings.rx_port & 0xFFFF);

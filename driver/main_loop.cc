@@ -16,7 +16,7 @@ namespace morvix {
 
 namespace {
 
-void count_frame(LoopState& loop) {
+void count_frame(LoopState& loop, const Decoder& d) {
   const std::time_t now = clock_now();
   const int64_t minute = now / 60;
   // Minutes without frames since the last one count 0.
@@ -28,6 +28,7 @@ void count_frame(LoopState& loop) {
   ++loop.frames_relayed;
   loop.last_frame = now;
   loop.last_frame_wall = std::time(nullptr);
+  note_frame_passed(loop.figures, d, now, loop.last_frame_wall);
 }
 
 }  // namespace
@@ -39,18 +40,18 @@ uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago) {
 }
 
 int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist) {
-  const int len = d.framelen;
-  if (is_repeat(loop.previous, d.frame, len)) {
+  const int len = d.checker.framelen;
+  if (is_repeat(loop.previous, d.block.frame, len)) {
     ++loop.frames_repeated;
     return 0;
   }
-  count_frame(loop);
+  count_frame(loop, d);
   if (loop.dump) {
-    print_dump_line(stdout, loop.dump_counter++, d.frame, len);
+    print_dump_line(stdout, loop.dump_counter++, d.block.frame, len);
     std::fflush(stdout);
   }
-  if (dist.active_clients) send_to_clients(dist, d.frame, len);
-  remember_frame(loop.previous, d.frame, len);
+  if (dist.table.active_clients) send_to_clients(dist, d.block.frame, len);
+  remember_frame(loop.previous, d.block.frame, len);
   return 1;
 }
 
@@ -60,7 +61,7 @@ int keepalive_clock(LoopState& loop, Distribution& dist) {
   if (++loop.tick_counter >= kTicksPerIdentity) {
     // A station that came up while its resolver could not answer finds its
     // server later; the blocking lookup only runs while the name fails.
-    if (!dist.vorn_found) lookup_vorn_dns(dist, dist.vorn_host);
+    if (!dist.upstream.vorn_found) lookup_vorn_dns(dist, dist.upstream.vorn_host);
     send_vorn_uid(dist);
     loop.tick_counter = 0;
   }
@@ -73,22 +74,22 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
   for (int step = 0; step < kDecoderStepsPerPass; ++step) {
     if (get_data_frame(d)) {
       handle_frame(loop, d, dist);
-    } else if (d.need_input) {
+    } else if (d.ring.need_input) {
       break;
     }
   }
 
   enum { kInput, kAnnounce, kClients, kStatus, kSockets };
-  pollfd ready[kSockets] = {{d.dfd, POLLIN, 0},
-                            {dist.tfd, POLLIN, 0},
-                            {dist.cfd, POLLIN, 0},
+  pollfd ready[kSockets] = {{d.ring.dfd, POLLIN, 0},
+                            {dist.announce.tfd, POLLIN, 0},
+                            {dist.table.cfd, POLLIN, 0},
                             {loop.http != nullptr ? loop.http->fd : -1, POLLIN, 0}};
   // Input that is already waiting was read by the decoder's last step; the
   // wait ends as soon as more comes, or any other socket has work. An
   // improved reading waiting for samples past a frame's end waits briefly:
   // when none come, the literal reading finishes the frame.
-  const bool reading_ahead = d.need_input && d.ar_reading;
-  const int wait_ms = !d.need_input ? 0 : reading_ahead ? kPausedInputMs : kIdleWaitMs;
+  const bool reading_ahead = d.ring.need_input && d.ar_reading;
+  const int wait_ms = !d.ring.need_input ? 0 : reading_ahead ? kPausedInputMs : kIdleWaitMs;
   const int woken = poll(ready, kSockets, wait_ms);
   if (woken == 0 && reading_ahead) input_paused(d);
   if (woken > 0) {
@@ -96,8 +97,11 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
     if (ready[kClients].revents != 0) process_udp_rx_clients(dist);
   }
   if (loop.http != nullptr) status_http_run(*loop.http, ready[kStatus].revents != 0);
-  if (keepalive_clock(loop, dist) && loop.verbose) {
-    log_tick(loop.log, d, dist, loop.frames_relayed, loop.frames_repeated, loop.last_tick);
+  if (keepalive_clock(loop, dist)) {
+    if (loop.verbose) {
+      log_tick(loop.log, d, dist, loop.frames_relayed, loop.frames_repeated, loop.last_tick);
+    }
+    watch_sync_words(loop.figures, d, loop.last_tick, stderr);
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "decoder/decoder.h"
 #include "decoder/frame_dump.h"
+#include "driver/station_figures.h"
 #include "driver/station_log.h"
 #include "net/client_table.h"
 
@@ -44,7 +45,8 @@ struct LoopState {
   std::time_t last_frame = 0;              // clock_now() of the last frame passed on; 0: none yet
   std::time_t last_frame_wall = 0;         // time() of the same
   uint32_t minute_frames[kMinutesKept]{};  // frames passed on per minute, a ring
-  int64_t minute = 0;  // the minute (clock_now() / 60) of the ring's newest entry
+  int64_t minute = 0;      // the minute (clock_now() / 60) of the ring's newest entry
+  StationFigures figures;  // the last minute, recent frames, the sync word watch
   TickLog log;
   StatusHttp* http = nullptr;  // -m: the status listener, else null
 };
@@ -53,7 +55,7 @@ struct LoopState {
 // (0: that minute so far), for ago 0 .. kMinutesKept - 1.
 uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago);
 
-// Passes on the decoded frame in d.frame unless it repeats the last frame
+// Passes on the decoded frame in d.block.frame unless it repeats the last frame
 // passed on: dumps it when asked ("rx: #%d " and "%02x " per byte, flushed),
 // relays it while active_clients is set, and records it. Returns 1 when it
 // was passed on, 0 for a repeat. Counts either way.
@@ -71,7 +73,8 @@ int keepalive_clock(LoopState& loop, Distribution& dist);
 // decoder can go on, at most kIdleWaitMs otherwise), the status listener
 // joining it when there is one; then a bounded share of port announcements
 // and of the distribution socket, whichever is ready, the status listener's
-// requests, and the keepalive clock (with -v, its line).
+// requests, and the keepalive clock (with -v, its line; and the watch for
+// sync words without frames, whose hint goes to standard error).
 void main_pass(LoopState& loop, Decoder& d, Distribution& dist);
 
 }  // namespace morvix

@@ -72,6 +72,9 @@ Settings parse_command_line(int argc, const char* const* argv) {
     } else if (std::strcmp(arg, "-m") == 0) {
       if (i + 1 >= argc) fatal("-m needs [ADDR:]PORT");
       read_http_address(s, argv[++i]);
+    } else if (std::strcmp(arg, "--help") == 0) {
+      s.help = 1;
+      return s;
     } else if (std::strcmp(arg, "--version") == 0) {
       std::fputs("morvix " MORVIX_VERSION "\n", stderr);
       std::exit(0);
@@ -81,6 +84,32 @@ Settings parse_command_line(int argc, const char* const* argv) {
     }
   }
   return s;
+}
+
+void print_help(std::FILE* to, const char* upstream_host) {
+  std::fprintf(to,
+               "usage: morvix [options]\n"
+               "Decodes frames from a one-bit sample stream and relays them to registered\n"
+               "clients and the upstream collection server. The station identity is read\n"
+               "from uid.txt in the working directory.\n"
+               "\n"
+               "  -r PORT          UDP port of the bitstream input (default 17001)\n"
+               "  -t PORT          TCP port of the port announcement (default 4851)\n"
+               "  -s N             samples per line bit, 1-1000 (default 10)\n"
+               "  -c N             subscriber table slots, the upstream slot included, at\n"
+               "                   most 32 (default 5: 4 clients)\n"
+               "  -f               no Reed-Solomon correction: frames rely on the CRCs alone\n"
+               "  -d               print every new frame on standard output\n"
+               "  -a               the improved reading: each frame read by majority at the\n"
+               "                   centre of its line bits first (weaker senders)\n"
+               "  -v               the station's work on standard error (a line a minute)\n"
+               "  -m [ADDR:]PORT   status page, /metrics and /stats.json over HTTP on ADDR\n"
+               "                   (default 127.0.0.1), PORT 1-65535\n"
+               "  -u HOST[:PORT]   upstream collection server (default: %s:4799);\n"
+               "                   off turns the feed off\n"
+               "  --version        print the version on standard error and exit\n"
+               "  --help           show this text and exit\n",
+               upstream_host);
 }
 
 }  // namespace morvix

@@ -32,45 +32,46 @@ namespace morvix {
 namespace {
 
 void check_state(const Decoder& d) {
-  FUZZ_CHECK(d.brdp >= 0 && d.brdp < d.ring_bytes);
-  FUZZ_CHECK(d.bbp >= 0 && d.bbp < d.ring_bytes);
-  FUZZ_CHECK(d.bwrp >= 0 && d.bwrp < d.ring_bytes);
-  FUZZ_CHECK(d.brdb >= 0 && d.brdb <= 7);
-  FUZZ_CHECK(d.bbb >= 0 && d.bbb <= 7);
-  FUZZ_CHECK(d.brx_count >= 0 && d.brx_count <= d.ring_bytes);
+  FUZZ_CHECK(d.ring.brdp >= 0 && d.ring.brdp < d.ring.ring_bytes);
+  FUZZ_CHECK(d.ring.bbp >= 0 && d.ring.bbp < d.ring.ring_bytes);
+  FUZZ_CHECK(d.ring.bwrp >= 0 && d.ring.bwrp < d.ring.ring_bytes);
+  FUZZ_CHECK(d.ring.brdb >= 0 && d.ring.brdb <= 7);
+  FUZZ_CHECK(d.ring.bbb >= 0 && d.ring.bbb <= 7);
+  FUZZ_CHECK(d.ring.brx_count >= 0 && d.ring.brx_count <= d.ring.ring_bytes);
   // The unread bytes are exactly those from the search position to the writer.
-  FUZZ_CHECK((d.brdp + d.brx_count) % d.ring_bytes == d.bwrp);
-  FUZZ_CHECK(d.df_state == DfState::kSearching || d.df_state == DfState::kHeaderBlock ||
-             d.df_state == DfState::kRemainingBlocks);
-  FUZZ_CHECK(d.framebp >= 0 && d.framebp <= 7);
-  FUZZ_CHECK(d.framep >= 0 && d.framep <= kFrameBytes);
-  const int frame_bits = d.framep * 8 + d.framebp;
+  FUZZ_CHECK((d.ring.brdp + d.ring.brx_count) % d.ring.ring_bytes == d.ring.bwrp);
+  FUZZ_CHECK(d.checker.df_state == DfState::kSearching ||
+             d.checker.df_state == DfState::kHeaderBlock ||
+             d.checker.df_state == DfState::kRemainingBlocks);
+  FUZZ_CHECK(d.block.framebp >= 0 && d.block.framebp <= 7);
+  FUZZ_CHECK(d.block.framep >= 0 && d.block.framep <= kFrameBytes);
+  const int frame_bits = d.block.framep * 8 + d.block.framebp;
   FUZZ_CHECK(frame_bits <= kMaxFrameBlocks * kBlockDataBits);
-  if (d.df_state == DfState::kHeaderBlock) FUZZ_CHECK(frame_bits == 0);
+  if (d.checker.df_state == DfState::kHeaderBlock) FUZZ_CHECK(frame_bits == 0);
   // The improved reading reads a frame's blocks only, at an odd window.
-  FUZZ_CHECK(d.ar_window % 2 == 1 && d.ar_window <= d.sps);
-  if (d.ar_reading) FUZZ_CHECK(d.improved && d.df_state != DfState::kSearching);
+  FUZZ_CHECK(d.ar_window % 2 == 1 && d.ar_window <= d.ring.sps);
+  if (d.ar_reading) FUZZ_CHECK(d.improved && d.checker.df_state != DfState::kSearching);
   if (d.ar_reading && d.ar_eye_set) FUZZ_CHECK(d.ar_centre >= 0);
-  if (d.df_state == DfState::kRemainingBlocks) {
+  if (d.checker.df_state == DfState::kRemainingBlocks) {
     // The header block is in, and every block read since added 60 bits.
-    const int blocks = d.frame[kBlocksByte];
+    const int blocks = d.block.frame[kBlocksByte];
     FUZZ_CHECK(blocks >= kMinFrameBlocks && blocks <= kMaxFrameBlocks);
-    FUZZ_CHECK(d.df_blocks_to_read >= 1 && d.df_blocks_to_read < blocks);
-    FUZZ_CHECK(frame_bits == (blocks - d.df_blocks_to_read) * kBlockDataBits);
+    FUZZ_CHECK(d.checker.df_blocks_to_read >= 1 && d.checker.df_blocks_to_read < blocks);
+    FUZZ_CHECK(frame_bits == (blocks - d.checker.df_blocks_to_read) * kBlockDataBits);
   }
 }
 
 void check_frame(const Decoder& d) {
-  FUZZ_CHECK(d.df_state == DfState::kSearching);
-  const int length = d.framelen;
+  FUZZ_CHECK(d.checker.df_state == DfState::kSearching);
+  const int length = d.checker.framelen;
   FUZZ_CHECK(length >= kMinFrameBytes && length <= kMaxFrameBytes);
-  const int fill_bits = d.frame[kFillBitsByte];
-  const int blocks = d.frame[kBlocksByte];
+  const int fill_bits = d.block.frame[kFillBitsByte];
+  const int blocks = d.block.frame[kBlocksByte];
   FUZZ_CHECK(header_in_range(fill_bits, blocks));
   FUZZ_CHECK(length == frame_length(fill_bits, blocks));
-  FUZZ_CHECK(crc_matches(d.frame, kHeaderCrcCovers, d.frame + kHeaderCrcCovers));
-  FUZZ_CHECK(crc_matches(d.frame + kHeaderBytes, length - kFrameOverheadBytes,
-                         d.frame + length - kCrcBytes));
+  FUZZ_CHECK(crc_matches(d.block.frame, kHeaderCrcCovers, d.block.frame + kHeaderCrcCovers));
+  FUZZ_CHECK(crc_matches(d.block.frame + kHeaderBytes, length - kFrameOverheadBytes,
+                         d.block.frame + length - kCrcBytes));
 }
 
 // Runs the decoder until it needs input. A step that neither moves on nor
@@ -83,8 +84,8 @@ void run_until_input_needed(Decoder& d) {
     check_frame(d);
   }
   check_state(d);
-  FUZZ_CHECK(d.need_input);
-  FUZZ_CHECK(d.brx_count < d.ring_bytes);
+  FUZZ_CHECK(d.ring.need_input);
+  FUZZ_CHECK(d.ring.brx_count < d.ring.ring_bytes);
 }
 
 }  // namespace
@@ -98,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto d = std::make_unique<Decoder>();
   decoder_setup(*d, sps, fec, fec ? link_codec() : nullptr);
   d->improved = data[1] >> 7;
-  if ((data[1] & 0x7F) != 0) d->bwrp = d->brdp = d->bbp = d->ring_bytes - 16 * (data[1] & 0x7F);
+  if ((data[1] & 0x7F) != 0)
+    d->ring.bwrp = d->ring.brdp = d->ring.bbp = d->ring.ring_bytes - 16 * (data[1] & 0x7F);
   check_state(*d);
 
   std::vector<size_t> pieces;

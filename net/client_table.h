@@ -51,29 +51,44 @@ struct Refusal {
 };
 constexpr int kRefusalsRemembered = 8;
 
-// Everything the distribution side keeps, for the life of the daemon. Its
-// sockets are its own: a copy would not compile.
-struct Distribution {
-  Distribution() = default;
-  Distribution(const Distribution&) = delete;
-  Distribution& operator=(const Distribution&) = delete;
-
+// The subscriber table and the distribution socket it sends from.
+struct ClientTable {
   client_slot clients[kMaxClients]{};
-  int num_clients = 5;         // slots in use, the upstream slot included
-  int active_clients = 0;      // set once anybody could want frames; never cleared
-  int cfd = -1;                // client data socket (distribution), UDP, non-blocking
-  int cd_port = 0;             // its local port, host byte order (client data port)
-  socklen_t salen = 16;        // length of an IPv4 socket address
-  int tfd = -1;                // TCP listener of the port announcement
-  int ct_port = 4851;          // its port (client TCP port), -t
+  int num_clients = 5;     // slots in use, the upstream slot included
+  int active_clients = 0;  // set once anybody could want frames; never cleared
+  int cfd = -1;            // client data socket (distribution), UDP, non-blocking
+  int cd_port = 0;         // its local port, host byte order (client data port)
+  socklen_t salen = 16;    // length of an IPv4 socket address
+  Refusal refusals[kRefusalsRemembered]{};
+};
+
+// The port announcement's TCP listener (port_announce).
+struct PortAnnounce {
+  int tfd = -1;        // TCP listener of the port announcement
+  int ct_port = 4851;  // its port (client TCP port), -t
+};
+
+// The upstream server link and the station's identity (upstream).
+struct UpstreamLink {
   char uid[64]{};              // the identity announcement "*uid:<40 hex digits>:"
   int uidslen = 0;             // its length in bytes, 46 once loaded
   const char* vorn_host = "";  // the upstream ("vorn") server's host name
   int vorn_found = 0;          // set once its lookup has succeeded
   int vorn_failures = 0;       // lookups that failed
-  int verbose = 0;             // -v: clients leaving, expiring, refused on standard error
+};
+
+// Everything the distribution side keeps, one plain struct per job, for the
+// life of the daemon. Its sockets are its own: a copy would not compile.
+struct Distribution {
+  Distribution() = default;
+  Distribution(const Distribution&) = delete;
+  Distribution& operator=(const Distribution&) = delete;
+
+  ClientTable table;
+  PortAnnounce announce;
+  UpstreamLink upstream;
+  int verbose = 0;  // -v: clients leaving, expiring, refused on standard error
   DistributionStats stats;
-  Refusal refusals[kRefusalsRemembered]{};
 };
 
 // Start-up: zeroes addr, port and stamp of slots 0 .. num_clients - 1 (none

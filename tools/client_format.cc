@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "decoder/crc.h"
+#include "runtime/hex.h"
 
 namespace morvix::client {
 
@@ -15,13 +16,8 @@ bool crc_holds(Frame frame, size_t from, size_t length) {
 }
 
 std::string hex(Frame bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 15];
-  }
+  std::string text(bytes.size() * 2, '0');
+  put_hex(text.data(), bytes.data(), bytes.size());
   return text;
 }
 

@@ -21,6 +21,8 @@ constexpr size_t kMaxReplyBytes = 64;
 
 using Deadline = std::chrono::steady_clock::time_point;
 
+Sideline* g_sideline = nullptr;
+
 // Milliseconds left until deadline, never below 0.
 int remaining_ms(Deadline deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -76,14 +78,33 @@ int read_to_end(int fd, int wake_fd, Deadline deadline, std::string& reply, std:
 
 }  // namespace
 
+void serve_while_waiting(Sideline* sideline) { g_sideline = sideline; }
+
 int wait_ready(int fd, short events, int wake_fd, int timeout_ms) {
+  const Deadline deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    pollfd polled[2] = {{wake_fd, POLLIN, 0}, {fd, events, 0}};
-    const int n = poll(polled, fd >= 0 ? 2 : 1, timeout_ms);
-    if (n < 0 && errno == EINTR) continue;  // the signal's byte is in wake_fd by now
-    if (n <= 0) return 0;
+    // poll passes over entries whose fd is negative.
+    pollfd polled[3] = {{wake_fd, POLLIN, 0}, {fd, events, 0}, {-1, 0, 0}};
+    int limit = timeout_ms < 0 ? -1 : remaining_ms(deadline);
+    Deadline due_at = Deadline::max();
+    if (g_sideline != nullptr) {
+      polled[2].events = g_sideline->poll_events(polled[2].fd);
+      const int due = g_sideline->due_ms();
+      if (due >= 0) due_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(due);
+      if (due >= 0 && (limit < 0 || due < limit)) limit = due;
+    }
+    const int n = poll(polled, 3, limit);
+    if (n < 0 && errno != EINTR) return 0;
+    // Served first, so that a busy fd cannot starve it.
+    if (g_sideline != nullptr &&
+        (polled[2].revents != 0 || std::chrono::steady_clock::now() >= due_at)) {
+      g_sideline->serve(polled[2].revents);
+    }
+    if (n < 0) continue;  // EINTR: the signal's byte is in wake_fd by now
     if (polled[0].revents != 0) return -1;
-    return 1;
+    if (polled[1].revents != 0) return 1;
+    if (timeout_ms >= 0 && remaining_ms(deadline) == 0) return 0;
   }
 }
 

@@ -17,7 +17,25 @@ int ask_distribution_port(const sockaddr_in& at, int wake_fd, int timeout_ms, st
 
 // Waits until fd is ready for events or timeout_ms passes (-1: no limit).
 // Returns 1 ready (an error or hang-up on fd counts), 0 time up, -1 when
-// wake_fd became readable first.
+// wake_fd became readable first. A sideline is served meanwhile.
 int wait_ready(int fd, short events, int wake_fd, int timeout_ms);
+
+// A connection of the client's own besides the daemon's (the MQTT bridge),
+// served from every wait_ready, so that it keeps going whatever the client
+// waits for.
+class Sideline {
+ public:
+  virtual ~Sideline() = default;
+  // The events to wait for on fd, which is set to -1 when there is none.
+  virtual short poll_events(int& fd) = 0;
+  // Milliseconds until it needs serving even without events; -1 never.
+  virtual int due_ms() = 0;
+  // Called after a wait that reported events on its fd (revents) or that
+  // reached due_ms (revents 0).
+  virtual void serve(short revents) = 0;
+};
+
+// From now on every wait_ready serves sideline (nullptr: none).
+void serve_while_waiting(Sideline* sideline);
 
 }  // namespace morvix::client

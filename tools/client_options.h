@@ -15,6 +15,9 @@ struct Options {
   int timeout = 0;      // seconds; 0: none
   int refresh = 60;     // seconds
   bool verbose = false;
+  std::string mqtt;       // mqtt://HOST[:PORT]/TOPIC or mqtts://...; empty: none
+  std::string mqtt_auth;  // file: user name, then password
+  std::string mqtt_ca;    // file: CA certificates for mqtts://
 };
 
 // Reads the arguments; --help prints the usage text and exits 0, a bad or

@@ -161,7 +161,10 @@ int Client::receive() {
 
 int Client::print(Frame frame, WallClock::time_point received) {
   last_frame_ = Steady::now();
-  const std::string line = o_.json ? frame_json(frame, received) : frame_text(frame, received);
+  const std::string json = o_.json || mqtt_ != nullptr ? frame_json(frame, received) : "";
+  // The message is the object without the line's newline.
+  if (mqtt_ != nullptr) mqtt_->publish(std::string_view(json).substr(0, json.size() - 1));
+  const std::string line = o_.json ? json : frame_text(frame, received);
   if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
     // The reader has closed the pipe: it has what it wanted.
     if (errno == EPIPE) return leave(0);
@@ -203,6 +206,7 @@ int Client::timed_out() {
 // Unregisters and gives back the exit status.
 int Client::leave(int status) {
   if (registered_) send_text(kDisconnect);
+  if (mqtt_ != nullptr) mqtt_->finish();
   return status;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tools/client_format.h"
+#include "tools/client_mqtt.h"
 #include "tools/client_options.h"
 
 namespace morvix::client {
@@ -18,7 +19,9 @@ namespace morvix::client {
 class Client {
  public:
   // wake_fd becomes readable when the client should leave (a signal came).
-  Client(const Options& options, int wake_fd) : o_(options), wake_fd_(wake_fd) {}
+  // mqtt, when not null, is sent every frame too and finished on leaving.
+  Client(const Options& options, int wake_fd, MqttBridge* mqtt = nullptr)
+      : o_(options), wake_fd_(wake_fd), mqtt_(mqtt) {}
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
@@ -45,6 +48,7 @@ class Client {
 
   const Options& o_;
   int wake_fd_;
+  MqttBridge* mqtt_;
   std::FILE* raw_ = nullptr;
   int udp_ = -1;
   sockaddr_in daemon_{};

@@ -3,26 +3,27 @@
 
 #include <cinttypes>
 
+#include "runtime/hex.h"
+
 namespace morvix::decode {
 
 int output_frame(Output& out, const Decoder& d) {
-  const bool repeat = is_repeat(out.previous, d.frame, d.framelen) != 0;
+  const bool repeat = is_repeat(out.previous, d.block.frame, d.checker.framelen) != 0;
   if (repeat) {
     ++out.repeats;
   } else {
     ++out.passed_on;
-    remember_frame(out.previous, d.frame, d.framelen);
+    remember_frame(out.previous, d.block.frame, d.checker.framelen);
   }
   if (repeat && !out.all) return 0;
   const int64_t number = out.dump_counter++;
   const int written = out.json ? print_json_line(out.to, number, d, repeat)
-                               : print_dump_line(out.to, number, d.frame, d.framelen);
+                               : print_dump_line(out.to, number, d.block.frame, d.checker.framelen);
   if (written < 0) return -1;
   return repeat ? 0 : 1;
 }
 
 int print_json_line(std::FILE* to, int64_t number, const Decoder& d, bool repeat) {
-  static constexpr char kHex[] = "0123456789abcdef";
   const FrameQuality& q = d.quality;
   // The longest line: the numbers, 41 blocks of "4," and the frame in hex.
   char line[256 + 2 * kMaxFrameBlocks + 2 * kFrameBytes];
@@ -37,11 +38,9 @@ int print_json_line(std::FILE* to, int64_t number, const Decoder& d, bool repeat
   }
   at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at),
                       "],\"corrected\":%d,\"length\":%d,\"repeat\":%s,\"frame\":\"",
-                      q.corrected_total, d.framelen, repeat ? "true" : "false");
-  for (int i = 0; i < d.framelen; ++i) {
-    line[at++] = kHex[d.frame[i] >> 4];
-    line[at++] = kHex[d.frame[i] & 15];
-  }
+                      q.corrected_total, d.checker.framelen, repeat ? "true" : "false");
+  at = static_cast<int>(put_hex(line + at, d.block.frame, static_cast<size_t>(d.checker.framelen)) -
+                        line);
   line[at++] = '"';
   line[at++] = '}';
   line[at++] = '\n';

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "runtime/hex.h"
 #include "tools/channel.h"
 #include "tools/tool_args.h"
 
@@ -46,8 +47,11 @@ Bytes make_payload(const Options& options, std::mt19937& rng) {
 }
 
 void write_hex_line(std::FILE* file, const Bytes& frame, const std::string& name) {
-  for (uint8_t byte : frame) std::fprintf(file, "%02x", byte);
-  if (std::fputc('\n', file) == EOF || std::fflush(file) != 0) failed("cannot write " + name);
+  std::string line(frame.size() * 2, '0');
+  put_hex(line.data(), frame.data(), frame.size());
+  line += '\n';
+  if (std::fwrite(line.data(), 1, line.size(), file) != line.size() || std::fflush(file) != 0)
+    failed("cannot write " + name);
 }
 
 }  // namespace

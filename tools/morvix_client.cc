@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tools/client_mqtt.h"
 #include "tools/client_options.h"
 #include "tools/client_session.h"
 #include "tools/tool_args.h"
@@ -48,5 +49,14 @@ int main(int argc, char** argv) {
   morvix::tool::set_program("morvix-client");
   const Options options = parse_options(argc, argv);
   catch_signals();
-  return Client(options, g_wake[0]).run();
+  MqttBridge mqtt;
+  if (!options.mqtt.empty()) {
+    std::string error;
+    if (!mqtt.start(options.mqtt, options.mqtt_auth, options.mqtt_ca, error)) {
+      std::fprintf(stderr, "morvix-client: %s\n", error.c_str());
+      return 1;
+    }
+    morvix::client::serve_while_waiting(&mqtt);
+  }
+  return Client(options, g_wake[0], options.mqtt.empty() ? nullptr : &mqtt).run();
 }

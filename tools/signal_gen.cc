@@ -7,12 +7,11 @@
 #include "decoder/block_decoder.h"
 #include "decoder/crc.h"
 #include "decoder/sync_search.h"
+#include "fec/encode_rs.h"
 #include "fec/link_codec.h"
 
 namespace morvix::gen {
 namespace {
-
-constexpr int kSymbolBits = 5;
 
 // The daemon's own codec, so the encoder uses the very generator and field
 // tables the decoder corrects with.
@@ -62,24 +61,11 @@ Bytes build_frame(uint8_t first_byte, const Bytes& payload) {
 }
 
 void rs_encode(const uint8_t data[12], uint8_t codeword[16]) {
-  const rs_codec& rs = codec();
-  const int zero = rs.full_length;
-  // g(x) = x^4 + g3 x^3 + ... + g0; remainder[0] is the x^3 coefficient.
-  // Each step is remainder = (remainder * x + d * x^4) mod g.
-  uint8_t remainder[kLinkParity] = {};
   for (int i = 0; i < kDataSymbols; ++i) {
-    if (data[i] > zero) throw std::invalid_argument("symbol value");
+    if (data[i] > kLinkFullLength) throw std::invalid_argument("symbol value");
     codeword[i] = data[i];
-    const int feedback = rs.log_table[data[i] ^ remainder[0]];
-    for (int j = 0; j < kLinkParity; ++j) {
-      const uint8_t next = j < kLinkParity - 1 ? remainder[j + 1] : 0;
-      const int g = rs.generator[kLinkParity - 1 - j];
-      remainder[j] = feedback == zero || g == zero
-                         ? next
-                         : static_cast<uint8_t>(next ^ rs.exp_table[rs_reduce(rs, feedback + g)]);
-    }
   }
-  std::copy(remainder, remainder + kLinkParity, codeword + kDataSymbols);
+  encode_rs_char(&codec(), data, codeword + kDataSymbols);
 }
 
 Bits frame_line_bits(const Bytes& frame, const LineOptions& options, std::mt19937& rng) {
@@ -113,23 +99,12 @@ Bits frame_line_bits(const Bytes& frame, const LineOptions& options, std::mt1993
         symbols[index] ^= value;
       }
     }
-    for (int k = 0; k < kBlockSymbols; ++k) symbols[k] ^= of[kBlockSymbols - 1 - k];
-
-    const auto passed_over = options.random_passed_over ? rng() : 0;
-    int passed = 0;
-    int sent = 0;
-    for (int k = 0; k < kBlockBits; ++k) {
-      if (passed_over_bit(k)) {
-        bits.push_back(static_cast<uint8_t>(options.random_passed_over
-                                                ? (passed_over >> passed) & 1
-                                                : options.passed_over_value & 1));
-        ++passed;
-      } else {
-        bits.push_back(
-            static_cast<uint8_t>((symbols[sent / kSymbolBits] >> (sent % kSymbolBits)) & 1));
-        ++sent;
-      }
-    }
+    unsigned char line_bits[kBlockBits];
+    const uint32_t passed_over = options.random_passed_over
+                                     ? static_cast<uint32_t>(rng())
+                                     : (options.passed_over_value & 1u) * 0x1Fu;
+    block_line_bits(symbols, passed_over, line_bits);
+    bits.insert(bits.end(), line_bits, line_bits + kBlockBits);
   }
   return bits;
 }

@@ -102,13 +102,13 @@ TEST_F(ImprovedReadingTest, ARejectedFrameGetsOneImprovedReadingAndEveryLiteralR
   int syncs = 0, improved_readings = 0;
   feed_stream(d_, stream, [&](Decoder& d) {
     do {
-      const DfState before = d.df_state;
+      const DfState before = d.checker.df_state;
       EXPECT_EQ(get_data_frame(d), 0);
-      if (before == DfState::kSearching && d.df_state == DfState::kHeaderBlock) {
+      if (before == DfState::kSearching && d.checker.df_state == DfState::kHeaderBlock) {
         ++syncs;
         improved_readings += d.ar_reading;
       }
-    } while (!d.need_input);
+    } while (!d.ring.need_input);
   });
   EXPECT_EQ(syncs, 10);  // as without -a: once per phase
   EXPECT_EQ(improved_readings, 1);

@@ -67,7 +67,8 @@ TEST(MajorityReader, PlacesTheCentreInTheMiddleOfTheMatchingPhases) {
   Decoder d;
   load(d, stream);
   ASSERT_EQ(get_frame_id(d), 1);
-  EXPECT_EQ((7 - d.brdb + d.brdp * 8) % 10, 5);  // 23 idle samples, then the third of a bit
+  EXPECT_EQ((7 - d.ring.brdb + d.ring.brdp * 8) % 10,
+            5);  // 23 idle samples, then the third of a bit
   EXPECT_EQ(eye_centre(d), 5 * kCentreUnit / 2);
   // The clock, followed over the sync word, keeps to it.
   ASSERT_EQ(place_eye(d), 1);

@@ -22,22 +22,23 @@ class MainLoopTest : public ::testing::Test {
     clock_override(&now_);
     clients_open_dstream(dist_);
     // The upstream slot points at a local socket standing in for the server.
-    dist_.clients[0] = {htonl(INADDR_LOOPBACK), htons(static_cast<uint16_t>(upstream_.port())), 1};
-    dist_.active_clients = 1;
-    dist_.vorn_found = 1;
-    std::strcpy(dist_.uid, "*uid:0123456789abcdef0123456789abcdef01234567:");
-    dist_.uidslen = 46;
+    dist_.table.clients[0] = {htonl(INADDR_LOOPBACK),
+                              htons(static_cast<uint16_t>(upstream_.port())), 1};
+    dist_.table.active_clients = 1;
+    dist_.upstream.vorn_found = 1;
+    std::strcpy(dist_.upstream.uid, "*uid:0123456789abcdef0123456789abcdef01234567:");
+    dist_.upstream.uidslen = 46;
     loop_.last_tick = now_;
   }
   void TearDown() override {
     clock_override(nullptr);
-    close(dist_.cfd);
+    close(dist_.table.cfd);
   }
 
   // Offers a frame to the loop as if the decoder had just reported it.
   int offer(const std::vector<unsigned char>& frame) {
-    std::memcpy(d_.frame, frame.data(), frame.size());
-    d_.framelen = static_cast<int>(frame.size());
+    std::memcpy(d_.block.frame, frame.data(), frame.size());
+    d_.checker.framelen = static_cast<int>(frame.size());
     return handle_frame(loop_, d_, dist_);
   }
 
@@ -74,11 +75,11 @@ TEST_F(MainLoopTest, PassesOnAFrameOnlyWhenItDiffersFromTheLastPassedOn) {
 }
 
 TEST_F(MainLoopTest, RecordsFramesEvenWithNobodyToSendTo) {
-  dist_.active_clients = 0;
+  dist_.table.active_clients = 0;
   const std::vector<unsigned char> a = {9, 9, 9, 9, 9, 9, 9, 9};
   EXPECT_EQ(offer(a), 1);
   EXPECT_TRUE(upstream_received().empty());
-  dist_.active_clients = 1;
+  dist_.table.active_clients = 1;
   EXPECT_EQ(offer(a), 0);  // still a repeat of the unsent frame
 }
 
@@ -121,32 +122,32 @@ TEST_F(MainLoopTest, ResendsTheIdentityOnEverySixteenthTick) {
 }
 
 TEST_F(MainLoopTest, LooksForAnUpstreamServerNotFoundAtStartUpOnEverySixteenthTick) {
-  dist_.clients[0] = {};
-  dist_.active_clients = 0;
-  dist_.vorn_found = 0;
+  dist_.table.clients[0] = {};
+  dist_.table.active_clients = 0;
+  dist_.upstream.vorn_found = 0;
   ::testing::internal::CaptureStderr();
   lookup_vorn_dns(dist_, "no..such-host.invalid");  // start-up, while the name fails
   // The name resolves later (a numeric one, so that nobody's port 4799 hears it).
-  dist_.vorn_host = "127.0.0.2";
+  dist_.upstream.vorn_host = "127.0.0.2";
   for (int tick = 1; tick <= 15; ++tick) {
     now_ += 61;
     keepalive_clock(loop_, dist_);
   }
-  EXPECT_EQ(dist_.clients[0].port, 0u);
+  EXPECT_EQ(dist_.table.clients[0].port, 0u);
   now_ += 61;
   keepalive_clock(loop_, dist_);
-  EXPECT_EQ(dist_.clients[0].addr, htonl(0x7F000002));
-  EXPECT_EQ(dist_.clients[0].port, htons(4799));
-  EXPECT_EQ(dist_.clients[0].stamp, 1);
-  EXPECT_EQ(dist_.active_clients, 1);
+  EXPECT_EQ(dist_.table.clients[0].addr, htonl(0x7F000002));
+  EXPECT_EQ(dist_.table.clients[0].port, htons(4799));
+  EXPECT_EQ(dist_.table.clients[0].stamp, 1);
+  EXPECT_EQ(dist_.table.active_clients, 1);
 
   // Once found, never looked up again.
-  dist_.vorn_host = "no..such-host.invalid";
+  dist_.upstream.vorn_host = "no..such-host.invalid";
   for (int tick = 1; tick <= 16; ++tick) {
     now_ += 61;
     keepalive_clock(loop_, dist_);
   }
-  EXPECT_EQ(dist_.clients[0].stamp, 1);
+  EXPECT_EQ(dist_.table.clients[0].stamp, 1);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "upstream host \"no..such-host.invalid\" not found (Unknown host); trying again about "
             "every 16 minutes\n"
@@ -155,7 +156,8 @@ TEST_F(MainLoopTest, LooksForAnUpstreamServerNotFoundAtStartUpOnEverySixteenthTi
 
 TEST_F(MainLoopTest, TickSendsKeepalivesAndExpiresSilentClients) {
   UdpPeer client;
-  dist_.clients[1] = {htonl(INADDR_LOOPBACK), htons(static_cast<uint16_t>(client.port())), now_};
+  dist_.table.clients[1] = {htonl(INADDR_LOOPBACK), htons(static_cast<uint16_t>(client.port())),
+                            now_};
   std::vector<unsigned char> got;
   now_ += 61;
   keepalive_clock(loop_, dist_);
@@ -164,7 +166,7 @@ TEST_F(MainLoopTest, TickSendsKeepalivesAndExpiresSilentClients) {
   now_ += 300;
   keepalive_clock(loop_, dist_);
   EXPECT_FALSE(client.receive(got, 100));
-  EXPECT_EQ(dist_.clients[1].stamp, 0);
+  EXPECT_EQ(dist_.table.clients[1].stamp, 0);
 }
 
 }  // namespace

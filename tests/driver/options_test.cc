@@ -79,7 +79,7 @@ TEST(CommandLine, AcceptsValuesAtTheirLimitsAndReadsThemLikeAtoi) {
 TEST(CommandLine, PrintsTheUsageForAnythingElse) {
   ASSERT_EQ(std::string(kUsage).size(), 87u);
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"-h"}, {"-d", "-r", "100", "extra"}, {"--help"}, {"-r", "5", "-x", "-r"}, {"-D"}}) {
+           {"-h"}, {"-d", "-r", "100", "extra"}, {"-help"}, {"-r", "5", "-x", "-r"}, {"-D"}}) {
     const Outcome r = run(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, kUsage);
@@ -87,6 +87,20 @@ TEST(CommandLine, PrintsTheUsageForAnythingElse) {
   const Outcome version = run({"-d", "--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.err, "morvix " MORVIX_VERSION "\n");
+}
+
+TEST(CommandLine, HelpListsEveryOptionOnStandardOutput) {
+  ScratchDir dir;
+  Process p(MORVIX_BINARY, {"-d", "--help", "-x"}, dir.path());
+  ASSERT_EQ(p.wait(10000), 0);
+  EXPECT_EQ(p.err(), "");
+  const std::string help = p.out();
+  for (const char* option :
+       {"\n  -r PORT ", "\n  -t PORT ", "\n  -s N ", "\n  -c N ", "\n  -f ", "\n  -d ", "\n  -a ",
+        "\n  -v ", "\n  -m [ADDR:]PORT ", "\n  -u HOST[:PORT] ", "\n  --version ", "\n  --help "}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option << " in\n" << help;
+  }
+  EXPECT_NE(help.find("(default: " MORVIX_UPSTREAM_HOST ":4799)"), std::string::npos) << help;
 }
 
 }  // namespace

@@ -39,6 +39,16 @@ Reply http(int port, const std::string& request) {
   return reply;
 }
 
+std::string hex(const gen::Bytes& bytes) {
+  std::string text;
+  char two[3];
+  for (const uint8_t b : bytes) {
+    std::snprintf(two, sizeof two, "%02x", b);
+    text += two;
+  }
+  return text;
+}
+
 Reply get(int port, const std::string& path) {
   return http(port, "GET " + path + " HTTP/1.0\r\nHost: station\r\n\r\n");
 }
@@ -67,6 +77,19 @@ std::optional<std::string> prometheus_parse_error(const std::string& text, const
   char buf[256];
   while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
   return pclose(p) == 0 ? std::string() : "parser: " + out;
+}
+
+// promtool's lint of the exposition text: its complaints, empty when clean;
+// nullopt without promtool (Debian's prometheus package).
+std::optional<std::string> promtool_complaints(const std::string& text, const ScratchDir& dir) {
+  if (std::system("promtool --version >/dev/null 2>&1") != 0) return std::nullopt;
+  dir.write("promtool.txt", text);
+  FILE* p = popen(("promtool check metrics < " + dir.path() + "/promtool.txt 2>&1").c_str(), "r");
+  std::string out;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+  const int status = pclose(p);
+  return status == 0 && out.empty() ? std::string() : "promtool: " + out;
 }
 
 class StatusTest : public DaemonTest {
@@ -128,17 +151,37 @@ TEST_F(StatusTest, CountsExactlyWhatTheStreamHolds) {
   const auto parse_error = prometheus_parse_error(m.body, dir_);
   ASSERT_TRUE(parse_error.has_value()) << "the check needs Debian's python3-prometheus-client";
   EXPECT_EQ(*parse_error, "");
+  EXPECT_NE(m.body.find("\nmorvix_build_info{version=\"" MORVIX_VERSION "\"} 1\n"),
+            std::string::npos);
+  EXPECT_EQ(metric(m.body, "morvix_improved_reading"), 0);
+  EXPECT_EQ(metric(m.body, "morvix_frames_rejected_total{reason=\"frame_crc\"}"), 2);
+  const auto complaints = promtool_complaints(m.body, dir_);
+  if (complaints.has_value()) {
+    EXPECT_EQ(*complaints, "");
+  } else {
+    std::fprintf(stderr, "no promtool here (Debian's prometheus): its lint not run\n");
+  }
 
   const Reply j = get(http_port_, "/stats.json");
   ASSERT_EQ(j.status, 200);
   for (const char* field :
        {"\"frames_relayed\":5,", "\"frames_repeated\":2,", "\"symbols_corrected\":3,",
         "\"frames_rejected\":{\"header_crc\":0,\"frame_crc\":2,\"uncorrectable\":0}",
-        "\"sync_words_by_wrong_bits\":[9,0,0,0,0,0]", "\"upstream_address\":\"127.0.0.1\""}) {
+        "\"sync_words_by_errors\":[9,0,0,0,0,0]", "\"frames_by_sync_errors\":[7,0,0,0,0,0]",
+        "\"frames_last_minute\":5,", "\"reading\":\"literal\",", "\"hint\":null,",
+        "\"upstream_address\":\"127.0.0.1\""}) {
     EXPECT_NE(j.body.find(field), std::string::npos) << field << " in " << j.body;
   }
   EXPECT_TRUE(std::regex_search(j.body, std::regex("\"client_table\":\\[\\{\"slot\":1,"
                                                    "\"address\":\"127.0.0.1\",\"port\":[0-9]+,")));
+  // The five frames passed on, oldest first, each whole in hex.
+  std::string recent = "\"recent_frames\":\\[";
+  for (size_t i = 0; i < frames.size(); ++i) {
+    recent += std::string(i > 0 ? "," : "") + "\\{\"time\":[0-9]+,\"length\":57,\"blocks\":8,";
+    recent += std::string("\"corrections\":") + (i == 1 ? "3" : "0") + ",\"sync_wrong_bits\":0,";
+    recent += "\"frame\":\"" + hex(frames[i]) + "\"\\}";
+  }
+  EXPECT_TRUE(std::regex_search(j.body, std::regex(recent + "\\]\\}\n$"))) << j.body;
   EXPECT_TRUE(
       std::regex_search(j.body, std::regex("\"frames_per_minute\":\\[(0,){59}5\\]|"
                                            "\"frames_per_minute\":\\[(0,){58}[0-5],[0-5]\\]")));
@@ -181,6 +224,16 @@ TEST_F(StatusTest, VerboseTellsTheStationsPortsOnStandardErrorOnly) {
       std::string::npos)
       << err;
   EXPECT_EQ(daemon_->out(), "got tcp request\n");
+}
+
+TEST_F(StatusTest, TheReadingModeShowsInTheStartLineMetricsAndStats) {
+  start_with_status({"-v", "-a"});
+  ASSERT_TRUE(daemon_->running());
+  EXPECT_NE(daemon_->err().find(", correction on, improved reading, upstream "), std::string::npos)
+      << daemon_->err();
+  EXPECT_EQ(metric(get(http_port_, "/metrics").body, "morvix_improved_reading"), 1);
+  EXPECT_NE(get(http_port_, "/stats.json").body.find("\"reading\":\"improved\","),
+            std::string::npos);
 }
 
 }  // namespace

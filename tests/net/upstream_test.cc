@@ -53,8 +53,8 @@ TEST_F(UidFileTest, AcceptsFortyDigitsWhateverEndsTheFirstLine) {
     SCOPED_TRACE(::testing::PrintToString(end));
     write_file(kId + end);
     EXPECT_EQ(load(), std::make_pair(1, std::string()));
-    EXPECT_EQ(dist_.uidslen, 46);
-    EXPECT_EQ(std::string(dist_.uid), "*uid:" + kId + ":");
+    EXPECT_EQ(dist_.upstream.uidslen, 46);
+    EXPECT_EQ(std::string(dist_.upstream.uid), "*uid:" + kId + ":");
   }
 }
 
@@ -83,18 +83,18 @@ TEST_F(UidFileTest, MissingFileIsNamedInTheMessage) {
 class UpstreamLinkTest : public ::testing::Test {
  protected:
   UpstreamLinkTest() { clients_open_dstream(dist_); }
-  ~UpstreamLinkTest() override { close(dist_.cfd); }
+  ~UpstreamLinkTest() override { close(dist_.table.cfd); }
   Distribution dist_;
 };
 
 TEST_F(UpstreamLinkTest, AnnouncementIsFortySixBytesFromTheDistributionSocketWhateverTheFeed) {
-  std::snprintf(dist_.uid, sizeof dist_.uid, "*uid:%s:", kId.c_str());
-  dist_.uidslen = 46;
+  std::snprintf(dist_.upstream.uid, sizeof dist_.upstream.uid, "*uid:%s:", kId.c_str());
+  dist_.upstream.uidslen = 46;
   const int server = test::bound_socket(SOCK_DGRAM);
-  dist_.clients[0] = {htonl(INADDR_LOOPBACK), htons(test::local_port(server)), 0};
+  dist_.table.clients[0] = {htonl(INADDR_LOOPBACK), htons(test::local_port(server)), 0};
 
   for (int64_t feed : {0, 1}) {
-    dist_.clients[0].stamp = feed;
+    dist_.table.clients[0].stamp = feed;
     send_vorn_uid(dist_);
     ASSERT_TRUE(test::readable(server, 1000));
     char buf[128];
@@ -103,27 +103,27 @@ TEST_F(UpstreamLinkTest, AnnouncementIsFortySixBytesFromTheDistributionSocketWha
     const ssize_t n =
         recvfrom(server, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
     EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "*uid:" + kId + ":");
-    EXPECT_EQ(ntohs(from.sin_port), dist_.cd_port);  // the server answers START/STOP there
+    EXPECT_EQ(ntohs(from.sin_port), dist_.table.cd_port);  // the server answers START/STOP there
   }
   close(server);
 }
 
 TEST_F(UpstreamLinkTest, LookupOfLocalhostTurnsTheUpstreamFeedOn) {
   lookup_vorn_dns(dist_, "localhost");
-  EXPECT_EQ(dist_.clients[0].addr, htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(dist_.clients[0].port, htons(4799));
-  EXPECT_EQ(dist_.clients[0].stamp, 1);
-  EXPECT_EQ(dist_.active_clients, 1);
+  EXPECT_EQ(dist_.table.clients[0].addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(dist_.table.clients[0].port, htons(4799));
+  EXPECT_EQ(dist_.table.clients[0].stamp, 1);
+  EXPECT_EQ(dist_.table.active_clients, 1);
 }
 
 TEST_F(UpstreamLinkTest, FailedLookupLeavesTheUpstreamSlotOff) {
-  dist_.clients[0].stamp = 1;
+  dist_.table.clients[0].stamp = 1;
   // The empty label makes the name unresolvable before any query leaves the host.
   lookup_vorn_dns(dist_, "no..such-host.invalid");
-  EXPECT_EQ(dist_.clients[0].addr, 0u);
-  EXPECT_EQ(dist_.clients[0].port, 0u);
-  EXPECT_EQ(dist_.clients[0].stamp, 0);
-  EXPECT_EQ(dist_.active_clients, 0);
+  EXPECT_EQ(dist_.table.clients[0].addr, 0u);
+  EXPECT_EQ(dist_.table.clients[0].port, 0u);
+  EXPECT_EQ(dist_.table.clients[0].stamp, 0);
+  EXPECT_EQ(dist_.table.active_clients, 0);
 }
 
 }  // namespace

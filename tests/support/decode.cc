@@ -19,7 +19,7 @@ void feed_stream(Decoder& d, const Bytes& stream, const std::function<void(Decod
 std::vector<Bytes> decode_stream(Decoder& d, const Bytes& stream) {
   std::vector<Bytes> frames;
   feed_stream(d, stream, [&frames](Decoder& x) {
-    while (next_frame(x)) frames.emplace_back(x.frame, x.frame + x.framelen);
+    while (next_frame(x)) frames.emplace_back(x.block.frame, x.block.frame + x.checker.framelen);
   });
   return frames;
 }

@@ -15,7 +15,7 @@ using Bytes = std::vector<uint8_t>;
 
 // Writes stream into d's ring piece by piece, as far as the ring has room,
 // and after each piece calls run(d), which must leave the decoder needing
-// input. d.dfd must be -1.
+// input. d.ring.dfd must be -1.
 void feed_stream(Decoder& d, const Bytes& stream, const std::function<void(Decoder&)>& run);
 
 // feed_stream with next_frame until the decoder needs input: every frame

@@ -9,31 +9,32 @@
 namespace morvix::test {
 
 int get_frame_id_reference(Decoder& d) {
-  if (d.brx_count < d.ring_bytes) get_more_samples(d);
+  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
   for (;;) {
-    if (d.brx_count < d.minmatchbytes) return 0;
+    if (d.ring.brx_count < d.sync.minmatchbytes) return 0;
     // The attempt one sample on must find all its samples written.
-    const long last_ahead = (7 - d.brdb + 1 + static_cast<long>(kSyncBits - 1) * d.sps) / 8;
-    if (last_ahead >= d.brx_count) return 0;
+    const long last_ahead =
+        (7 - d.ring.brdb + 1 + static_cast<long>(kSyncBits - 1) * d.ring.sps) / 8;
+    if (last_ahead >= d.ring.brx_count) return 0;
 
-    if (--d.brdb < 0) {
-      d.brdb = 7;
-      if (++d.brdp == d.ring_bytes) d.brdp = 0;
-      --d.brx_count;
+    if (--d.ring.brdb < 0) {
+      d.ring.brdb = 7;
+      if (++d.ring.brdp == d.ring.ring_bytes) d.ring.brdp = 0;
+      --d.ring.brx_count;
     }
-    d.bbp = d.brdp;
-    d.bbb = d.brdb;
+    d.ring.bbp = d.ring.brdp;
+    d.ring.bbb = d.ring.brdb;
     int differences = 0;
     for (int j = 0; j < kSyncBits; ++j) {
-      const int line_bit = read_sample(d, d.bbp, d.bbb) == 0 ? 1 : 0;
-      if (line_bit != d.match_table[j] && ++differences > 5) break;
-      d.bbp += d.bbytes[d.bbb];
-      if (d.bbp >= d.ring_bytes) d.bbp -= d.ring_bytes;
-      d.bbb = d.bbnext[d.bbb];
+      const int line_bit = read_sample(d.ring, d.ring.bbp, d.ring.bbb) == 0 ? 1 : 0;
+      if (line_bit != d.sync.match_table[j] && ++differences > 5) break;
+      d.ring.bbp += d.ring.bbytes[d.ring.bbb];
+      if (d.ring.bbp >= d.ring.ring_bytes) d.ring.bbp -= d.ring.ring_bytes;
+      d.ring.bbb = d.ring.bbnext[d.ring.bbb];
     }
     if (differences <= 5) {
-      d.framep = 0;
-      d.framebp = 0;
+      d.block.framep = 0;
+      d.block.framebp = 0;
       return 1;
     }
   }
@@ -64,33 +65,33 @@ inline int popcount64(uint64_t x) {
 inline void step_sample(const Decoder& d, int& byte, int& bit) {
   if (--bit < 0) {
     bit = 7;
-    if (++byte == d.ring_bytes) byte = 0;
+    if (++byte == d.ring.ring_bytes) byte = 0;
   }
 }
 
 // Fills the registers for the attempts after the search position. Returns
 // false, changing nothing, when the first attempt's samples are not all in.
 bool rebuild_registers(const Decoder& d, PhaseRegisters& r) {
-  const long samples_to_lead = 1 + static_cast<long>(kSyncBits - 1) * d.sps;
-  const long lead_ahead = (7 - d.brdb + samples_to_lead) / 8;
-  if (lead_ahead >= d.brx_count) return false;
+  const long samples_to_lead = 1 + static_cast<long>(kSyncBits - 1) * d.ring.sps;
+  const long lead_ahead = (7 - d.ring.brdb + samples_to_lead) / 8;
+  if (lead_ahead >= d.ring.brx_count) return false;
 
-  int byte = d.brdp;
-  int bit = d.brdb;
+  int byte = d.ring.brdp;
+  int bit = d.ring.brdb;
   step_sample(d, byte, bit);
-  std::memset(r.regs, 0, sizeof(uint64_t) * static_cast<size_t>(d.sps));
+  std::memset(r.regs, 0, sizeof(uint64_t) * static_cast<size_t>(d.ring.sps));
   int phase = 0;
   for (long n = 0; n < samples_to_lead - 1; ++n) {
-    r.regs[phase] = (r.regs[phase] << 1) | static_cast<uint64_t>(read_sample(d, byte, bit));
-    if (++phase == d.sps) phase = 0;
+    r.regs[phase] = (r.regs[phase] << 1) | static_cast<uint64_t>(read_sample(d.ring, byte, bit));
+    if (++phase == d.ring.sps) phase = 0;
     step_sample(d, byte, bit);
   }
   r.lead_byte = byte;
   r.lead_bit = bit;
   r.lead_ahead = static_cast<int>(lead_ahead);
   r.phase = 0;
-  r.brdp = d.brdp;
-  r.brdb = d.brdb;
+  r.brdp = d.ring.brdp;
+  r.brdb = d.ring.brdb;
   r.valid = true;
   return true;
 }
@@ -98,19 +99,19 @@ bool rebuild_registers(const Decoder& d, PhaseRegisters& r) {
 }  // namespace
 
 int get_frame_id_registers(Decoder& d, PhaseRegisters& r) {
-  if (d.brx_count < d.ring_bytes) get_more_samples(d);
-  if (d.brx_count < d.minmatchbytes) return 0;
-  if (!r.valid || r.brdp != d.brdp || r.brdb != d.brdb) {
+  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
+  if (d.ring.brx_count < d.sync.minmatchbytes) return 0;
+  if (!r.valid || r.brdp != d.ring.brdp || r.brdb != d.ring.brdb) {
     if (!rebuild_registers(d, r)) return 0;
   }
 
   constexpr uint64_t expect = expected_samples();
-  const unsigned char* ring = d.rxbits.get();
-  const int size = d.ring_bytes;
-  const int sps = d.sps;
-  const int minmatch = d.minmatchbytes;
+  const unsigned char* ring = d.ring.rxbits.get();
+  const int size = d.ring.ring_bytes;
+  const int sps = d.ring.sps;
+  const int minmatch = d.sync.minmatchbytes;
   uint64_t* regs = r.regs;
-  int brdp = d.brdp, brdb = d.brdb, count = d.brx_count;
+  int brdp = d.ring.brdp, brdb = d.ring.brdb, count = d.ring.brx_count;
   int lead = r.lead_byte, lead_bit = r.lead_bit, ahead = r.lead_ahead;
   int phase = r.phase;
   int found = 0;
@@ -141,9 +142,9 @@ int get_frame_id_registers(Decoder& d, PhaseRegisters& r) {
     }
   }
 
-  d.brdp = r.brdp = brdp;
-  d.brdb = r.brdb = brdb;
-  d.brx_count = count;
+  d.ring.brdp = r.brdp = brdp;
+  d.ring.brdb = r.brdb = brdb;
+  d.ring.brx_count = count;
   r.lead_byte = lead;
   r.lead_bit = lead_bit;
   r.lead_ahead = ahead;
@@ -151,11 +152,11 @@ int get_frame_id_registers(Decoder& d, PhaseRegisters& r) {
   if (!found) return 0;
 
   // The first block starts one line bit after the sync word's last sample.
-  d.bbp = last_lead;
-  d.bbb = last_lead_bit;
-  step_line_bit(d, d.bbp, d.bbb);
-  d.framep = 0;
-  d.framebp = 0;
+  d.ring.bbp = last_lead;
+  d.ring.bbb = last_lead_bit;
+  step_line_bit(d.ring, d.ring.bbp, d.ring.bbb);
+  d.block.framep = 0;
+  d.block.framebp = 0;
   return 1;
 }
 
