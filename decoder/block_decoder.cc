@@ -7,7 +7,6 @@
 namespace morvix {
 
 int get_block(Decoder& d) {
-  if (d.brx_count < d.ring_bytes) get_more_samples(d);
   if (d.brx_count < d.minblockbytes) return awaiting_input(d);
   // Read only samples that have arrived: a block read from old ring contents
   // would lose the frame, while waiting for it costs nothing.

@@ -6,6 +6,7 @@
 #include "decoder/frame_format.h"
 #include "decoder/majority_block.h"
 #include "decoder/majority_reader.h"
+#include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
 
 namespace morvix {
@@ -52,6 +53,9 @@ void reject(Decoder& d, Rejection why) {
 
 int get_data_frame(Decoder& d) {
   d.need_input = false;
+  // The one top-up of a step: whatever part of it stops for samples then
+  // waits for samples that have not been sent yet, never for queued ones.
+  if (d.brx_count < d.ring_bytes) get_more_samples(d);
   switch (d.df_state) {
     case DfState::kSearching:
       if (search_improved(d)) {

@@ -139,7 +139,6 @@ int correct_with_erasures(const rs_codec* rs, unsigned char* symbols, const unsi
 }
 
 int get_block_majority(Decoder& d) {
-  if (d.brx_count < d.ring_bytes) get_more_samples(d);
   if (d.brx_count < d.minblockbytes) return awaiting_input(d);
   const long needed = majority_bytes_needed(d, kBlockBits);
   // Beyond the ring the samples could never all be there at once.

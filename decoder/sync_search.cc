@@ -64,7 +64,6 @@ void init_sync_tables(Decoder& d) {
 }
 
 int get_frame_id(Decoder& d) {
-  if (d.brx_count < d.ring_bytes) get_more_samples(d);
   if (d.brx_count < d.minmatchbytes) return awaiting_input(d);
 
   // Samples counted from bit 7 of byte brdp. An attempt at sample n is made
