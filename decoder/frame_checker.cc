@@ -49,13 +49,8 @@ void reject(Decoder& d, Rejection why) {
   }
 }
 
-}  // namespace
-
-int get_data_frame(Decoder& d) {
-  d.need_input = false;
-  // The one top-up of a step: whatever part of it stops for samples then
-  // waits for samples that have not been sent yet, never for queued ones.
-  if (d.brx_count < d.ring_bytes) get_more_samples(d);
+// One step of get_data_frame, without its top-ups.
+int data_frame_step(Decoder& d) {
   switch (d.df_state) {
     case DfState::kSearching:
       if (search_improved(d)) {
@@ -111,6 +106,24 @@ int get_data_frame(Decoder& d) {
       d.ar_reading = false;
       return 0;
   }
+}
+
+}  // namespace
+
+int get_data_frame(Decoder& d) {
+  d.need_input = false;
+  // The step sees all the input that has come, whichever part of it reads.
+  if (d.brx_count < d.ring_bytes) get_more_samples(d);
+  const int got = data_frame_step(d);
+  // A step that asks for input may first have made room for input that is
+  // waiting (a search moves on): taken now, it is the next step's, and the
+  // caller waits only for samples that have not been sent.
+  if (d.need_input && d.brx_count < d.ring_bytes) {
+    const int64_t before = d.bytes_in;
+    get_more_samples(d);
+    if (d.bytes_in != before) d.need_input = false;
+  }
+  return got;
 }
 
 int next_frame(Decoder& d) {

@@ -15,11 +15,11 @@ namespace morvix {
 // new sync word's frame is first read by majority (majority_reader.h), and
 // read literally only when that fails.
 //
-// Liveness: each step first takes into the ring all the input waiting that
-// it has room for, and nothing after. So when need_input is set, the ring
-// is not full and input_waiting(d) was false at the step's top-up (unless
-// it passed over a run of empty datagrams): whatever a reading waits for
-// has not been sent yet. A step that does not set
+// Liveness: a step takes into the ring all the input waiting that it has
+// room for, before it reads and again when it stops for input. So when
+// need_input is set, the ring is not full and input_waiting(d) is false
+// (unless a run of empty datagrams was passed over): whatever a reading
+// waits for has not been sent yet. A step that does not set
 // need_input moves the search or reads a block (a frame ends within
 // 2 x (kMaxFrameBlocks + 1) steps), so the decoder never spins in place.
 int get_data_frame(Decoder& d);
