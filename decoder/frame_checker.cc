@@ -6,6 +6,7 @@
 #include "decoder/frame_format.h"
 #include "decoder/majority_block.h"
 #include "decoder/majority_reader.h"
+#include "decoder/retry_skip.h"
 #include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
 
@@ -46,6 +47,7 @@ void reject(Decoder& d, Rejection why) {
   } else {
     note_rejected(d, why);
     d.df_state = DfState::kSearching;
+    skip_identical_retries(d);
   }
 }
 
