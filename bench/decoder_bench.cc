@@ -121,6 +121,53 @@ void BM_FrameDenseStream(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
+// Streams made to cost the decoder the most per sample, as a hostile
+// sender could: each matches the sync word again and again.
+enum Crafted {
+  kSyncPrefix,        // the sync word's first 27 line bits over and over: a
+                      // match with 5 wrong bits every 27 bits
+  kSyncThenGarbage,   // the sync word, then 85 random line bits, over and over
+  kSyncPrefixJitter,  // the prefix, its samples each flipped at random with
+                      // probability 1/8: no two phases read alike
+};
+
+gen::Bytes crafted_stream(int sps, int pattern) {
+  std::mt19937 rng(5);
+  gen::Bits sync;
+  for (int j = 0; j < kSyncBits; ++j) sync.push_back((kSyncWord[j / 8] >> (7 - j % 8)) & 1);
+  gen::SampleWriter w(sps);
+  gen::Bits bits;
+  while (bits.size() < 200000) {
+    if (pattern == kSyncThenGarbage) {
+      bits.insert(bits.end(), sync.begin(), sync.end());
+      for (int i = 0; i < kBlockBits; ++i) bits.push_back(static_cast<uint8_t>(rng() & 1));
+    } else {
+      bits.insert(bits.end(), sync.begin(), sync.begin() + 27);
+    }
+  }
+  if (pattern != kSyncPrefixJitter) {
+    w.add_line_bits(bits);
+  } else {
+    for (uint8_t bit : bits) {
+      for (int s = 0; s < sps; ++s) w.add_sample((1 - bit) ^ (rng() % 8 == 0 ? 1 : 0));
+    }
+  }
+  return w.take_whole_bytes();
+}
+
+// Arguments: samples per bit, 1 for the improved reading, the pattern.
+void BM_CraftedStream(benchmark::State& state) {
+  const int sps = static_cast<int>(state.range(0));
+  Decoder d;
+  decoder_setup(d, sps, 1, link_codec());
+  d.improved = static_cast<int>(state.range(1));
+  const gen::Bytes stream = crafted_stream(sps, static_cast<int>(state.range(2)));
+  run_over(state, d, stream, [](Decoder& x) {
+    while (next_frame(x)) {
+    }
+  });
+}
+
 // Noise through the whole decoder, without and with -a: the improved
 // reading costs only at the rare sync words that noise matches.
 void BM_NoiseStream(benchmark::State& state) {
@@ -138,7 +185,9 @@ BENCHMARK(BM_SyncSearchNoise)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoisePortable)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoiseRegisters)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoiseReference)->Arg(10)->Arg(1)->Arg(32);
-BENCHMARK(BM_FrameDenseStream)->Args({10, 0})->Args({10, 1});
+BENCHMARK(BM_FrameDenseStream)->ArgsProduct({{3, 10, 32}, {0, 1}});
+BENCHMARK(BM_CraftedStream)
+    ->ArgsProduct({{3, 10, 32}, {0, 1}, {kSyncPrefix, kSyncThenGarbage, kSyncPrefixJitter}});
 BENCHMARK(BM_NoiseStream)->Arg(0)->Arg(1);
 
 }  // namespace

@@ -7,7 +7,6 @@
 namespace morvix {
 
 int get_block(Decoder& d) {
-  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
   if (d.ring.brx_count < d.block.minblockbytes) return awaiting_input(d.ring);
   // Read only samples that have arrived: a block read from old ring contents
   // would lose the frame, while waiting for it costs nothing.

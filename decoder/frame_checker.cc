@@ -6,6 +6,8 @@
 #include "decoder/frame_format.h"
 #include "decoder/majority_block.h"
 #include "decoder/majority_reader.h"
+#include "decoder/retry_skip.h"
+#include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
 
 namespace morvix {
@@ -45,13 +47,12 @@ void reject(Decoder& d, Rejection why) {
   } else {
     note_rejected(d, why);
     d.checker.df_state = DfState::kSearching;
+    skip_identical_retries(d);
   }
 }
 
-}  // namespace
-
-int get_data_frame(Decoder& d) {
-  d.ring.need_input = false;
+// One step of get_data_frame, without its top-ups.
+int data_frame_step(Decoder& d) {
   switch (d.checker.df_state) {
     case DfState::kSearching:
       if (search_improved(d)) {
@@ -108,6 +109,24 @@ int get_data_frame(Decoder& d) {
       d.ar_reading = false;
       return 0;
   }
+}
+
+}  // namespace
+
+int get_data_frame(Decoder& d) {
+  d.ring.need_input = false;
+  // The step sees all the input that has come, whichever part of it reads.
+  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
+  const int got = data_frame_step(d);
+  // A step that asks for input may first have made room for input that is
+  // waiting (a search moves on): taken now, it is the next step's, and the
+  // caller waits only for samples that have not been sent.
+  if (d.ring.need_input && d.ring.brx_count < d.ring.ring_bytes) {
+    const int64_t before = d.ring.bytes_in;
+    get_more_samples(d);
+    if (d.ring.bytes_in != before) d.ring.need_input = false;
+  }
+  return got;
 }
 
 int next_frame(Decoder& d) {

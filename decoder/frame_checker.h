@@ -14,6 +14,14 @@ namespace morvix {
 // the step stopped for samples that have not arrived. With d.improved, a
 // new sync word's frame is first read by majority (majority_reader.h), and
 // read literally only when that fails.
+//
+// Liveness: a step takes into the ring all the input waiting that it has
+// room for, before it reads and again when it stops for input. So when
+// need_input is set, the ring is not full and input_waiting(d) is false
+// (unless a run of empty datagrams was passed over): whatever a reading
+// waits for has not been sent yet. A step that does not set
+// need_input moves the search or reads a block (a frame ends within
+// 2 x (kMaxFrameBlocks + 1) steps), so the decoder never spins in place.
 int get_data_frame(Decoder& d);
 
 // Steps get_data_frame until a frame is ready (1: in d.block.frame and d.checker.framelen)

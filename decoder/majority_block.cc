@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "decoder/majority_block.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -43,6 +44,24 @@ void symbol_trust(const unsigned char* margins, int* trust) {
     }
     trust[s] = narrowest * 4096 + total;
   }
+}
+
+// The least any change of three symbols or more can cost: the narrowest
+// majorities of the three symbols where they are least.
+int cheapest_three_symbols(const unsigned char* margins) {
+  int low[3] = {INT_MAX, INT_MAX, INT_MAX};
+  for (int s = 0; s < kBlockSymbols; ++s) {
+    int narrowest = INT_MAX;
+    for (int l = 0; l < kSymbolBits; ++l) {
+      narrowest = std::min<int>(narrowest, margins[s * kSymbolBits + l]);
+    }
+    if (narrowest < low[2]) {
+      low[2] = narrowest;
+      if (low[2] < low[1]) std::swap(low[1], low[2]);
+      if (low[1] < low[0]) std::swap(low[0], low[1]);
+    }
+  }
+  return low[0] + low[1] + low[2];
 }
 
 // Each syndrome step multiplies by a root of the code: looked up, once the
@@ -124,6 +143,16 @@ int correct_with_erasures(const rs_codec* rs, unsigned char* symbols, const unsi
   if (is_codeword(*rs, symbols)) return 0;
   Choice best;
   consider(rs, symbols, margins, nullptr, 0, best);
+  // A codeword within two symbols is the one errors alone find; any other
+  // changes three symbols or more, and when the three least trusted
+  // symbols' narrowest majorities already cost more than max_cost, no
+  // erasures can find a dearer one worth taking: skip them (clean samples
+  // that match nothing, as a hostile stream has them, cost one decode).
+  if (cheapest_three_symbols(margins) > max_cost) {
+    if (best.count < 0 || best.cost > max_cost) return -1;
+    std::memcpy(symbols, best.symbols, sizeof best.symbols);
+    return best.count;
+  }
   int32_t order[kLinkParity];
   least_trusted(margins, kLinkParity, order);
   for (int e = 1; e <= kLinkParity; ++e) {
@@ -138,7 +167,6 @@ int correct_with_erasures(const rs_codec* rs, unsigned char* symbols, const unsi
 }
 
 int get_block_majority(Decoder& d) {
-  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
   if (d.ring.brx_count < d.block.minblockbytes) return awaiting_input(d.ring);
   const long needed = majority_bytes_needed(d, kBlockBits);
   // Beyond the ring the samples could never all be there at once.

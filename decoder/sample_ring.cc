@@ -14,7 +14,8 @@ namespace morvix {
 
 namespace {
 constexpr int kInputSocketBuffer = 8 << 20;
-}
+constexpr int kEmptyDatagramsPerTopUp = 64;
+}  // namespace
 
 int server_open_dstream(SampleRing& r, int port) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -56,7 +57,15 @@ int ring_write(Decoder& d, const unsigned char* bytes, int count) {
   return taken;
 }
 
+bool input_waiting(const Decoder& d) {
+  if (d.ring.irdptr < d.ring.irdlen) return true;
+  if (d.ring.dfd < 0) return false;
+  unsigned char byte;
+  return recv(d.ring.dfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC) >= 0;
+}
+
 void get_more_samples(Decoder& d) {
+  int empty = 0;
   while (d.ring.brx_count < d.ring.ring_bytes) {
     if (d.ring.irdptr == d.ring.irdlen) {
       if (d.ring.dfd < 0) return;
@@ -70,7 +79,14 @@ void get_more_samples(Decoder& d) {
       message.msg_control = control;
       message.msg_controllen = sizeof control;
       const ssize_t got = recvmsg(d.ring.dfd, &message, MSG_DONTWAIT | MSG_TRUNC);
-      if (got <= 0) return;
+      if (got < 0) return;
+      // An empty datagram is taken and passed over; the input after it is
+      // read now, not after a wait that it would end at once. A flood of
+      // them gets a bounded share, like every socket.
+      if (got == 0) {
+        if (++empty == kEmptyDatagramsPerTopUp) return;
+        continue;
+      }
       for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
           uint32_t dropped = 0;

@@ -11,12 +11,17 @@ namespace morvix {
 // Returns 1, or 0 (nothing left open) when the socket cannot be made or bound.
 int server_open_dstream(SampleRing& r, int port);
 
-// Tops the ring up from the input until it is full or no datagram is waiting
-// (or a receive fails or is empty); never waits: the main loop waits for the
-// input when the decoder needs it. A datagram not used up is kept for the
-// next call; one longer than kInputBytes is cut there. Never overwrites a
-// byte the search has not passed. Does nothing while dfd is -1.
+// Tops the ring up from the input until it is full or no datagram is
+// waiting (or a receive fails, or it has passed over 64 empty datagrams);
+// never waits: the main loop waits for the input when the decoder needs it.
+// A datagram not used up is kept for the next call; one longer than
+// kInputBytes is cut there. Never overwrites a byte the search has not
+// passed. Does nothing while dfd is -1.
 void get_more_samples(Decoder& d);
+
+// True when input is waiting that the ring has not taken: the rest of the
+// last datagram, or a datagram queued on dfd. Never waits.
+bool input_waiting(const Decoder& d);
 
 // Copies bytes into the ring as the input would, as far as the ring has room.
 // Returns how many were taken.

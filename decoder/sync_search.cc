@@ -67,7 +67,6 @@ void init_sync_tables(Decoder& d) {
 }
 
 int get_frame_id(Decoder& d) {
-  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
   if (d.ring.brx_count < d.sync.minmatchbytes) return awaiting_input(d.ring);
 
   // Samples counted from bit 7 of byte brdp. An attempt at sample n is made

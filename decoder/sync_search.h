@@ -21,7 +21,7 @@ void init_sync_tables(Decoder& d);
 // assembly reset; or 0 when the unread part of the ring is too short for the
 // next attempt (fewer than minmatchbytes bytes, or its last sample not yet
 // written), leaving the search where the last attempt stood and need_input
-// set. Tops the ring up at most once, before the first attempt.
+// set. Reads only what is in the ring (get_data_frame tops it up).
 int get_frame_id(Decoder& d);
 
 }  // namespace morvix

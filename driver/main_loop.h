@@ -79,6 +79,10 @@ int keepalive_clock(LoopState& loop, Distribution& dist);
 // and of the distribution socket, whichever is ready, the status listener's
 // requests, and the keepalive clock (with -v, its line; and the watch for
 // sync words without frames, whose hint goes to standard error).
+// Liveness: a pass that begins with input waiting (input_waiting) takes
+// some of it into the ring, moves the search on, reads a block or hands
+// out a frame; its poll waits only when the decoder asked for input and
+// none was waiting (get_data_frame), so queued input is never left unread.
 void main_pass(LoopState& loop, Decoder& d, Distribution& dist);
 
 }  // namespace morvix

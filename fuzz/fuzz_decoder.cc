@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The frame decoder over an arbitrary sample stream, fed in arbitrary pieces.
+// The frame decoder over an arbitrary sample stream, fed in arbitrary pieces
+// through its real input: a UDP socket on loopback, as the daemon has it.
 //
 // Input: byte 0 picks sps = (bits 0-4) + 1, correction (bit 5) and how many
 // times over the stream is fed, back to back: 1, 2, 4 or 8 (bits 6-7), so
@@ -10,9 +11,14 @@
 // are the stream. The piece sizes come from the end of the input, read
 // backwards one byte b at a time until the pieces cover the bytes left
 // between: b + 1 bytes for b below 128, else 64 (b - 126); they are used in
-// turn and over again until the repeated stream is fed. After each piece the
-// decoder runs until it needs input (with no input socket the top-up does
-// nothing).
+// turn and over again until the repeated stream is fed. Each piece is sent
+// to the decoder's input socket as one datagram (a longer one as several of
+// kInputBytes and a rest), and then the decoder runs until it needs input,
+// which it may do only once nothing is left waiting.
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -27,6 +33,7 @@
 #include "decoder/sample_ring.h"
 #include "fec/link_codec.h"
 #include "fuzz/check.h"
+#include "runtime/ipv4.h"
 
 namespace morvix {
 namespace {
@@ -86,6 +93,17 @@ void run_until_input_needed(Decoder& d) {
   check_state(d);
   FUZZ_CHECK(d.ring.need_input);
   FUZZ_CHECK(d.ring.brx_count < d.ring.ring_bytes);
+  // Asking for input that is already waiting would leave the daemon
+  // waiting for a wake-up that has come and gone.
+  FUZZ_CHECK(!input_waiting(d));
+}
+
+// The loopback port the decoder's input socket is bound to.
+int input_port(const Decoder& d) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  FUZZ_CHECK(getsockname(d.ring.dfd, reinterpret_cast<sockaddr*>(&local), &length) == 0);
+  return ntohs(local.sin_port);
 }
 
 }  // namespace
@@ -115,14 +133,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     stream.insert(stream.end(), data + 2, data + stream_end);
   }
 
+  FUZZ_CHECK(server_open_dstream(*d, 0));
+  static const int source = socket(AF_INET, SOCK_DGRAM, 0);
+  const sockaddr_in to = ipv4_address(htonl(INADDR_LOOPBACK), htons(input_port(*d)));
   size_t next = 0;
   for (size_t piece = 0; next < stream.size(); piece = (piece + 1) % pieces.size()) {
     const size_t piece_end = std::min(next + pieces[piece], stream.size());
-    while (next < piece_end) {
-      next += static_cast<size_t>(
-          ring_write(*d, stream.data() + next, static_cast<int>(piece_end - next)));
-      run_until_input_needed(*d);
+    for (; next < piece_end; next += std::min<size_t>(kInputBytes, piece_end - next)) {
+      FUZZ_CHECK(sendto(source, stream.data() + next,
+                        std::min<size_t>(kInputBytes, piece_end - next), 0,
+                        reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0);
     }
+    run_until_input_needed(*d);
   }
+  FUZZ_CHECK(d->stats.input_dropped == 0);
+  close(d->ring.dfd);
   return 0;
 }

@@ -93,7 +93,7 @@ TEST_F(ImprovedReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
   EXPECT_EQ(decode(w.take()), std::vector<Bytes>{frame});
 }
 
-TEST_F(ImprovedReadingTest, ARejectedFrameGetsOneImprovedReadingAndEveryLiteralRetry) {
+TEST_F(ImprovedReadingTest, ARejectedFrameGetsOneImprovedReadingAndTheLiteralRetriesThatReadAnew) {
   Bytes frame = gen::build_frame(6, payload_of(50, 8));
   frame[20] ^= 0x01;  // after the CRC was computed
   const Bytes stream = signal({frame}, 10, 4);
@@ -110,7 +110,7 @@ TEST_F(ImprovedReadingTest, ARejectedFrameGetsOneImprovedReadingAndEveryLiteralR
       }
     } while (!d.ring.need_input);
   });
-  EXPECT_EQ(syncs, 10);  // as without -a: once per phase
+  EXPECT_EQ(syncs, 1);  // as without -a: phases that read alike are passed over
   EXPECT_EQ(improved_readings, 1);
 }
 

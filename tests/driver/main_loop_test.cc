@@ -6,11 +6,17 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <random>
+#include <thread>
+#include <tuple>
 
+#include "decoder/sample_ring.h"
+#include "fec/link_codec.h"
 #include "net/upstream.h"
 #include "net/upstream_lookup.h"
 #include "runtime/clock.h"
 #include "tests/support/udp_test_util.h"
+#include "tools/gen/signal_gen.h"
 
 namespace morvix {
 namespace {
@@ -190,6 +196,62 @@ TEST_F(MainLoopTest, TickSendsKeepalivesAndExpiresSilentClients) {
   keepalive_clock(loop_, dist_);
   EXPECT_FALSE(client.receive(got, 100));
   EXPECT_EQ(dist_.table.clients[1].stamp, 0);
+}
+
+// Everything a pass can move on: the input taken, the search, the blocks
+// read (either reading) and the frames handed out.
+auto progress_of(const Decoder& d, const LoopState& loop) {
+  return std::make_tuple(d.ring.bytes_in, d.ring.brdp, d.ring.brdb, d.ring.bbp, d.ring.bbb,
+                         d.ar_centre, d.checker.df_state, d.ar_reading,
+                         loop.frames_relayed + loop.frames_repeated);
+}
+
+TEST_F(MainLoopTest, APassWithInputWaitingAlwaysMovesOn) {
+  for (int improved : {1, 0}) {
+    Decoder d;
+    LoopState loop;
+    loop.last_tick = now_;
+    decoder_setup(d, 10, 1, link_codec());
+    d.improved = improved;
+    ASSERT_TRUE(server_open_dstream(d.ring, 0));
+    // Frames whose sync words are cut off by a datagram's end 50 to 56
+    // bytes after their first sample, in datagrams of at most 1000 bytes.
+    gen::SampleWriter w(10);
+    std::mt19937 rng(7);
+    std::vector<size_t> cuts;
+    for (int ahead = 50; ahead <= 56; ++ahead) {
+      w.add_idle(1000 + 10 * ahead);
+      for (size_t at = cuts.empty() ? 0 : cuts.back();
+           at + 1000 < static_cast<size_t>(w.sample_count() / 8); at += 1000)
+        cuts.push_back(at + 1000);
+      cuts.push_back(static_cast<size_t>(w.sample_count() / 8 + ahead + 1));
+      const gen::Bytes frame = gen::build_frame(static_cast<uint8_t>(ahead), gen::Bytes(30, 0x3C));
+      w.add_line_bits(gen::frame_line_bits(frame, {}, rng));
+    }
+    w.add_idle(8 * 4000);
+    const gen::Bytes samples = w.take();
+    cuts.push_back(samples.size());
+
+    std::thread source([&] {
+      UdpPeer from;
+      const int port = test::local_port(d.ring.dfd);
+      for (size_t i = 0, at = 0; i < cuts.size(); at = cuts[i++]) {
+        from.send_to(port, samples.data() + at, cuts[i] - at);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    for (int pass = 0; pass < 2000 && loop.frames_relayed < 7; ++pass) {
+      const bool waiting = input_waiting(d);
+      const auto before = progress_of(d, loop);
+      main_pass(loop, d, dist_);
+      if (waiting) {
+        ASSERT_NE(progress_of(d, loop), before) << improved << " pass " << pass;
+      }
+    }
+    source.join();
+    close(d.ring.dfd);
+    EXPECT_EQ(loop.frames_relayed, 7) << improved;
+  }
 }
 
 }  // namespace
