@@ -11,11 +11,11 @@
 #include <map>
 #include <regex>
 #include <sstream>
-#include <stop_token>
 #include <thread>
 
 #include "tests/support/daemon.h"
 #include "tests/tools/client_output.h"
+#include "tests/tools/idle_input.h"
 #include "tools/client/client_format.h"
 
 namespace morvix::test {
@@ -96,23 +96,8 @@ class ClientTest : public DaemonTest {
         dir_.path());
   }
 
-  // Idle input keeps the daemon's passes short; without input every pass
-  // waits a second for it, and so does every registration.
-  void keep_input_flowing() {
-    feeder_ = std::jthread([port = rx_port_](std::stop_token stop) {
-      UdpPeer source;
-      const gen::Bytes idle(1000, 0xff);
-      while (!stop.stop_requested()) {
-        source.send_to(port, idle.data(), idle.size());
-        std::this_thread::sleep_for(1ms);
-      }
-    });
-  }
-  // Before frames are sent, which must not be interleaved with idle input.
-  void stop_input() {
-    feeder_.request_stop();
-    feeder_.join();
-  }
+  void keep_input_flowing() { feeder_.start(rx_port_); }
+  void stop_input() { feeder_.stop(); }
 
   bool daemon_says(const std::string& text, size_t times = 1) {
     return eventually([&] { return occurrences(daemon_->out(), text) >= times; }, 5000);
@@ -121,7 +106,7 @@ class ClientTest : public DaemonTest {
     return eventually([&] { return p.err().find(text) != std::string::npos; }, 5000);
   }
 
-  std::jthread feeder_;
+  IdleInput feeder_;
 };
 
 TEST_F(ClientTest, PrintsEveryFrameAsTextJsonAndRawRecords) {

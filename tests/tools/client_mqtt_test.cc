@@ -5,17 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <stop_token>
-#include <thread>
-
 #include "tests/support/daemon.h"
 #include "tests/tools/client_output.h"
+#include "tests/tools/idle_input.h"
 #include "tests/tools/mqtt_broker.h"
 
 namespace morvix::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(ClientMqttArgumentsTest, UrlsAndFilesAreCheckedBeforeAnythingStarts) {
   morvix::client::MqttUrl url;
@@ -60,7 +56,7 @@ class ClientMqttTest : public DaemonTest {
     DaemonTest::SetUp();
   }
   void TearDown() override {
-    if (feeder_.joinable()) stop_input();
+    if (feeder_.running()) stop_input();
     DaemonTest::TearDown();
   }
 
@@ -69,21 +65,8 @@ class ClientMqttTest : public DaemonTest {
                                "--mqtt", url});
     return std::make_unique<Process>(MORVIX_CLIENT_PATH, args, dir_.path());
   }
-  // Idle input keeps the daemon's passes, and so the registration, short.
-  void keep_input_flowing() {
-    feeder_ = std::jthread([port = rx_port_](std::stop_token stop) {
-      UdpPeer source;
-      const gen::Bytes idle(1000, 0xff);
-      while (!stop.stop_requested()) {
-        source.send_to(port, idle.data(), idle.size());
-        std::this_thread::sleep_for(1ms);
-      }
-    });
-  }
-  void stop_input() {
-    feeder_.request_stop();
-    feeder_.join();
-  }
+  void keep_input_flowing() { feeder_.start(rx_port_); }
+  void stop_input() { feeder_.stop(); }
   gen::Bytes frame(uint8_t first, int size) {
     gen::Bytes payload(static_cast<size_t>(size));
     for (auto& b : payload) b = static_cast<uint8_t>(rng_());
@@ -105,7 +88,7 @@ class ClientMqttTest : public DaemonTest {
     return eventually([&] { return p.err().find(text) != std::string::npos; }, timeout_ms);
   }
 
-  std::jthread feeder_;
+  IdleInput feeder_;
 };
 
 TEST_F(ClientMqttTest, EveryFrameIsOneMessageAndTheStatusFollowsTheClient) {
