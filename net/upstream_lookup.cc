@@ -91,6 +91,10 @@ void answer(void* data, int status, int /*timeouts*/, ares_addrinfo* result) {
 
 }  // namespace
 
+UpstreamLookup::~UpstreamLookup() {
+  if (channel != nullptr) ares_destroy(channel_of(*this));
+}
+
 int lookup_open(UpstreamLookup& lookup) {
   int status = ares_library_init(ARES_LIB_INIT_ALL);
   if (status == ARES_SUCCESS) {

@@ -14,6 +14,7 @@ namespace morvix {
 constexpr int kLookupSockets = 8;
 struct UpstreamLookup {
   UpstreamLookup() = default;
+  ~UpstreamLookup();  // ends the channel and any lookup under way
   UpstreamLookup(const UpstreamLookup&) = delete;
   UpstreamLookup& operator=(const UpstreamLookup&) = delete;
 
