@@ -196,9 +196,9 @@ int noise_only(long long samples) {
     frames[0] += static_cast<long long>(test::decode_stream(lit, piece).size());
     test::feed_stream(imp, piece, [&](Decoder& d) {
       do {
-        const bool reading = d.ar_reading;
+        const bool reading = d.soft.reading;
         frames[1] += get_data_frame(d);
-        improved_readings += !reading && d.ar_reading;
+        improved_readings += !reading && d.soft.reading;
       } while (!d.need_input);
     });
   }

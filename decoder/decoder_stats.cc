@@ -2,18 +2,18 @@
 #include "decoder/decoder_stats.h"
 
 #include "decoder/decoder.h"
-#include "decoder/majority_reader.h"
 #include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
 
 namespace morvix {
 
-void note_sync_word(Decoder& d) {
+void note_sync_word(Decoder& d, int ahead) {
   // Counted again here rather than in the search, which keeps its inner
   // loop to the bare comparison; this runs once per sync word.
   int wrong = 0;
-  int byte = d.brdp;
-  int bit = d.brdb;
+  const int skipped = 7 - d.brdb + ahead;
+  int byte = (d.brdp + skipped / 8) % d.ring_bytes;
+  int bit = 7 - skipped % 8;
   for (int j = 0; j < kSyncBits; ++j) {
     const int line_bit = 1 - read_sample(d, byte, bit);
     wrong += line_bit != d.match_table[j];
@@ -26,7 +26,7 @@ void note_sync_word(Decoder& d) {
   // The ring's bytes before brdp that have been given up, plus the bits of
   // brdp already passed.
   const int64_t byte_index = d.bytes_in - d.brx_count;
-  q.sample = byte_index * 8 + (7 - d.brdb);
+  q.sample = byte_index * 8 + (7 - d.brdb) + ahead;
   q.sync_wrong_bits = wrong;
   q.phase = static_cast<int>(q.sample % d.sps);
   q.retry = q.sample < d.stats.retry_until;
@@ -45,9 +45,10 @@ void note_block(Decoder& d, int corrected) {
   q.corrected_total += corrected;
 }
 
-void note_eye(Decoder& d) {
+void note_soft_place(Decoder& d) {
   FrameQuality& q = d.quality;
-  q.phase = static_cast<int>((q.sample + d.ar_centre / kCentreUnit) % d.sps);
+  const int64_t at = q.sample - d.soft.ahead + d.soft.place;
+  q.phase = static_cast<int>(((at % d.sps) + d.sps) % d.sps);
 }
 
 void note_reading_again(Decoder& d) {

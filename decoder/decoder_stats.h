@@ -39,6 +39,15 @@ struct DecoderStats {
   int pending_rejection = -1;  // a Rejection not counted yet (its retries go on); -1: none
 };
 
+// How the soft reading (-a) read a frame; all 0 for a literal reading.
+struct SoftQuality {
+  bool read = false;      // the soft reading decoded the frame
+  int sync_rho = 0;       // its sync word's soft correlation, x 1000 (850 .. 1000)
+  int ber_ppm = 0;        // the hard decisions' bit error rate the soft values predict, ppm
+  int chase_changed = 0;  // line bits Chase decoding changed, over the frame
+  int chase_blocks = 0;   // blocks in which it changed any
+};
+
 // The frame in d.frame: filled while it is read, whole when get_data_frame
 // reports it.
 struct FrameQuality {
@@ -49,22 +58,24 @@ struct FrameQuality {
   unsigned char corrected[kMaxFrameBlocks] = {};  // symbols corrected, per block
   int corrected_total = 0;
   bool retry = false;  // a later reading of a frame rejected at an earlier phase
+  SoftQuality soft;
 };
 
 enum class Rejection { kHeader, kFrameCrc, kUncorrectable };
 
-// A sync word was found at the search position: starts the frame's quality
-// record and, unless it retries a rejected frame, counts it by wrong bits.
-void note_sync_word(Decoder& d);
+// A sync word was found ahead samples after the search position: starts
+// the frame's quality record and, unless it retries a rejected frame,
+// counts it by wrong bits (more than 5 count as 5).
+void note_sync_word(Decoder& d, int ahead = 0);
 
 // The codec corrected `corrected` symbols (0 .. 4) of the block just read.
 void note_block(Decoder& d, int corrected);
 
-// The improved reading (-a) placed its centre: the frame's phase is where
-// in each line bit that centre lies.
-void note_eye(Decoder& d);
+// The soft reading (-a) reads the frame: its phase is where in each line
+// bit the soft values start (soft.place).
+void note_soft_place(Decoder& d);
 
-// The frame is read again from its first block (the improved reading gave
+// The frame is read again from its first block (the soft reading gave
 // it up for the literal one): its blocks and corrections start over.
 void note_reading_again(Decoder& d);
 

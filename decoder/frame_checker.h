@@ -12,8 +12,8 @@ namespace morvix {
 // moved past its blocks), otherwise 0. A rejected frame is searched again
 // from the sample after its sync word. need_input tells afterwards whether
 // the step stopped for samples that have not arrived. With d.improved, a
-// new sync word's frame is first read by majority (majority_reader.h), and
-// read literally only when that fails.
+// sync word whose soft values correlate with it is first read softly
+// (soft_frame.h), and read literally only when that fails.
 int get_data_frame(Decoder& d);
 
 // Steps get_data_frame until a frame is ready (1: in d.frame and d.framelen)
@@ -22,9 +22,15 @@ int get_data_frame(Decoder& d);
 // returns 0, then feeds again.
 int next_frame(Decoder& d);
 
+// True when the decoder, needing input, waits for samples that the literal
+// reading would not need: the soft reading (-a) looks a little past a
+// frame's end and past a sync word's first block. The caller waits briefly
+// for more and calls input_paused when none come.
+bool reading_ahead(const Decoder& d);
+
 // The input has paused: it ended (a file), or nothing came for a while (a
-// squelch). An improved reading (-a) that waits for samples past the ones
-// that have arrived gives its frame to the literal reading, which needs none
+// squelch). A soft reading (-a) that waits for samples past the ones that
+// have arrived gives its frame to the literal reading, which needs none
 // past the frame's own, so the last frame before a pause is not held back
 // (nor lost at the end of a file). Call next_frame again after it.
 void input_paused(Decoder& d);

@@ -47,10 +47,9 @@ void check_state(const Decoder& d) {
   const int frame_bits = d.framep * 8 + d.framebp;
   FUZZ_CHECK(frame_bits <= kMaxFrameBlocks * kBlockDataBits);
   if (d.df_state == DfState::kHeaderBlock) FUZZ_CHECK(frame_bits == 0);
-  // The improved reading reads a frame's blocks only, at an odd window.
-  FUZZ_CHECK(d.ar_window % 2 == 1 && d.ar_window <= d.sps);
-  if (d.ar_reading) FUZZ_CHECK(d.improved && d.df_state != DfState::kSearching);
-  if (d.ar_reading && d.ar_eye_set) FUZZ_CHECK(d.ar_centre >= 0);
+  // The soft reading reads a frame's blocks only, from after its sync word.
+  if (d.soft.reading) FUZZ_CHECK(d.improved && d.df_state != DfState::kSearching);
+  if (d.soft.reading) FUZZ_CHECK(d.soft.pos >= int64_t{d.sps} * kSoftUnit);
   if (d.df_state == DfState::kRemainingBlocks) {
     // The header block is in, and every block read since added 60 bits.
     const int blocks = d.frame[kBlocksByte];

@@ -78,8 +78,8 @@ TEST_F(ImprovedReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
 }
 
 TEST_F(ImprovedReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
-  // Only the first sample of each bit is right: the majority reads noise,
-  // the literal reading at the first phase reads the frame.
+  // Only the first sample of each bit is right: the soft values read
+  // noise, the literal reading at the first phase reads the frame.
   const Bytes frame = gen::build_frame(2, payload_of(60, 3));
   gen::SampleWriter w(10);
   w.add_idle(7);
@@ -96,7 +96,8 @@ TEST_F(ImprovedReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
 TEST_F(ImprovedReadingTest, ARejectedFrameGetsOneImprovedReadingAndEveryLiteralRetry) {
   Bytes frame = gen::build_frame(6, payload_of(50, 8));
   frame[20] ^= 0x01;  // after the CRC was computed
-  const Bytes stream = signal({frame}, 10, 4);
+  // Past the input's first samples, which the soft reading cannot look back from.
+  const Bytes stream = signal({frame}, 10, 104);
   setup(10);
   d_.improved = 1;
   int syncs = 0, improved_readings = 0;
@@ -106,7 +107,7 @@ TEST_F(ImprovedReadingTest, ARejectedFrameGetsOneImprovedReadingAndEveryLiteralR
       EXPECT_EQ(get_data_frame(d), 0);
       if (before == DfState::kSearching && d.df_state == DfState::kHeaderBlock) {
         ++syncs;
-        improved_readings += d.ar_reading;
+        improved_readings += d.soft.reading;
       }
     } while (!d.need_input);
   });
