@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 
 #include "decoder/frame_checker.h"
@@ -23,9 +24,10 @@ struct Decoded {
 class ImprovedReadingTest : public FrameSignalTest {
  protected:
   // Frames of the given blocks through the channel, noise between them.
-  Bytes channel_stream(int frames, int blocks, double noise, double ppm, unsigned seed) {
+  Bytes channel_stream(int frames, int blocks, double noise, double ppm, unsigned seed,
+                       const gen::ChannelOptions& impairments = {}) {
     std::mt19937 rng(seed);
-    gen::Channel channel(10, noise, ppm, rng);
+    gen::Channel channel(10, noise, ppm, rng, impairments);
     gen::SampleWriter w(10);
     sent_.clear();
     for (int i = 0; i < frames; ++i) {
@@ -74,6 +76,70 @@ TEST_F(ImprovedReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
     EXPECT_EQ(literal.unknown + improved.unknown, 0);
     for (size_t i = 0; i < sent_.size(); ++i) EXPECT_TRUE(improved.sent[i] || !literal.sent[i]);
     EXPECT_GT(improved.count, literal.count);
+  }
+}
+
+TEST_F(ImprovedReadingTest, HearsEveryFrameTheLiteralReadingDoesOnEveryImpairment) {
+  // Each at a noise where the literal reading loses some of the frames.
+  const auto with = [](auto change) {
+    gen::ChannelOptions o;
+    change(o);
+    return o;
+  };
+  const struct {
+    const char* name;
+    gen::ChannelOptions impairments;
+    double noise, ppm;
+  } cases[] = {
+      {"slicer at half the level", with([](auto& o) { o.slicer = 0.5; }), 0.24, 0},
+      {"half-bit low-pass", with([](auto& o) { o.time_constant = 0.5; }), 0.36, 0},
+      {"second pole", with([](auto& o) { o.second_pole = 0.25; }), 0.39, 0},
+      {"clock wander", with([](auto& o) { o.wander_ppm = 500; }), 0.42, 0},
+      {"noise bursts", with([](auto& o) { o.bursts = 0.05; }), 0.22, 0},
+      {"fading", with([](auto& o) { o.fading_db = 6; }), 0.29, 0},
+      {"clock offset", gen::ChannelOptions{}, 0.30, 2000},
+  };
+  for (const auto& c : cases) {
+    const Bytes stream = channel_stream(20, 15, c.noise, c.ppm, 5, c.impairments);
+    const Decoded literal = decode_with(stream, 0);
+    const Decoded improved = decode_with(stream, 1);
+    SCOPED_TRACE(::testing::Message()
+                 << c.name << ": literal " << literal.count << ", -a " << improved.count);
+    EXPECT_EQ(literal.unknown + improved.unknown, 0);
+    for (size_t i = 0; i < sent_.size(); ++i) EXPECT_TRUE(improved.sent[i] || !literal.sent[i]);
+    EXPECT_GT(improved.count, literal.count);
+  }
+}
+
+TEST_F(ImprovedReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrames) {
+  const auto with = [](auto change) {
+    gen::ChannelOptions o;
+    change(o);
+    return o;
+  };
+  // Noise at which the default weights read little of either channel, and
+  // fitted ones nearly all.
+  const struct {
+    gen::ChannelOptions impairments;
+    double noise;
+  } cases[] = {{with([](auto& o) { o.slicer = 0.5; }), 0.45},
+               {with([](auto& o) { o.time_constant = 0.5; }), 0.40}};
+  for (const auto& c : cases) {
+    const Bytes stream = channel_stream(30, 15, c.noise, 0, 9, c.impairments);
+    const Decoded improved = decode_with(stream, 1);
+    int late = 0;  // of the last 20
+    for (size_t i = 10; i < sent_.size(); ++i) late += improved.sent[i];
+    EXPECT_GE(late, 19) << "slicer " << c.impairments.slicer;
+    SoftLearner defaults;
+    learner_reset(defaults);
+    double moved = 0;
+    for (int i = 0; i < kSoftFeatures; ++i)
+      moved += std::fabs(d_.soft.learner.w[i] - defaults.w[i]);
+    EXPECT_GT(moved, 1.0);
+    // The slicer offset shows in the constant, which starts at 0.
+    if (c.impairments.slicer > 0) {
+      EXPECT_GT(d_.soft.learner.w[kSoftTaps], 2.0);
+    }
   }
 }
 
