@@ -42,6 +42,15 @@ void chase_setup(ChaseTables& t, const rs_codec& rs) {
     }
     t.delta[b] = packed;
   }
+  for (int s = 0; s < kLinkSymbols; ++s) {
+    for (int v = 0; v < kField; ++v) {
+      uint32_t packed = 0;
+      for (int l = 0; l < kSymbolBits; ++l) {
+        if ((v >> l) & 1) packed ^= t.delta[s * kSymbolBits + l];
+      }
+      t.symbol[s][v] = packed;
+    }
+  }
   std::memset(t.pair, 0xFF, sizeof t.pair);
   for (int e1 = 0; e1 <= kTopDegree; ++e1) {
     for (int e2 = e1 + 1; e2 <= kTopDegree; ++e2) {
@@ -55,11 +64,7 @@ void chase_setup(ChaseTables& t, const rs_codec& rs) {
 
 uint32_t block_syndromes(const ChaseTables& t, const unsigned char* symbols) {
   uint32_t packed = 0;
-  for (int s = 0; s < kLinkSymbols; ++s) {
-    for (int l = 0; l < kSymbolBits; ++l) {
-      if ((symbols[s] >> l) & 1) packed ^= t.delta[s * kSymbolBits + l];
-    }
-  }
+  for (int s = 0; s < kLinkSymbols; ++s) packed ^= t.symbol[s][symbols[s] & 31];
   return packed;
 }
 

@@ -21,6 +21,7 @@ constexpr int kChaseMaxFlips = 12;                          // the most bits k m
 // Tables for the link's code, made once by chase_setup.
 struct ChaseTables {
   uint32_t delta[kChaseBits]{};  // syndromes of each bit alone, 5 bits each, S0 lowest
+  uint32_t symbol[16][32]{};     // syndromes of each symbol's value alone
   unsigned char mul[32][32]{};   // field products
   unsigned char inv[32]{};       // field inverses (inv[0] unused)
   signed char degree[32]{};      // X = alpha^e -> e when e is a symbol's degree (0 .. 15), else -1

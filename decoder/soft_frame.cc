@@ -25,11 +25,11 @@ constexpr int kChaseFlips = 8;
 constexpr int32_t kMaxMetric = 40 * kSoftUnit;
 constexpr int32_t kLearnMetric = 12 * kSoftUnit;
 // Every labelled bit is learned from in the first frames; later one in
-// five, at most 16 a frame (a microsecond each): the sync word's and the
+// five, at most 8 a frame (a microsecond each): the sync word's and the
 // first block's.
 constexpr int kEagerFrames = 4;
 constexpr int kLaterStride = 5;
-constexpr int kLaterLabels = 16;
+constexpr int kLaterLabels = 8;
 // Chase test words earned per input sample, and the most saved up.
 constexpr int kCreditPerSamples = 2;  // one word per this many samples
 constexpr int64_t kMaxCredit = int64_t{1 << kChaseFlips} * kMaxFrameBlocks * 2;

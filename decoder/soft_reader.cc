@@ -5,6 +5,7 @@
 #include <bit>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "decoder/decoder.h"
@@ -60,19 +61,28 @@ struct Samples {
   int skip;
 };
 
+// The samples a value at q looks at, the earliest in bit 63, when they fit
+// one read (span <= kMaxSpan).
+inline uint64_t window(const SoftReader& s, const Samples& samples, long q, int sps) {
+  return samples.at(q - sps, s.span) << (64 - s.span);
+}
+
+inline int32_t value_of(const SoftReader& s, uint64_t w) {
+  const int32_t* table = s.table.get();
+  int32_t v = s.constant;
+  for (int c = 0; c < s.chunks; ++c)
+    v += table[c * 256 + static_cast<int>((w >> (56 - 8 * c)) & 0xFF)];
+  return v;
+}
+
 int32_t value_at(const SoftReader& s, const Samples& samples, long q, int sps) {
+  if (s.span <= kMaxSpan) return value_of(s, window(s, samples, q, sps));
   const long first = q - sps;
   const int32_t* table = s.table.get();
   int32_t v = s.constant;
-  if (s.span <= kMaxSpan) {
-    const uint64_t w = samples.at(first, s.span) << (64 - s.span);
-    for (int c = 0; c < s.chunks; ++c)
-      v += table[c * 256 + static_cast<int>((w >> (56 - 8 * c)) & 0xFF)];
-  } else {
-    for (int c = 0; c < s.chunks; ++c) {
-      const int n = std::min(8, s.span - 8 * c);
-      v += table[c * 256 + static_cast<int>(samples.at(first + 8 * c, n) << (8 - n))];
-    }
+  for (int c = 0; c < s.chunks; ++c) {
+    const int n = std::min(8, s.span - 8 * c);
+    v += table[c * 256 + static_cast<int>(samples.at(first + 8 * c, n) << (8 - n))];
   }
   return v;
 }
@@ -85,8 +95,8 @@ int peak_span(int sps) { return (16 * sps + 9) / 10; }
 int refine_span(int sps) { return (sps + 1) / 2; }
 
 // The soft correlation of the sync word whose first bit starts at p:
-// sum s_j L_j and sum |L_j|. Gives up after 10 bits (corr 0) when they
-// correlate below 0.4: noise, not a sync word.
+// sum s_j L_j and sum |L_j|. Gives up (corr 0) when the first 10 bits
+// correlate below 0.4 or the first 20 below 0.6: noise, or a phase far off.
 void correlate(const Decoder& d, const Samples& samples, long p, int64_t& corr, int64_t& conf) {
   corr = 0;
   conf = 0;
@@ -94,7 +104,7 @@ void correlate(const Decoder& d, const Samples& samples, long p, int64_t& corr, 
     const int32_t v = value_at(d.soft, samples, p + static_cast<long>(j) * d.sps, d.sps);
     corr += d.match_table[j] ? v : -v;
     conf += v < 0 ? -v : v;
-    if (j == 9 && 10 * corr < 4 * conf) {
+    if ((j == 9 && 10 * corr < 4 * conf) || (j == 19 && 10 * corr < 6 * conf)) {
       corr = 0;
       return;
     }
@@ -127,7 +137,7 @@ void soft_setup(Decoder& d) {
   s.table_stale = true;
   soft_refresh(d);
   if (d.rs != nullptr) chase_setup(s.chase, *d.rs);
-  s.lookback = judge_before(sps) + refine_span(sps) + sps;
+  s.lookback = judge_before(sps) + 1 + refine_span(sps) + sps;  // the peak may start a phase early
   s.ahead = s.lookback;
   s.start_next = 1;  // as the literal search, from the second sample
   s.pending = s.literal = s.reading = false;
@@ -201,7 +211,8 @@ int soft_judge(Decoder& d) {
   int64_t best = INT64_MIN;
   long found = -1;
   s.place = static_cast<int>(n - judge_before(sps));
-  for (long p = n - judge_before(sps); p <= n + judge_after(sps); ++p) {
+  // Every other phase first: the peak search below looks at the rest.
+  for (long p = n - judge_before(sps); p <= n + judge_after(sps); p += 2) {
     correlate(d, samples, p, corr, conf);
     if (corr > best) {
       best = corr;
@@ -216,23 +227,39 @@ int soft_judge(Decoder& d) {
   if (found < 0) return 0;
   // The peak of the correlation itself, then the phase the values are
   // surest of: the correlation alone places the bits a sample or two off.
+  // Both climb while they grow (past one dip), within their spans.
   long peak = found;
-  for (long p = found + 1; p < found + peak_span(sps); ++p) {
+  correlate(d, samples, found - 1, corr, conf);  // the phase the coarse steps passed over
+  if (corr > best) {
+    best = corr;
+    peak = found - 1;
+  }
+  for (long p = found + 1, dips = 0; p < found + peak_span(sps) && dips < 2; ++p) {
     correlate(d, samples, p, corr, conf);
     if (corr > best) {
       best = corr;
       peak = p;
+      dips = 0;
       s.rho_x1000 = conf > 0 ? static_cast<int>(1000 * corr / conf) : 0;
+    } else {
+      ++dips;
     }
   }
   long sure = peak;
-  int64_t most = -1;
-  for (long p = peak - refine_span(sps); p <= peak + refine_span(sps); ++p) {
-    const int64_t c = confidence(d, samples, p);
-    if (c > most) {
-      most = c;
-      sure = p;
+  int64_t most = confidence(d, samples, peak);
+  for (int way = -1; way <= 1; way += 2) {
+    for (long p = peak + way, dips = 0; std::labs(p - peak) <= refine_span(sps) && dips < 2;
+         p += way) {
+      const int64_t c = confidence(d, samples, p);
+      if (c > most) {
+        most = c;
+        sure = p;
+        dips = 0;
+      } else {
+        ++dips;
+      }
     }
+    if (sure != peak) break;  // it grew this way: the other way it falls
   }
   s.place = static_cast<int>(sure);
   return 1;
@@ -276,17 +303,24 @@ void read_soft_bits(Decoder& d, int count, int32_t* values) {
   const int64_t limit = sps >= 4 ? bit_length / 4 : 0;
   int64_t pos = s.pos;
   int last = s.last_bit;
+  const bool one_read = s.span <= kMaxSpan;
   for (int i = 0; i < count; ++i, pos += bit_length) {
     const long q = static_cast<long>((pos + kSoftUnit / 2) / kSoftUnit);
-    const int32_t v = value_at(s, samples, q, sps);
+    const uint64_t w = one_read ? window(s, samples, q, sps) : 0;
+    const int32_t v = one_read ? value_of(s, w) : value_at(s, samples, q, sps);
     values[i] = v;
     if (i < 85) s.bit_at[i] = q;
     const int bit = v > 0 ? 1 : 0;
     if (bit != last && limit > 0) {
       // Samples still showing the bit before in a bit's length around
       // where this direction's transitions show: how far the edge is off.
+      // The value's own samples hold them where the edge is within half a
+      // bit of the bit's start, as it is at all but extreme slicer offsets.
       const int edge = (s.edge[bit] + kSoftUnit / 2) / kSoftUnit;
-      const int ones = samples.ones(q + edge - sps / 2, sps);
+      const int from = sps + edge - sps / 2;  // in the value's samples
+      const int ones = one_read && from >= 0 && from + sps <= s.span
+                           ? ones64((w << from) >> (64 - sps))
+                           : samples.ones(q + edge - sps / 2, sps);
       const int old = bit ? ones : sps - ones;
       const int64_t seen = static_cast<int64_t>(edge - sps / 2 + old) * kSoftUnit;
       const int64_t error = std::clamp<int64_t>(
