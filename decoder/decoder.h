@@ -86,7 +86,7 @@ struct Decoder {
   // The soft reading, -a (soft_reader, soft_frame): a sync word whose soft
   // values correlate with it is read softly first; when that fails, the
   // literal reading above takes over.
-  int improved = 0;  // -a: 1 tries the soft reading on every sync word
+  int soft_reading = 0;  // -a: 1 tries the soft reading on every sync word
   SoftReader soft;
 
   int64_t bytes_in = 0;  // bytes ever written into the ring
@@ -101,7 +101,8 @@ int ring_bytes_for(int sps);
 // Start-up of the decoder for sps (1 .. kMaxSps) samples per line bit: sizes
 // and allocates the ring and the soft reading's table (the only
 // allocations), builds the sync and step tables, sets every position and
-// state to its start value (improved, the mode, stays as it is). rs may be null only when fec is 0.
+// state to its start value (soft_reading, the mode, stays as it is). rs may be null only when fec
+// is 0.
 void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs);
 
 }  // namespace morvix

@@ -52,8 +52,8 @@ int get_data_frame(Decoder& d) {
   d.need_input = false;
   switch (d.df_state) {
     case DfState::kSearching:
-      if (d.improved ? search_soft(d) : get_frame_id(d)) {
-        note_sync_word(d, d.improved ? d.soft.ahead : 0);
+      if (d.soft_reading ? search_soft(d) : get_frame_id(d)) {
+        note_sync_word(d, d.soft_reading ? d.soft.ahead : 0);
         if (d.soft.reading) note_soft_place(d);
         d.df_state = DfState::kHeaderBlock;
       } else {
@@ -67,7 +67,7 @@ int get_data_frame(Decoder& d) {
         reject(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
         return 0;
       }
-      if (d.improved && !d.soft.reading) soft_literal_header(d);
+      if (d.soft_reading && !d.soft.reading) soft_literal_header(d);
       d.df_blocks_to_read = d.frame[kBlocksByte] - 1;
       d.df_state = DfState::kRemainingBlocks;
       return 0;

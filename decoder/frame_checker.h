@@ -11,7 +11,7 @@ namespace morvix {
 // in d.frame with its length in d.framelen (the search position has then
 // moved past its blocks), otherwise 0. A rejected frame is searched again
 // from the sample after its sync word. need_input tells afterwards whether
-// the step stopped for samples that have not arrived. With d.improved, a
+// the step stopped for samples that have not arrived. With d.soft_reading, a
 // sync word whose soft values correlate with it is first read softly
 // (soft_frame.h), and read literally only when that fails.
 int get_data_frame(Decoder& d);

@@ -265,7 +265,7 @@ void soft_frame_done(Decoder& d) {
 }
 
 bool soft_waiting(const Decoder& d) {
-  return d.improved && d.need_input && (d.soft.reading || d.soft.pending);
+  return d.soft_reading && d.need_input && (d.soft.reading || d.soft.pending);
 }
 
 void soft_input_paused(Decoder& d) {

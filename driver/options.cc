@@ -66,7 +66,7 @@ Settings parse_command_line(int argc, const char* const* argv) {
     } else if (std::strcmp(arg, "-d") == 0) {
       s.dump = 1;
     } else if (std::strcmp(arg, "-a") == 0) {
-      s.improved = 1;
+      s.soft_reading = 1;
     } else if (std::strcmp(arg, "-v") == 0) {
       s.verbose = 1;
     } else if (std::strcmp(arg, "-m") == 0) {

@@ -3,7 +3,7 @@
 //
 // Input: byte 0 picks sps = (bits 0-4) + 1, correction (bit 5) and how many
 // times over the stream is fed, back to back: 1, 2, 4 or 8 (bits 6-7), so
-// that short inputs can fill the ring. Byte 1 turns the improved reading
+// that short inputs can fill the ring. Byte 1 turns the soft reading
 // (-a) on with bit 7; its bits 0-6, when not 0, start the ring positions 16
 // x their value bytes before the ring's end, where a long-running daemon
 // may have them, so that short inputs cross it. The bytes after it
@@ -48,7 +48,7 @@ void check_state(const Decoder& d) {
   FUZZ_CHECK(frame_bits <= kMaxFrameBlocks * kBlockDataBits);
   if (d.df_state == DfState::kHeaderBlock) FUZZ_CHECK(frame_bits == 0);
   // The soft reading reads a frame's blocks only, from after its sync word.
-  if (d.soft.reading) FUZZ_CHECK(d.improved && d.df_state != DfState::kSearching);
+  if (d.soft.reading) FUZZ_CHECK(d.soft_reading && d.df_state != DfState::kSearching);
   if (d.soft.reading) FUZZ_CHECK(d.soft.pos >= int64_t{d.sps} * kSoftUnit);
   if (d.df_state == DfState::kRemainingBlocks) {
     // The header block is in, and every block read since added 60 bits.
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int fec = (data[0] >> 5) & 1;
   auto d = std::make_unique<Decoder>();
   decoder_setup(*d, sps, fec, fec ? link_codec() : nullptr);
-  d->improved = data[1] >> 7;
+  d->soft_reading = data[1] >> 7;
   if ((data[1] & 0x7F) != 0) d->bwrp = d->brdp = d->bbp = d->ring_bytes - 16 * (data[1] & 0x7F);
   check_state(*d);
 

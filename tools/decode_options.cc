@@ -63,7 +63,7 @@ Options parse_options(int argc, char** argv) {
     } else if (name == "-f") {
       o.fec = 0;
     } else if (name == "-a") {
-      o.improved = 1;
+      o.soft_reading = 1;
     } else if (name == "--json") {
       o.json = true;
     } else if (name == "--all") {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The improved reading (-a) against the literal one over whole streams: it
+// The soft reading (-a) against the literal one over whole streams: it
 // decodes every frame the literal reading does, never a frame that was not
 // sent, and keeps the literal reading's retries.
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ struct Decoded {
   int unknown = 0;  // frames decoded that were not sent
 };
 
-class ImprovedReadingTest : public FrameSignalTest {
+class SoftReadingTest : public FrameSignalTest {
  protected:
   // Frames of the given blocks through the channel, noise between them.
   Bytes channel_stream(int frames, int blocks, double noise, double ppm, unsigned seed,
@@ -43,7 +43,7 @@ class ImprovedReadingTest : public FrameSignalTest {
 
   Decoded decode_with(const Bytes& stream, int improved) {
     setup(10);
-    d_.improved = improved;
+    d_.soft_reading = improved;
     Decoded r;
     r.sent.assign(sent_.size(), false);
     for (const Bytes& f : decode(stream)) {
@@ -61,7 +61,7 @@ class ImprovedReadingTest : public FrameSignalTest {
   std::vector<Bytes> sent_;
 };
 
-TEST_F(ImprovedReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
+TEST_F(SoftReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
   const struct {
     int blocks;
     double noise, ppm;
@@ -79,7 +79,7 @@ TEST_F(ImprovedReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
   }
 }
 
-TEST_F(ImprovedReadingTest, HearsEveryFrameTheLiteralReadingDoesOnEveryImpairment) {
+TEST_F(SoftReadingTest, HearsEveryFrameTheLiteralReadingDoesOnEveryImpairment) {
   // Each at a noise where the literal reading loses some of the frames.
   const auto with = [](auto change) {
     gen::ChannelOptions o;
@@ -111,7 +111,7 @@ TEST_F(ImprovedReadingTest, HearsEveryFrameTheLiteralReadingDoesOnEveryImpairmen
   }
 }
 
-TEST_F(ImprovedReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrames) {
+TEST_F(SoftReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrames) {
   const auto with = [](auto change) {
     gen::ChannelOptions o;
     change(o);
@@ -143,7 +143,7 @@ TEST_F(ImprovedReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrame
   }
 }
 
-TEST_F(ImprovedReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
+TEST_F(SoftReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
   // Only the first sample of each bit is right: the soft values read
   // noise, the literal reading at the first phase reads the frame.
   const Bytes frame = gen::build_frame(2, payload_of(60, 3));
@@ -155,17 +155,17 @@ TEST_F(ImprovedReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
   }
   w.add_idle(10 * 4000);
   setup(10);
-  d_.improved = 1;
+  d_.soft_reading = 1;
   EXPECT_EQ(decode(w.take()), std::vector<Bytes>{frame});
 }
 
-TEST_F(ImprovedReadingTest, ARejectedFrameGetsOneImprovedReadingAndEveryLiteralRetry) {
+TEST_F(SoftReadingTest, ARejectedFrameGetsOneImprovedReadingAndEveryLiteralRetry) {
   Bytes frame = gen::build_frame(6, payload_of(50, 8));
   frame[20] ^= 0x01;  // after the CRC was computed
   // Past the input's first samples, which the soft reading cannot look back from.
   const Bytes stream = signal({frame}, 10, 104);
   setup(10);
-  d_.improved = 1;
+  d_.soft_reading = 1;
   int syncs = 0, improved_readings = 0;
   feed_stream(d_, stream, [&](Decoder& d) {
     do {
