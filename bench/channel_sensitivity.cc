@@ -226,8 +226,15 @@ int impairments(int frames) {
       if (row.improved < 0.02) break;
     }
     const double a = noise_at_half(noise, literal), b = noise_at_half(noise, improved);
-    std::printf("| %s | %.3f | %.3f | %+.1f |\n", c.name, a, b,
-                a > 0 && b > 0 ? 20 * std::log10(b / a) : 0.0);
+    if (a > 0 && b > 0) {
+      std::printf("| %s | %.3f | %.3f | %+.1f |\n", c.name, a, b, 20 * std::log10(b / a));
+    } else {
+      // A reading that never decodes half of them, even at the least noise.
+      char lit[16], soft[16];
+      std::snprintf(lit, sizeof lit, a > 0 ? "%.3f" : "never half", a);
+      std::snprintf(soft, sizeof soft, b > 0 ? "%.3f" : "never half", b);
+      std::printf("| %s | %s | %s | |\n", c.name, lit, soft);
+    }
     std::fflush(stdout);
   }
   std::printf(

@@ -7,7 +7,7 @@
 
 namespace morvix {
 
-void note_sync_word(Decoder& d, int ahead) {
+void note_sync_word(Decoder& d, int ahead, bool count) {
   // Counted again here rather than in the search, which keeps its inner
   // loop to the bare comparison; this runs once per sync word.
   int wrong = 0;
@@ -30,10 +30,17 @@ void note_sync_word(Decoder& d, int ahead) {
   q.sync_wrong_bits = wrong;
   q.phase = static_cast<int>(q.sample % d.sps);
   q.retry = q.sample < d.stats.retry_until;
-  if (q.retry) return;
+  q.counted = false;
+  if (count) note_sync_counted(d);
+}
+
+void note_sync_counted(Decoder& d) {
+  FrameQuality& q = d.quality;
+  if (q.counted || q.retry) return;
+  q.counted = true;
   settle_rejection(d);
   ++d.stats.sync_words;
-  ++d.stats.sync_wrong_bits[wrong];
+  ++d.stats.sync_wrong_bits[q.sync_wrong_bits];
 }
 
 void note_block(Decoder& d, int corrected) {
@@ -60,7 +67,7 @@ void note_reading_again(Decoder& d) {
 
 void note_rejected(Decoder& d, Rejection why) {
   const FrameQuality& q = d.quality;
-  if (q.retry) return;
+  if (q.retry || !q.counted) return;
   settle_rejection(d);
   // Readings at the following phases of the same sync word are retries; the
   // frame counts as rejected only when none of them decodes it.

@@ -57,16 +57,23 @@ struct FrameQuality {
   int blocks = 0;           // blocks read so far
   unsigned char corrected[kMaxFrameBlocks] = {};  // symbols corrected, per block
   int corrected_total = 0;
-  bool retry = false;  // a later reading of a frame rejected at an earlier phase
+  bool retry = false;    // a later reading of a frame rejected at an earlier phase
+  bool counted = false;  // its sync word is counted (a soft one once its header passed)
   SoftQuality soft;
 };
 
 enum class Rejection { kHeader, kFrameCrc, kUncorrectable };
 
 // A sync word was found ahead samples after the search position: starts
-// the frame's quality record and, unless it retries a rejected frame,
-// counts it by wrong bits (more than 5 count as 5).
-void note_sync_word(Decoder& d, int ahead = 0);
+// the frame's quality record and, with count, unless it retries a rejected
+// frame, counts it by wrong bits (more than 5 count as 5). A sync word
+// that only the soft reading (-a) hears counts once its header passes
+// (note_sync_counted): noise, which it may take for one now and then, never
+// passes it, and so adds no sync word and no rejection.
+void note_sync_word(Decoder& d, int ahead = 0, bool count = true);
+
+// Counts the frame's sync word now, if it is not counted yet (nor a retry).
+void note_sync_counted(Decoder& d);
 
 // The codec corrected `corrected` symbols (0 .. 4) of the block just read.
 void note_block(Decoder& d, int corrected);
@@ -79,7 +86,8 @@ void note_soft_place(Decoder& d);
 // it up for the literal one): its blocks and corrections start over.
 void note_reading_again(Decoder& d);
 
-// The frame being read was rejected (counted unless it was a retry).
+// The frame being read was rejected (counted unless it was a retry, or its
+// sync word is not counted).
 void note_rejected(Decoder& d, Rejection why);
 
 // The search moved on without a sync word: a rejected frame whose phases

@@ -53,7 +53,7 @@ int get_data_frame(Decoder& d) {
   switch (d.df_state) {
     case DfState::kSearching:
       if (d.soft_reading ? search_soft(d) : get_frame_id(d)) {
-        note_sync_word(d, d.soft_reading ? d.soft.ahead : 0);
+        note_sync_word(d, d.soft_reading ? d.soft.ahead : 0, !d.soft.reading || d.soft.literal);
         if (d.soft.reading) note_soft_place(d);
         d.df_state = DfState::kHeaderBlock;
       } else {
@@ -68,6 +68,7 @@ int get_data_frame(Decoder& d) {
         return 0;
       }
       if (d.soft_reading && !d.soft.reading) soft_literal_header(d);
+      note_sync_counted(d);
       d.df_blocks_to_read = d.frame[kBlocksByte] - 1;
       d.df_state = DfState::kRemainingBlocks;
       return 0;

@@ -33,7 +33,8 @@ int get_block_soft(Decoder& d);
 
 // The soft reading failed: a candidate that is also the literal reading's
 // sync word is read again literally from its first block; any other counts
-// as rejected for why and the search goes on from the next sample.
+// as rejected for why (once its header passed: see note_sync_word) and the
+// search goes on from the next sample.
 void soft_give_up(Decoder& d, Rejection why);
 
 // The literal reading passed the header of a frame the soft reading did not
