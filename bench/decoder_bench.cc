@@ -106,6 +106,32 @@ gen::Bytes frame_dense_stream(int sps) {
   return w.take_whole_bytes();
 }
 
+// Crafted to cost: sync word after sync word, each followed by 85 line bits
+// of noise, so that every one is read and every header fails.
+gen::Bytes sync_dense_stream(int sps) {
+  std::mt19937 rng(13);
+  gen::SampleWriter w(sps);
+  for (int i = 0; i < 2000; ++i) {
+    gen::Bits bits;
+    for (int j = 0; j < kSyncBits; ++j) bits.push_back((kSyncWord[j / 8] >> (7 - j % 8)) & 1);
+    for (int j = 0; j < kBlockBits; ++j) bits.push_back(static_cast<uint8_t>(rng() & 1));
+    w.add_line_bits(bits);
+  }
+  return w.take_whole_bytes();
+}
+
+// Arguments: 1 for the soft reading (-a).
+void BM_SyncDenseStream(benchmark::State& state) {
+  Decoder d;
+  decoder_setup(d, 10, 1, link_codec());
+  d.soft_reading = static_cast<int>(state.range(0));
+  const gen::Bytes stream = sync_dense_stream(10);
+  run_over(state, d, stream, [](Decoder& x) {
+    while (next_frame(x)) {
+    }
+  });
+}
+
 // Arguments: samples per bit, and 1 for the soft reading (-a).
 void BM_FrameDenseStream(benchmark::State& state) {
   const int sps = static_cast<int>(state.range(0));
@@ -140,6 +166,7 @@ BENCHMARK(BM_SyncSearchNoiseRegisters)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoiseReference)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_FrameDenseStream)->Args({10, 0})->Args({10, 1});
 BENCHMARK(BM_NoiseStream)->Arg(0)->Arg(1);
+BENCHMARK(BM_SyncDenseStream)->Arg(0)->Arg(1);
 
 }  // namespace
 }  // namespace morvix

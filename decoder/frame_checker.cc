@@ -67,7 +67,7 @@ int get_data_frame(Decoder& d) {
         reject(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
         return 0;
       }
-      if (d.soft_reading && !d.soft.reading) soft_literal_header(d);
+      if (d.soft_reading) soft_header_passed(d);
       note_sync_counted(d);
       d.df_blocks_to_read = d.frame[kBlocksByte] - 1;
       d.df_state = DfState::kRemainingBlocks;

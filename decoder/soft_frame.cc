@@ -118,8 +118,6 @@ void learn_bit(Decoder& d, long q, int bit) {
 }
 
 void learn_sync(Decoder& d) {
-  d.soft.learn_left =
-      d.soft.frames_learned < kEagerFrames ? kMaxFrameBlocks * kBlockBits : kLaterLabels;
   for (int j = 0; j < kSyncBits; ++j) {
     learn_bit(d, d.soft.place + static_cast<long>(j) * d.sps, d.match_table[j]);
   }
@@ -162,10 +160,13 @@ int search_soft(Decoder& d) {
       }
       s.place_valid = true;
       s.judged_until = at + d.sps / 2;
+      // What this frame may learn from: only bits of a frame whose header
+      // passes, so that noise and sync words without a frame teach nothing.
+      s.learn_left = s.frames_learned < kEagerFrames ? kMaxFrameBlocks * kBlockBits : kLaterLabels;
+      s.learn_phase = 0;
       if (judged > 0) {
         s.tried_at = at;
         s.reading = true;
-        learn_sync(d);
         soft_lock(d);
         s.ber_sum = 0;
         s.bits = s.chase_changed = s.chase_blocks = 0;
@@ -248,7 +249,7 @@ void soft_give_up(Decoder& d, Rejection why) {
   }
 }
 
-void soft_literal_header(Decoder& d) {
+void soft_header_passed(Decoder& d) {
   if (d.soft.place_valid) learn_sync(d);
 }
 

@@ -37,10 +37,9 @@ int get_block_soft(Decoder& d);
 // search goes on from the next sample.
 void soft_give_up(Decoder& d, Rejection why);
 
-// The literal reading passed the header of a frame the soft reading did not
-// read: the sync word's bits, at the place the soft values found, are
-// learned from.
-void soft_literal_header(Decoder& d);
+// A frame's header passed (either reading): its sync word's bits, at the
+// place the soft values found, are learned from.
+void soft_header_passed(Decoder& d);
 
 // The frame being read passed both CRCs: its figures go to d.quality.
 void soft_frame_done(Decoder& d);
