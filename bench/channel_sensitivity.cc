@@ -26,9 +26,9 @@
 #include "decoder/decoder.h"
 #include "decoder/frame_checker.h"
 #include "fec/link_codec.h"
-#include "tests/support/decode.h"
-#include "tools/channel.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/channel.h"
+#include "tools/gen/signal_gen.h"
+#include "tools/testbed/decode.h"
 
 namespace {
 
@@ -266,7 +266,7 @@ int noise_only(long long samples) {
         const bool reading = d.soft.reading;
         frames[1] += get_data_frame(d);
         improved_readings += !reading && d.soft.reading;
-      } while (!d.need_input);
+      } while (!d.ring.need_input);
     });
   }
   std::printf(

@@ -13,8 +13,8 @@
 #include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
 #include "fec/link_codec.h"
-#include "tests/support/reference_sync.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
+#include "tools/testbed/reference_sync.h"
 
 namespace morvix {
 namespace {
@@ -33,7 +33,7 @@ void run_over(benchmark::State& state, Decoder& d, const gen::Bytes& stream, Ste
   size_t at = 0;
   int64_t samples = 0;
   for (auto _ : state) {
-    const int room = d.ring_bytes - d.brx_count;
+    const int room = d.ring.ring_bytes - d.ring.brx_count;
     int fed = 0;
     while (fed < room) {
       const int chunk =
@@ -51,7 +51,7 @@ void run_over(benchmark::State& state, Decoder& d, const gen::Bytes& stream, Ste
 void BM_SyncSearchNoise(benchmark::State& state) {
   Decoder d;
   decoder_setup(d, static_cast<int>(state.range(0)), 0, nullptr);
-  if (d.sync_wide) state.SetLabel("avx2");
+  if (d.sync.sync_wide) state.SetLabel("avx2");
   const gen::Bytes noise = noise_bytes(1 << 20);
   run_over(state, d, noise, [](Decoder& x) {
     while (get_frame_id(x)) {
@@ -62,7 +62,7 @@ void BM_SyncSearchNoise(benchmark::State& state) {
 void BM_SyncSearchNoisePortable(benchmark::State& state) {
   Decoder d;
   decoder_setup(d, static_cast<int>(state.range(0)), 0, nullptr);
-  d.sync_wide = false;
+  d.sync.sync_wide = false;
   const gen::Bytes noise = noise_bytes(1 << 20);
   run_over(state, d, noise, [](Decoder& x) {
     while (get_frame_id(x)) {
@@ -106,32 +106,6 @@ gen::Bytes frame_dense_stream(int sps) {
   return w.take_whole_bytes();
 }
 
-// Crafted to cost: sync word after sync word, each followed by 85 line bits
-// of noise, so that every one is read and every header fails.
-gen::Bytes sync_dense_stream(int sps) {
-  std::mt19937 rng(13);
-  gen::SampleWriter w(sps);
-  for (int i = 0; i < 2000; ++i) {
-    gen::Bits bits;
-    for (int j = 0; j < kSyncBits; ++j) bits.push_back((kSyncWord[j / 8] >> (7 - j % 8)) & 1);
-    for (int j = 0; j < kBlockBits; ++j) bits.push_back(static_cast<uint8_t>(rng() & 1));
-    w.add_line_bits(bits);
-  }
-  return w.take_whole_bytes();
-}
-
-// Arguments: 1 for the soft reading (-a).
-void BM_SyncDenseStream(benchmark::State& state) {
-  Decoder d;
-  decoder_setup(d, 10, 1, link_codec());
-  d.soft_reading = static_cast<int>(state.range(0));
-  const gen::Bytes stream = sync_dense_stream(10);
-  run_over(state, d, stream, [](Decoder& x) {
-    while (next_frame(x)) {
-    }
-  });
-}
-
 // Arguments: samples per bit, and 1 for the soft reading (-a).
 void BM_FrameDenseStream(benchmark::State& state) {
   const int sps = static_cast<int>(state.range(0));
@@ -145,6 +119,53 @@ void BM_FrameDenseStream(benchmark::State& state) {
   });
   state.counters["frames"] =
       benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+}
+
+// Streams made to cost the decoder the most per sample, as a hostile
+// sender could: each matches the sync word again and again.
+enum Crafted {
+  kSyncPrefix,        // the sync word's first 27 line bits over and over: a
+                      // match with 5 wrong bits every 27 bits
+  kSyncThenGarbage,   // the sync word, then 85 random line bits, over and over
+  kSyncPrefixJitter,  // the prefix, its samples each flipped at random with
+                      // probability 1/8: no two phases read alike
+};
+
+gen::Bytes crafted_stream(int sps, int pattern) {
+  std::mt19937 rng(5);
+  gen::Bits sync;
+  for (int j = 0; j < kSyncBits; ++j) sync.push_back((kSyncWord[j / 8] >> (7 - j % 8)) & 1);
+  gen::SampleWriter w(sps);
+  gen::Bits bits;
+  while (bits.size() < 200000) {
+    if (pattern == kSyncThenGarbage) {
+      bits.insert(bits.end(), sync.begin(), sync.end());
+      for (int i = 0; i < kBlockBits; ++i) bits.push_back(static_cast<uint8_t>(rng() & 1));
+    } else {
+      bits.insert(bits.end(), sync.begin(), sync.begin() + 27);
+    }
+  }
+  if (pattern != kSyncPrefixJitter) {
+    w.add_line_bits(bits);
+  } else {
+    for (uint8_t bit : bits) {
+      for (int s = 0; s < sps; ++s) w.add_sample((1 - bit) ^ (rng() % 8 == 0 ? 1 : 0));
+    }
+  }
+  return w.take_whole_bytes();
+}
+
+// Arguments: samples per bit, 1 for the soft reading, the pattern.
+void BM_CraftedStream(benchmark::State& state) {
+  const int sps = static_cast<int>(state.range(0));
+  Decoder d;
+  decoder_setup(d, sps, 1, link_codec());
+  d.soft_reading = static_cast<int>(state.range(1));
+  const gen::Bytes stream = crafted_stream(sps, static_cast<int>(state.range(2)));
+  run_over(state, d, stream, [](Decoder& x) {
+    while (next_frame(x)) {
+    }
+  });
 }
 
 // Noise through the whole decoder, without and with -a: the soft
@@ -164,9 +185,10 @@ BENCHMARK(BM_SyncSearchNoise)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoisePortable)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoiseRegisters)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoiseReference)->Arg(10)->Arg(1)->Arg(32);
-BENCHMARK(BM_FrameDenseStream)->Args({10, 0})->Args({10, 1});
+BENCHMARK(BM_FrameDenseStream)->ArgsProduct({{3, 10, 32}, {0, 1}});
+BENCHMARK(BM_CraftedStream)
+    ->ArgsProduct({{3, 10, 32}, {0, 1}, {kSyncPrefix, kSyncThenGarbage, kSyncPrefixJitter}});
 BENCHMARK(BM_NoiseStream)->Arg(0)->Arg(1);
-BENCHMARK(BM_SyncDenseStream)->Arg(0)->Arg(1);
 
 }  // namespace
 }  // namespace morvix

@@ -20,8 +20,8 @@
 
 #include "decoder/decoder.h"
 #include "fec/link_codec.h"
-#include "tests/support/decode.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
+#include "tools/testbed/decode.h"
 
 namespace {
 

@@ -10,7 +10,8 @@ set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-# pkg-config finds the target's libraries (libmicrohttpd-dev:arm64).
+# pkg-config finds the target's libraries (libmicrohttpd-dev:arm64,
+# libmosquitto-dev:arm64).
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_SYSROOT_DIR} /)
 

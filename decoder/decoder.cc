@@ -21,23 +21,23 @@ int ring_bytes_for(int sps) {
 }
 
 void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs) {
-  d.sps = sps;
-  d.fec = fec;
-  d.rs = rs;
-  d.df_state = DfState::kSearching;
-  d.need_input = false;
-  d.irdlen = 0;
-  d.irdptr = 0;
+  d.ring.sps = sps;
+  d.block.fec = fec;
+  d.block.rs = rs;
+  d.checker.df_state = DfState::kSearching;
+  d.ring.need_input = false;
+  d.ring.irdlen = 0;
+  d.ring.irdptr = 0;
   init_sync_tables(d);
-  d.minblockbytes = sps * 86 / 8;
-  d.ring_bytes = ring_bytes_for(sps);
-  d.rxbits =
-      std::make_unique<unsigned char[]>(static_cast<size_t>(d.ring_bytes + d.sync_mirror_bytes));
-  d.bwrp = 0;
-  d.brdp = 0;
-  d.brdb = 7;
-  d.brx_count = 0;
-  d.bytes_in = 0;
+  d.block.minblockbytes = sps * 86 / 8;
+  d.ring.ring_bytes = ring_bytes_for(sps);
+  d.ring.rxbits = std::make_unique<unsigned char[]>(
+      static_cast<size_t>(d.ring.ring_bytes + d.ring.sync_mirror_bytes));
+  d.ring.bwrp = 0;
+  d.ring.brdp = 0;
+  d.ring.brdb = 7;
+  d.ring.brx_count = 0;
+  d.ring.bytes_in = 0;
   soft_setup(d);
   d.stats = DecoderStats{};
   d.quality = FrameQuality{};

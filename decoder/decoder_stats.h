@@ -18,18 +18,24 @@ constexpr int kMaxBlockCorrections = 4;  // symbols one block can have corrected
 // Sync words and rejections count frames on the line, not attempts: a
 // rejected frame is read again at each following sample phase that matches
 // its sync word, and those retries count neither again. A frame counts as
-// rejected (for the reason its first reading failed) once the search has
-// moved past its phases without decoding it; one that a later phase decodes
-// counts as decoded only. Corrections count in the frames passed on only,
-// so that noise read as blocks adds nothing.
+// rejected once the search has moved past its phases without decoding it,
+// under the furthest stage any of its readings reached (a frame broken in
+// its payload is read well at one phase and badly at the others: its frame
+// CRC is what failed); one that a later phase decodes counts as decoded
+// only. Corrections count in the frames passed on only, so that noise read
+// as blocks adds nothing.
 struct DecoderStats {
   int64_t input_datagrams = 0;  // datagrams received
   int64_t input_samples = 0;    // samples taken into the ring, 8 a byte
   int64_t input_truncated = 0;  // datagrams longer than the input buffer, cut there
   int64_t input_dropped = 0;    // datagrams the kernel dropped, its buffer full
   int64_t sync_words = 0;       // sync words found
-  int64_t sync_wrong_bits[kMaxSyncWrongBits + 1] = {};  // sync words by wrong bits
-  int64_t frames_decoded = 0;                           // frames with both CRCs good
+  // Sync words by wrong bits at the earliest phase that matched (noise and
+  // the edge of a line bit included), and decoded frames by the wrong bits
+  // of the reading that decoded them (the sync word's true quality).
+  int64_t sync_wrong_bits[kMaxSyncWrongBits + 1] = {};
+  int64_t decoded_sync_wrong_bits[kMaxSyncWrongBits + 1] = {};
+  int64_t frames_decoded = 0;          // frames with both CRCs good
   int64_t rejected_header = 0;         // header CRC wrong, or its F and B impossible
   int64_t rejected_frame_crc = 0;      // frame CRC wrong
   int64_t rejected_uncorrectable = 0;  // a block the codec could not correct
@@ -37,6 +43,7 @@ struct DecoderStats {
   int64_t blocks_by_corrections[kMaxBlockCorrections + 1] = {};  // blocks by symbols corrected
   int64_t retry_until = 0;     // sample index below which a sync word retries a rejected frame
   int pending_rejection = -1;  // a Rejection not counted yet (its retries go on); -1: none
+  int pending_stage = -1;      // how far the frame's best reading so far got (rejection_stage)
 };
 
 // How the soft reading (-a) read a frame; all 0 for a literal reading.
@@ -48,7 +55,7 @@ struct SoftQuality {
   int chase_blocks = 0;   // blocks in which it changed any
 };
 
-// The frame in d.frame: filled while it is read, whole when get_data_frame
+// The frame in d.block.frame: filled while it is read, whole when get_data_frame
 // reports it.
 struct FrameQuality {
   int64_t sample = 0;       // index in the input (from 0) of the sync word's first sample
@@ -63,6 +70,11 @@ struct FrameQuality {
 };
 
 enum class Rejection { kHeader, kFrameCrc, kUncorrectable };
+
+// How far a reading got before it failed for `why` with `blocks` blocks
+// read: an uncorrectable header block, a bad header, an uncorrectable later
+// block (the later the further), a bad frame CRC.
+int rejection_stage(Rejection why, int blocks);
 
 // A sync word was found ahead samples after the search position: starts
 // the frame's quality record and, with count, unless it retries a rejected
@@ -82,12 +94,18 @@ void note_block(Decoder& d, int corrected);
 // bit the soft values start (soft.place).
 void note_soft_place(Decoder& d);
 
-// The frame is read again from its first block (the soft reading gave
-// it up for the literal one): its blocks and corrections start over.
+// The soft reading of the frame failed for `why`; it is read again from
+// its first block by the literal reading: its blocks and corrections start
+// over. `why` counts if no reading gets further.
+void note_reading_failed(Decoder& d, Rejection why);
+
+// The frame is read again from its first block without its soft reading
+// having failed (the input paused).
 void note_reading_again(Decoder& d);
 
-// The frame being read was rejected (counted unless it was a retry, or its
-// sync word is not counted).
+// The frame's reading was rejected: it counts once none of the readings at
+// the following phases decodes it, under the furthest stage any of them
+// reached (and not at all while its sync word is not counted).
 void note_rejected(Decoder& d, Rejection why);
 
 // The search moved on without a sync word: a rejected frame whose phases

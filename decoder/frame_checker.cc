@@ -4,6 +4,8 @@
 #include "decoder/block_decoder.h"
 #include "decoder/crc.h"
 #include "decoder/frame_format.h"
+#include "decoder/retry_skip.h"
+#include "decoder/sample_ring.h"
 #include "decoder/soft_frame.h"
 #include "decoder/sync_search.h"
 
@@ -19,16 +21,16 @@ bool header_good(const unsigned char* frame) {
 // Moves the search position over the frame's blocks (not its sync word),
 // so the next search starts 40 line bits before the frame's end.
 void skip_blocks(Decoder& d, int blocks) {
-  const long samples = static_cast<long>(blocks) * kBlockBits * d.sps;
+  const long samples = static_cast<long>(blocks) * kBlockBits * d.ring.sps;
   const int whole = static_cast<int>(samples / 8);
-  d.brdb -= static_cast<int>(samples % 8);
-  if (d.brdb < 0) {
-    d.brdb += 8;
-    if (++d.brdp == d.ring_bytes) d.brdp = 0;
-    --d.brx_count;
+  d.ring.brdb -= static_cast<int>(samples % 8);
+  if (d.ring.brdb < 0) {
+    d.ring.brdb += 8;
+    if (++d.ring.brdp == d.ring.ring_bytes) d.ring.brdp = 0;
+    --d.ring.brx_count;
   }
-  d.brdp = (d.brdp + whole) % d.ring_bytes;
-  d.brx_count -= whole;
+  d.ring.brdp = (d.ring.brdp + whole) % d.ring.ring_bytes;
+  d.ring.brx_count -= whole;
 }
 
 // The soft reading when this frame has one, else the literal one.
@@ -42,20 +44,19 @@ void reject(Decoder& d, Rejection why) {
     soft_give_up(d, why);
   } else {
     note_rejected(d, why);
-    d.df_state = DfState::kSearching;
+    d.checker.df_state = DfState::kSearching;
+    skip_identical_retries(d);
   }
 }
 
-}  // namespace
-
-int get_data_frame(Decoder& d) {
-  d.need_input = false;
-  switch (d.df_state) {
+// One step of get_data_frame, without its top-ups.
+int data_frame_step(Decoder& d) {
+  switch (d.checker.df_state) {
     case DfState::kSearching:
       if (d.soft_reading ? search_soft(d) : get_frame_id(d)) {
         note_sync_word(d, d.soft_reading ? d.soft.ahead : 0, !d.soft.reading || d.soft.literal);
         if (d.soft.reading) note_soft_place(d);
-        d.df_state = DfState::kHeaderBlock;
+        d.checker.df_state = DfState::kHeaderBlock;
       } else {
         note_search_moved(d);
       }
@@ -63,14 +64,14 @@ int get_data_frame(Decoder& d) {
     case DfState::kHeaderBlock: {
       const int got = read_block(d);
       if (got == 0) return 0;
-      if (got < 0 || !header_good(d.frame)) {
+      if (got < 0 || !header_good(d.block.frame)) {
         reject(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
         return 0;
       }
       if (d.soft_reading) soft_header_passed(d);
       note_sync_counted(d);
-      d.df_blocks_to_read = d.frame[kBlocksByte] - 1;
-      d.df_state = DfState::kRemainingBlocks;
+      d.checker.df_blocks_to_read = d.block.frame[kBlocksByte] - 1;
+      d.checker.df_state = DfState::kRemainingBlocks;
       return 0;
     }
     case DfState::kRemainingBlocks: {
@@ -80,35 +81,54 @@ int get_data_frame(Decoder& d) {
         reject(d, Rejection::kUncorrectable);
         return 0;
       }
-      if (--d.df_blocks_to_read != 0) return 0;
-      const int payload =
-          frame_length(d.frame[kFillBitsByte], d.frame[kBlocksByte]) - kFrameOverheadBytes;
+      if (--d.checker.df_blocks_to_read != 0) return 0;
+      const int payload = frame_length(d.block.frame[kFillBitsByte], d.block.frame[kBlocksByte]) -
+                          kFrameOverheadBytes;
       if (payload <= 0) {
         reject(d, Rejection::kHeader);  // F and B leave no payload
         return 0;
       }
-      if (!crc_matches(d.frame + kHeaderBytes, payload, d.frame + kHeaderBytes + payload)) {
+      if (!crc_matches(d.block.frame + kHeaderBytes, payload,
+                       d.block.frame + kHeaderBytes + payload)) {
         reject(d, Rejection::kFrameCrc);
         return 0;
       }
-      d.df_state = DfState::kSearching;
+      d.checker.df_state = DfState::kSearching;
       if (d.soft.reading) soft_frame_done(d);
-      skip_blocks(d, d.frame[kBlocksByte]);
-      d.framelen = payload + kFrameOverheadBytes;
+      skip_blocks(d, d.block.frame[kBlocksByte]);
+      d.checker.framelen = payload + kFrameOverheadBytes;
       note_frame(d);
       return 1;
     }
     default:
       // Not a state: start over with a search rather than read blocks.
-      d.df_state = DfState::kSearching;
+      d.checker.df_state = DfState::kSearching;
       d.soft.reading = false;
       return 0;
   }
 }
 
+}  // namespace
+
+int get_data_frame(Decoder& d) {
+  d.ring.need_input = false;
+  // The step sees all the input that has come, whichever part of it reads.
+  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
+  const int got = data_frame_step(d);
+  // A step that asks for input may first have made room for input that is
+  // waiting (a search moves on): taken now, it is the next step's, and the
+  // caller waits only for samples that have not been sent.
+  if (d.ring.need_input && d.ring.brx_count < d.ring.ring_bytes) {
+    const int64_t before = d.ring.bytes_in;
+    get_more_samples(d);
+    if (d.ring.bytes_in != before) d.ring.need_input = false;
+  }
+  return got;
+}
+
 int next_frame(Decoder& d) {
   while (!get_data_frame(d)) {
-    if (d.need_input) return 0;
+    if (d.ring.need_input) return 0;
   }
   return 1;
 }

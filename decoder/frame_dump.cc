@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "runtime/hex.h"
+
 namespace morvix {
 
 int is_repeat(const PreviousFrame& previous, const unsigned char* frame, int len) {
@@ -17,16 +19,12 @@ void remember_frame(PreviousFrame& previous, const unsigned char* frame, int len
 }
 
 int print_dump_line(std::FILE* out, int64_t number, const unsigned char* frame, int len) {
-  static constexpr char kHex[] = "0123456789abcdef";
   // Built in place and written at once: a byte at a time through printf
   // costs more than the decoding when the frames come thick.
   char line[kDumpLineMax + 1];
   int at = std::snprintf(line, sizeof line, "rx: #%" PRId64 " ", number);
-  for (int i = 0; i < len; ++i) {
-    line[at++] = kHex[frame[i] >> 4];
-    line[at++] = kHex[frame[i] & 15];
-    line[at++] = ' ';
-  }
+  char* end = put_hex(line + at, frame, static_cast<size_t>(len), ' ');
+  at = static_cast<int>(end - line);
   line[at++] = '\n';
   const size_t size = static_cast<size_t>(at);
   return std::fwrite(line, 1, size, out) == size ? at : -1;

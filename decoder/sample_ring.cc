@@ -14,9 +14,10 @@ namespace morvix {
 
 namespace {
 constexpr int kInputSocketBuffer = 8 << 20;
-}
+constexpr int kEmptyDatagramsPerTopUp = 64;
+}  // namespace
 
-int server_open_dstream(Decoder& d, int port) {
+int server_open_dstream(SampleRing& r, int port) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return 0;
   // Room for bursts while the search works through a full ring: at 200
@@ -35,41 +36,57 @@ int server_open_dstream(Decoder& d, int port) {
     close(fd);
     return 0;
   }
-  d.dfd = fd;
+  r.dfd = fd;
   return 1;
 }
 
 int ring_write(Decoder& d, const unsigned char* bytes, int count) {
   int taken = 0;
-  while (taken < count && d.brx_count < d.ring_bytes) {
+  while (taken < count && d.ring.brx_count < d.ring.ring_bytes) {
     // Contiguous run up to the ring's end, the free room or the input's end.
-    const int run = std::min({count - taken, d.ring_bytes - d.brx_count, d.ring_bytes - d.bwrp});
-    std::memcpy(d.rxbits.get() + d.bwrp, bytes + taken, static_cast<size_t>(run));
+    const int run = std::min(
+        {count - taken, d.ring.ring_bytes - d.ring.brx_count, d.ring.ring_bytes - d.ring.bwrp});
+    std::memcpy(d.ring.rxbits.get() + d.ring.bwrp, bytes + taken, static_cast<size_t>(run));
     taken += run;
-    d.bytes_in += run;
+    d.ring.bytes_in += run;
     d.stats.input_samples += 8L * run;
-    d.brx_count += run;
-    d.bwrp += run;
-    if (d.bwrp == d.ring_bytes) d.bwrp = 0;
+    d.ring.brx_count += run;
+    d.ring.bwrp += run;
+    if (d.ring.bwrp == d.ring.ring_bytes) d.ring.bwrp = 0;
   }
   return taken;
 }
 
+bool input_waiting(const Decoder& d) {
+  if (d.ring.irdptr < d.ring.irdlen) return true;
+  if (d.ring.dfd < 0) return false;
+  unsigned char byte;
+  return recv(d.ring.dfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC) >= 0;
+}
+
 void get_more_samples(Decoder& d) {
-  while (d.brx_count < d.ring_bytes) {
-    if (d.irdptr == d.irdlen) {
-      if (d.dfd < 0) return;
+  int empty = 0;
+  while (d.ring.brx_count < d.ring.ring_bytes) {
+    if (d.ring.irdptr == d.ring.irdlen) {
+      if (d.ring.dfd < 0) return;
       // MSG_TRUNC gives a longer datagram's real length; the control data
       // carries the kernel's count of datagrams it dropped.
-      iovec into{d.ibuf, sizeof d.ibuf};
+      iovec into{d.ring.ibuf, sizeof d.ring.ibuf};
       alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(uint32_t))];
       msghdr message{};
       message.msg_iov = &into;
       message.msg_iovlen = 1;
       message.msg_control = control;
       message.msg_controllen = sizeof control;
-      const ssize_t got = recvmsg(d.dfd, &message, MSG_DONTWAIT | MSG_TRUNC);
-      if (got <= 0) return;
+      const ssize_t got = recvmsg(d.ring.dfd, &message, MSG_DONTWAIT | MSG_TRUNC);
+      if (got < 0) return;
+      // An empty datagram is taken and passed over; the input after it is
+      // read now, not after a wait that it would end at once. A flood of
+      // them gets a bounded share, like every socket.
+      if (got == 0) {
+        if (++empty == kEmptyDatagramsPerTopUp) return;
+        continue;
+      }
       for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
           uint32_t dropped = 0;
@@ -79,10 +96,10 @@ void get_more_samples(Decoder& d) {
       }
       ++d.stats.input_datagrams;
       if (got > kInputBytes) ++d.stats.input_truncated;
-      d.irdlen = static_cast<int>(got > kInputBytes ? kInputBytes : got);
-      d.irdptr = 0;
+      d.ring.irdlen = static_cast<int>(got > kInputBytes ? kInputBytes : got);
+      d.ring.irdptr = 0;
     }
-    d.irdptr += ring_write(d, d.ibuf + d.irdptr, d.irdlen - d.irdptr);
+    d.ring.irdptr += ring_write(d, d.ring.ibuf + d.ring.irdptr, d.ring.irdlen - d.ring.irdptr);
   }
 }
 

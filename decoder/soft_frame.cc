@@ -15,7 +15,6 @@ namespace morvix {
 
 namespace {
 
-constexpr int kSymbolBits = 5;
 // Candidates for the soft correlation: at most this many hard wrong bits
 // (noise matches 2e-5 of its positions).
 constexpr int kCandidateWrong = 7;
@@ -35,17 +34,19 @@ constexpr int kCreditPerSamples = 2;  // one word per this many samples
 constexpr int64_t kMaxCredit = int64_t{1 << kChaseFlips} * kMaxFrameBlocks * 2;
 
 // The input sample the search position stands on.
-int64_t search_sample(const Decoder& d) { return (d.bytes_in - d.brx_count) * 8 + (7 - d.brdb); }
+int64_t search_sample(const Decoder& d) {
+  return (d.ring.bytes_in - d.ring.brx_count) * 8 + (7 - d.ring.brdb);
+}
 
 // Sets the block position and the frame assembly for a candidate ahead
 // samples after the search position.
 void take_candidate(Decoder& d, long ahead) {
   d.soft.ahead = static_cast<int>(ahead);
-  const long block = 7 - d.brdb + ahead + static_cast<long>(kSyncBits) * d.sps;
-  d.bbp = static_cast<int>((d.brdp + block / 8) % d.ring_bytes);
-  d.bbb = static_cast<int>(7 - block % 8);
-  d.framep = 0;
-  d.framebp = 0;
+  const long block = 7 - d.ring.brdb + ahead + static_cast<long>(kSyncBits) * d.ring.sps;
+  d.ring.bbp = static_cast<int>((d.ring.brdp + block / 8) % d.ring.ring_bytes);
+  d.ring.bbb = static_cast<int>(7 - block % 8);
+  d.block.framep = 0;
+  d.block.framebp = 0;
 }
 
 // The input's first lookback samples cannot be looked back from: sync words
@@ -58,12 +59,13 @@ int scan_start(Decoder& d) {
     s.start_next = look + 1;
     return -1;
   }
-  const long last = std::min(look, 8L * d.brx_count - 1 - static_cast<long>(kSyncBits - 1) * d.sps);
-  if (last < s.start_next) return awaiting_input(d);
+  const long last =
+      std::min(look, 8L * d.ring.brx_count - 1 - static_cast<long>(kSyncBits - 1) * d.ring.sps);
+  if (last < s.start_next) return awaiting_input(d.ring);
   const long hit = scan_unread(d, s.start_next, last, kMaxSyncErrors);
   if (hit < 0) {
     s.start_next = last + 1;
-    return last < look ? awaiting_input(d) : -1;
+    return last < look ? awaiting_input(d.ring) : -1;
   }
   s.start_next = hit + 1;
   take_candidate(d, hit);
@@ -73,23 +75,23 @@ int scan_start(Decoder& d) {
 // get_frame_id's scan with the looser limit, testing the samples lookback
 // after each position.
 int scan_candidate(Decoder& d) {
-  if (d.brx_count < d.ring_bytes) get_more_samples(d);
+  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
   if (d.soft.start_next <= d.soft.lookback) {
     const int start = scan_start(d);
     if (start >= 0) return start;
   }
   const long look = d.soft.lookback;
-  const long count = d.brx_count;
-  const long first = 8 - d.brdb;
-  const long last = 8 * count - 1 - static_cast<long>(kSyncBits - 1) * d.sps - look;
-  if (count < d.minmatchbytes || last < first) return awaiting_input(d);
+  const long count = d.ring.brx_count;
+  const long first = 8 - d.ring.brdb;
+  const long last = 8 * count - 1 - static_cast<long>(kSyncBits - 1) * d.ring.sps - look;
+  if (count < d.sync.minmatchbytes || last < first) return awaiting_input(d.ring);
   const long hit = scan_unread(d, first + look, last + look, kCandidateWrong);
   const long at = hit >= 0 ? hit - look : last;
-  const long brdp = d.brdp;
-  d.brdp = static_cast<int>((brdp + at / 8) % d.ring_bytes);
-  d.brdb = static_cast<int>(7 - at % 8);
-  d.brx_count = static_cast<int>(count - at / 8);
-  if (hit < 0) return awaiting_input(d);
+  const long brdp = d.ring.brdp;
+  d.ring.brdp = static_cast<int>((brdp + at / 8) % d.ring.ring_bytes);
+  d.ring.brdb = static_cast<int>(7 - at % 8);
+  d.ring.brx_count = static_cast<int>(count - at / 8);
+  if (hit < 0) return awaiting_input(d.ring);
   take_candidate(d, look);
   return 1;
 }
@@ -119,20 +121,20 @@ void learn_bit(Decoder& d, long q, int bit) {
 
 void learn_sync(Decoder& d) {
   for (int j = 0; j < kSyncBits; ++j) {
-    learn_bit(d, d.soft.place + static_cast<long>(j) * d.sps, d.match_table[j]);
+    learn_bit(d, d.soft.place + static_cast<long>(j) * d.ring.sps, d.sync.match_table[j]);
   }
 }
 
 }  // namespace
 
 int soft_hard_wrong(const Decoder& d, int limit) {
-  const long bits = (7 - d.brdb) + static_cast<long>(d.soft.ahead);
-  int byte = static_cast<int>((d.brdp + bits / 8) % d.ring_bytes);
+  const long bits = (7 - d.ring.brdb) + static_cast<long>(d.soft.ahead);
+  int byte = static_cast<int>((d.ring.brdp + bits / 8) % d.ring.ring_bytes);
   int bit = static_cast<int>(7 - bits % 8);
   int wrong = 0;
   for (int j = 0; j < kSyncBits && wrong <= limit; ++j) {
-    wrong += (1 - read_sample(d, byte, bit)) != d.match_table[j];
-    step_line_bit(d, byte, bit);
+    wrong += (1 - read_sample(d.ring, byte, bit)) != d.sync.match_table[j];
+    step_line_bit(d.ring, byte, bit);
   }
   return wrong;
 }
@@ -142,7 +144,7 @@ int search_soft(Decoder& d) {
   for (;;) {
     if (s.pending) {
       // Judging it waits for samples: they come in here, as in the scan.
-      if (d.brx_count < d.ring_bytes) get_more_samples(d);
+      if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
     } else if (!scan_candidate(d)) {
       return 0;
     }
@@ -151,15 +153,15 @@ int search_soft(Decoder& d) {
     const int64_t at = search_sample(d) + s.ahead;
     s.literal = soft_hard_wrong(d, kMaxSyncErrors) <= kMaxSyncErrors;
     s.place_valid = false;
-    const bool tried = s.tried_at >= 0 && at < s.tried_at + d.sps;
-    if (d.rs != nullptr && s.ahead == s.lookback && !tried && at >= s.judged_until) {
+    const bool tried = s.tried_at >= 0 && at < s.tried_at + d.ring.sps;
+    if (d.block.rs != nullptr && s.ahead == s.lookback && !tried && at >= s.judged_until) {
       const int judged = soft_judge(d);
       if (judged < 0) {
         s.pending = true;
-        return awaiting_input(d);
+        return awaiting_input(d.ring);
       }
       s.place_valid = true;
-      s.judged_until = at + d.sps / 2;
+      s.judged_until = at + d.ring.sps / 2;
       // What this frame may learn from: only bits of a frame whose header
       // passes, so that noise and sync words without a frame teach nothing.
       s.learn_left = s.frames_learned < kEagerFrames ? kMaxFrameBlocks * kBlockBits : kLaterLabels;
@@ -179,10 +181,10 @@ int search_soft(Decoder& d) {
 
 int get_block_soft(Decoder& d) {
   SoftReader& s = d.soft;
-  if (d.brx_count < d.ring_bytes) get_more_samples(d);
+  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
   const long needed = soft_bytes_needed(d, kBlockBits);
-  if (needed >= d.ring_bytes) return -1;
-  if (needed >= d.brx_count) return awaiting_input(d);
+  if (needed >= d.ring.ring_bytes) return -1;
+  if (needed >= d.ring.brx_count) return awaiting_input(d.ring);
 
   int32_t values[kBlockBits];
   read_soft_bits(d, kBlockBits, values);
@@ -206,9 +208,9 @@ int get_block_soft(Decoder& d) {
 
   int corrected = 0;
   ChaseResult result;
-  if (d.fec) {
-    s.chase_credit += (d.bytes_in - s.credit_bytes_in) * 8 / kCreditPerSamples;
-    s.credit_bytes_in = d.bytes_in;
+  if (d.block.fec) {
+    s.chase_credit += (d.ring.bytes_in - s.credit_bytes_in) * 8 / kCreditPerSamples;
+    s.credit_bytes_in = d.ring.bytes_in;
     if (s.chase_credit > kMaxCredit) s.chase_credit = kMaxCredit;
     int flips = kChaseFlips;
     while (flips > 0 && s.chase_credit < (int64_t{1} << flips)) --flips;
@@ -232,20 +234,20 @@ int get_block_soft(Decoder& d) {
       }
     }
   }
-  append_block_data(d, symbols);
+  append_block_data(d.block, symbols);
   return 1;
 }
 
 void soft_give_up(Decoder& d, Rejection why) {
   d.soft.reading = false;
   if (d.soft.literal) {
-    d.framep = 0;
-    d.framebp = 0;
-    d.df_state = DfState::kHeaderBlock;
+    d.block.framep = 0;
+    d.block.framebp = 0;
+    d.checker.df_state = DfState::kHeaderBlock;
     note_reading_again(d);
   } else {
     note_rejected(d, why);
-    d.df_state = DfState::kSearching;
+    d.checker.df_state = DfState::kSearching;
   }
 }
 
@@ -266,7 +268,7 @@ void soft_frame_done(Decoder& d) {
 }
 
 bool soft_waiting(const Decoder& d) {
-  return d.soft_reading && d.need_input && (d.soft.reading || d.soft.pending);
+  return d.soft_reading && d.ring.need_input && (d.soft.reading || d.soft.pending);
 }
 
 void soft_input_paused(Decoder& d) {

@@ -28,7 +28,10 @@ constexpr int kTrackShift = 3;  // a transition moves the clock by 1/8 of what i
 // The samples from the search position on, read as a line.
 struct Samples {
   explicit Samples(const Decoder& d)
-      : ring(d.rxbits.get()), size(d.ring_bytes), start(d.brdp), skip(7 - d.brdb) {}
+      : ring(d.ring.rxbits.get()),
+        size(d.ring.ring_bytes),
+        start(d.ring.brdp),
+        skip(7 - d.ring.brdb) {}
 
   // The n samples (1 .. kMaxSpan) from offset (>= 0) on, the earliest in bit n - 1.
   uint64_t at(long offset, int n) const {
@@ -101,8 +104,8 @@ void correlate(const Decoder& d, const Samples& samples, long p, int64_t& corr, 
   corr = 0;
   conf = 0;
   for (int j = 0; j < kSyncBits; ++j) {
-    const int32_t v = value_at(d.soft, samples, p + static_cast<long>(j) * d.sps, d.sps);
-    corr += d.match_table[j] ? v : -v;
+    const int32_t v = value_at(d.soft, samples, p + static_cast<long>(j) * d.ring.sps, d.ring.sps);
+    corr += d.sync.match_table[j] ? v : -v;
     conf += v < 0 ? -v : v;
     if ((j == 9 && 10 * corr < 4 * conf) || (j == 19 && 10 * corr < 6 * conf)) {
       corr = 0;
@@ -118,7 +121,7 @@ constexpr int kRefineBits = kSyncBits + 20;
 int64_t confidence(const Decoder& d, const Samples& samples, long p) {
   int64_t total = 0;
   for (int j = 0; j < kRefineBits; ++j) {
-    const int32_t v = value_at(d.soft, samples, p + static_cast<long>(j) * d.sps, d.sps);
+    const int32_t v = value_at(d.soft, samples, p + static_cast<long>(j) * d.ring.sps, d.ring.sps);
     total += v < 0 ? -v : v;
   }
   return total;
@@ -128,7 +131,7 @@ int64_t confidence(const Decoder& d, const Samples& samples, long p) {
 
 void soft_setup(Decoder& d) {
   SoftReader& s = d.soft;
-  const int sps = d.sps;
+  const int sps = d.ring.sps;
   s.span = 3 * sps;
   for (int i = 0; i <= kSoftTaps; ++i) s.slot[i] = i * sps / 10;
   s.chunks = (s.span + 7) / 8;
@@ -136,7 +139,7 @@ void soft_setup(Decoder& d) {
   learner_reset(s.learner);
   s.table_stale = true;
   soft_refresh(d);
-  if (d.rs != nullptr) chase_setup(s.chase, *d.rs);
+  if (d.block.rs != nullptr) chase_setup(s.chase, *d.block.rs);
   s.lookback = judge_before(sps) + 1 + refine_span(sps) + sps;  // the peak may start a phase early
   s.ahead = s.lookback;
   s.start_next = 1;  // as the literal search, from the second sample
@@ -179,12 +182,12 @@ void soft_refresh(Decoder& d) {
   s.table_stale = false;
 }
 
-int32_t soft_value(const Decoder& d, long q) { return value_at(d.soft, Samples(d), q, d.sps); }
+int32_t soft_value(const Decoder& d, long q) { return value_at(d.soft, Samples(d), q, d.ring.sps); }
 
 void soft_features(const Decoder& d, long q, double* x) {
   const SoftReader& s = d.soft;
   const Samples samples(d);
-  const long first = q - d.sps;
+  const long first = q - d.ring.sps;
   for (int i = 0; i < kSoftTaps; ++i) {
     const int n = s.slot[i + 1] - s.slot[i];
     if (n == 0) {
@@ -200,11 +203,11 @@ void soft_features(const Decoder& d, long q, double* x) {
 
 int soft_judge(Decoder& d) {
   SoftReader& s = d.soft;
-  const int sps = d.sps;
+  const int sps = d.ring.sps;
   const long n = s.lookback;
   const long last = n + judge_after(sps) + peak_span(sps) + refine_span(sps) +
                     static_cast<long>(kRefineBits + 2) * sps;
-  if ((7 - d.brdb + last) / 8 >= d.brx_count) return -1;
+  if ((7 - d.ring.brdb + last) / 8 >= d.ring.brx_count) return -1;
   soft_refresh(d);
   const Samples samples(d);
   int64_t corr = 0, conf = 0;
@@ -267,21 +270,21 @@ int soft_judge(Decoder& d) {
 
 long soft_bytes_needed(const Decoder& d, int count) {
   const long bits = count + count / 32 + 4;
-  const long last = d.soft.pos / kSoftUnit + bits * d.sps;
-  return (7 - d.brdb + last) / 8;
+  const long last = d.soft.pos / kSoftUnit + bits * d.ring.sps;
+  return (7 - d.ring.brdb + last) / 8;
 }
 
 void soft_lock(Decoder& d) {
   SoftReader& s = d.soft;
-  const int sps = d.sps;
+  const int sps = d.ring.sps;
   const Samples samples(d);
   // Where the sync word's transitions show, per direction: a slicer off
   // centre shows one direction late and the other early.
   long sum[2] = {0, 0};
   int count[2] = {0, 0};
   for (int j = 1; j < kSyncBits; ++j) {
-    const int bit = d.match_table[j];
-    if (bit == d.match_table[j - 1]) continue;
+    const int bit = d.sync.match_table[j];
+    if (bit == d.sync.match_table[j - 1]) continue;
     const long q = s.place + static_cast<long>(j) * sps;
     const int ones = samples.ones(q - sps / 2, sps + sps / 2);
     const int old = bit ? ones : sps + sps / 2 - ones;  // samples still showing the bit before
@@ -292,13 +295,13 @@ void soft_lock(Decoder& d) {
     s.edge[b] = count[b] ? static_cast<int>(sum[b] * kSoftUnit / count[b]) : 0;
   }
   s.pos = (static_cast<int64_t>(s.place) + static_cast<int64_t>(kSyncBits) * sps) * kSoftUnit;
-  s.last_bit = d.match_table[kSyncBits - 1];
+  s.last_bit = d.sync.match_table[kSyncBits - 1];
 }
 
 void read_soft_bits(Decoder& d, int count, int32_t* values) {
   SoftReader& s = d.soft;
   const Samples samples(d);
-  const int sps = d.sps;
+  const int sps = d.ring.sps;
   const int64_t bit_length = static_cast<int64_t>(sps) * kSoftUnit;
   const int64_t limit = sps >= 4 ? bit_length / 4 : 0;
   int64_t pos = s.pos;

@@ -73,7 +73,7 @@ struct SoftReader {
   int chase_blocks = 0;
 };
 
-// Start-up for d.sps: the weights' defaults, the tables (the only
+// Start-up for d.ring.sps: the weights' defaults, the tables (the only
 // allocation), the lookback; forgets any frame being read.
 void soft_setup(Decoder& d);
 

@@ -19,6 +19,7 @@
 #include "net/client_table.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
+#include "net/upstream_lookup.h"
 #include "runtime/clock.h"
 #include "runtime/fatal.h"
 
@@ -43,6 +44,10 @@ int main(int argc, char** argv) {
   static LoopState loop;
 
   const Settings settings = parse_command_line(argc, argv);
+  if (settings.help) {
+    print_help(stdout, settings.upstream_host);
+    return 0;
+  }
   loop.dump = settings.dump;
   loop.verbose = settings.verbose;
   dist.verbose = settings.verbose;
@@ -53,13 +58,24 @@ int main(int argc, char** argv) {
   // Frame state, input buffer, tables from sps and the ring positions.
   decoder_setup(d, settings.sps, settings.fec, rs);
   d.soft_reading = settings.soft_reading;
-  dist.salen = sizeof(sockaddr_in);
-  dist.num_clients = settings.num_clients;
-  dist.ct_port = settings.ct_port;
+  dist.table.salen = sizeof(sockaddr_in);
+  dist.table.num_clients = settings.num_clients;
+  dist.announce.ct_port = settings.ct_port;
   clear_client_slots(dist);
-  lookup_vorn_dns(dist, MORVIX_UPSTREAM_HOST);
+  dist.upstream.vorn_port = settings.upstream_port;
+  dist.upstream.vorn_off = settings.upstream_off;
+  dist.upstream.vorn_host = settings.upstream_off ? "off" : settings.upstream_host;
+  // Start-up does not wait for the answer: numeric addresses and /etc/hosts
+  // names fill slot 0 right here, a name server's answer arrives in the loop
+  // (and the identity goes out as soon as it does).
+  if (!dist.upstream.vorn_off) {
+    static UpstreamLookup lookup;
+    lookup_open(lookup);
+    lookup_vorn_dns(dist, lookup);
+    loop.lookup = &lookup;
+  }
   loop.tick_counter = 0;
-  if (!server_open_dstream(d, settings.rx_port)) {
+  if (!server_open_dstream(d.ring, settings.rx_port)) {
     char message[64];
     std::snprintf(message, sizeof message, "can't open bitstream input port %d",
                   settings.rx_port & 0xFFFF);

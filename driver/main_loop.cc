@@ -10,13 +10,14 @@
 #include "driver/status_http.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
+#include "net/upstream_lookup.h"
 #include "runtime/clock.h"
 
 namespace morvix {
 
 namespace {
 
-void count_frame(LoopState& loop) {
+void count_frame(LoopState& loop, const Decoder& d) {
   const std::time_t now = clock_now();
   const int64_t minute = now / 60;
   // Minutes without frames since the last one count 0.
@@ -28,6 +29,7 @@ void count_frame(LoopState& loop) {
   ++loop.frames_relayed;
   loop.last_frame = now;
   loop.last_frame_wall = std::time(nullptr);
+  note_frame_passed(loop.figures, d, now, loop.last_frame_wall);
 }
 
 }  // namespace
@@ -38,19 +40,19 @@ uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago) {
   return loop.minute_frames[minute % kMinutesKept];
 }
 
-int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist) {
-  const int len = d.framelen;
-  if (is_repeat(loop.previous, d.frame, len)) {
+int handle_frame(LoopState& loop, const Decoder& d, Distribution& dist) {
+  const int len = d.checker.framelen;
+  if (is_repeat(loop.previous, d.block.frame, len)) {
     ++loop.frames_repeated;
     return 0;
   }
-  count_frame(loop);
+  count_frame(loop, d);
   if (loop.dump) {
-    print_dump_line(stdout, loop.dump_counter++, d.frame, len);
+    print_dump_line(stdout, loop.dump_counter++, d.block.frame, len);
     std::fflush(stdout);
   }
-  if (dist.active_clients) send_to_clients(dist, d.frame, len);
-  remember_frame(loop.previous, d.frame, len);
+  if (dist.table.active_clients) send_to_clients(dist, d.block.frame, len);
+  remember_frame(loop.previous, d.block.frame, len);
   return 1;
 }
 
@@ -58,10 +60,11 @@ int keepalive_clock(LoopState& loop, Distribution& dist) {
   const std::time_t now = clock_now();
   if (now - loop.last_tick <= kTickSeconds) return 0;
   if (++loop.tick_counter >= kTicksPerIdentity) {
-    // A station that came up while its resolver could not answer finds its
-    // server later; the blocking lookup only runs while the name fails.
-    if (!dist.vorn_found) lookup_vorn_dns(dist, dist.vorn_host);
     send_vorn_uid(dist);
+    // A station that came up while its resolver could not answer finds its
+    // server later, and one whose server moves follows it; a new address is
+    // announced to as soon as it is known.
+    if (loop.lookup != nullptr) lookup_vorn_dns(dist, *loop.lookup);
     loop.tick_counter = 0;
   }
   loop.last_tick = now;
@@ -73,31 +76,42 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
   for (int step = 0; step < kDecoderStepsPerPass; ++step) {
     if (get_data_frame(d)) {
       handle_frame(loop, d, dist);
-    } else if (d.need_input) {
+    } else if (d.ring.need_input) {
       break;
     }
   }
 
-  enum { kInput, kAnnounce, kClients, kStatus, kSockets };
-  pollfd ready[kSockets] = {{d.dfd, POLLIN, 0},
-                            {dist.tfd, POLLIN, 0},
-                            {dist.cfd, POLLIN, 0},
+  enum { kInput, kAnnounce, kClients, kStatus, kLookup, kSockets = kLookup + kLookupSockets };
+  pollfd ready[kSockets] = {{d.ring.dfd, POLLIN, 0},
+                            {dist.announce.tfd, POLLIN, 0},
+                            {dist.table.cfd, POLLIN, 0},
                             {loop.http != nullptr ? loop.http->fd : -1, POLLIN, 0}};
   // Input that is already waiting was read by the decoder's last step; the
   // wait ends as soon as more comes, or any other socket has work. A soft
   // reading waiting for samples past a frame's end waits briefly: when none
   // come, the literal reading finishes the frame.
   const bool ahead = reading_ahead(d);
-  const int wait_ms = !d.need_input ? 0 : ahead ? kPausedInputMs : kIdleWaitMs;
+  int wait_ms = !d.ring.need_input ? 0 : ahead ? kPausedInputMs : kIdleWaitMs;
+  const int ahead_ms = wait_ms;
+  if (loop.lookup != nullptr) {
+    wait_ms = lookup_wait(*loop.lookup, ready + kLookup, wait_ms);
+  } else {
+    for (int i = kLookup; i < kSockets; ++i) ready[i] = {-1, 0, 0};
+  }
   const int woken = poll(ready, kSockets, wait_ms);
-  if (woken == 0 && ahead) input_paused(d);
+  if (loop.lookup != nullptr) lookup_serve(*loop.lookup, ready + kLookup);
+  // Only a wait that ran its full length means the input paused.
+  if (woken == 0 && ahead && wait_ms == ahead_ms) input_paused(d);
   if (woken > 0) {
     if (ready[kAnnounce].revents != 0) process_tcp_connections(dist);
     if (ready[kClients].revents != 0) process_udp_rx_clients(dist);
   }
   if (loop.http != nullptr) status_http_run(*loop.http, ready[kStatus].revents != 0);
-  if (keepalive_clock(loop, dist) && loop.verbose) {
-    log_tick(loop.log, d, dist, loop.frames_relayed, loop.frames_repeated, loop.last_tick);
+  if (keepalive_clock(loop, dist)) {
+    if (loop.verbose) {
+      log_tick(loop.log, d, dist, loop.frames_relayed, loop.frames_repeated, loop.last_tick);
+    }
+    watch_sync_words(loop.figures, d, loop.last_tick, stderr);
   }
 }
 

@@ -8,12 +8,14 @@
 
 #include "decoder/decoder.h"
 #include "decoder/frame_dump.h"
+#include "driver/station_figures.h"
 #include "driver/station_log.h"
 #include "net/client_table.h"
 
 namespace morvix {
 
 struct StatusHttp;
+struct UpstreamLookup;
 
 constexpr int kTickSeconds = 60;  // a tick comes once more than this has passed
 constexpr int kTicksPerIdentity = 16;
@@ -44,34 +46,43 @@ struct LoopState {
   std::time_t last_frame = 0;              // clock_now() of the last frame passed on; 0: none yet
   std::time_t last_frame_wall = 0;         // time() of the same
   uint32_t minute_frames[kMinutesKept]{};  // frames passed on per minute, a ring
-  int64_t minute = 0;  // the minute (clock_now() / 60) of the ring's newest entry
+  int64_t minute = 0;      // the minute (clock_now() / 60) of the ring's newest entry
+  StationFigures figures;  // the last minute, recent frames, the sync word watch
   TickLog log;
-  StatusHttp* http = nullptr;  // -m: the status listener, else null
+  StatusHttp* http = nullptr;        // -m: the status listener, else null
+  UpstreamLookup* lookup = nullptr;  // the upstream server's lookups; null: none (-u off)
 };
 
 // Frames passed on in the minute `ago` minutes before the minute of now
 // (0: that minute so far), for ago 0 .. kMinutesKept - 1.
 uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago);
 
-// Passes on the decoded frame in d.frame unless it repeats the last frame
+// Passes on the decoded frame in d.block.frame unless it repeats the last frame
 // passed on: dumps it when asked ("rx: #%d " and "%02x " per byte, flushed),
 // relays it while active_clients is set, and records it. Returns 1 when it
 // was passed on, 0 for a repeat. Counts either way.
-int handle_frame(LoopState& loop, const Decoder& d, const Distribution& dist);
+int handle_frame(LoopState& loop, const Decoder& d, Distribution& dist);
 
 // Runs a tick when more than kTickSeconds have passed since the last: every
-// 16th tick looks the upstream server up again while it has never been
-// found and re-sends the identity, then keepalives and expiry.
+// 16th tick re-sends the identity to the address known and starts a lookup
+// of the upstream server (to find it, or to follow it when it moves; the
+// answer may come in a later pass), then keepalives and expiry.
 // Returns 1 when a tick ran.
 int keepalive_clock(LoopState& loop, Distribution& dist);
 
 // One pass: decoder steps until it needs input (at most
 // kDecoderStepsPerPass), passing on every frame; then one wait on the input,
 // the announcement listener and the distribution socket (no wait while the
-// decoder can go on, at most kIdleWaitMs otherwise), the status listener
-// joining it when there is one; then a bounded share of port announcements
+// decoder can go on, at most kIdleWaitMs otherwise), the status listener and
+// the lookup's sockets joining it when there are any, the wait ending by the
+// lookup's next time-out; then the lookup's answers, a bounded share of port announcements
 // and of the distribution socket, whichever is ready, the status listener's
-// requests, and the keepalive clock (with -v, its line).
+// requests, and the keepalive clock (with -v, its line; and the watch for
+// sync words without frames, whose hint goes to standard error).
+// Liveness: a pass that begins with input waiting (input_waiting) takes
+// some of it into the ring, moves the search on, reads a block or hands
+// out a frame; its poll waits only when the decoder asked for input and
+// none was waiting (get_data_frame), so queued input is never left unread.
 void main_pass(LoopState& loop, Decoder& d, Distribution& dist);
 
 }  // namespace morvix

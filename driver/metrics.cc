@@ -30,6 +30,7 @@ struct Family {
   bool indexed;           // labels 0, 1, 2, ...: a JSON array rather than an object
   Sample samples[kMaxLabels];
   int count;
+  bool metrics_only = false;  // /stats.json has it in another shape
 };
 
 const char* const kDigits[kMaxLabels] = {"0", "1", "2", "3", "4", "5"};
@@ -45,7 +46,7 @@ Family indexed(const char* name, const char* help, const char* key, const int64_
   return f;
 }
 
-constexpr int kFamilies = 32;  // room for every family collect() lists
+constexpr int kFamilies = 40;  // room for every family collect() lists
 
 // Every number the station shows, in the order both texts list them.
 int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopState& loop) {
@@ -53,6 +54,9 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
   const DistributionStats& n = dist.stats;
   const std::time_t now = clock_now();
   int i = 0;
+  f[i++] = {
+      "build_info", false, "The daemon's version.", "version", false, {{MORVIX_VERSION, 1}}, 1,
+      true};
   f[i++] = single("start_time_seconds", false, "Start of the daemon, Unix time.", loop.start_wall);
   f[i++] = single("uptime_seconds", false, "Seconds since start-up.", now - loop.start);
   f[i++] = single("input_datagrams", true, "Datagrams received on the bitstream input.",
@@ -64,14 +68,20 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
   f[i++] = single("input_dropped", true,
                   "Input datagrams the kernel dropped, the socket's buffer full.", s.input_dropped);
   f[i++] = single("sync_words", true, "Sync words found.", s.sync_words);
-  f[i++] = indexed("sync_words_by_wrong_bits", "Sync words found, by wrong bits (0 to 5).",
+  f[i++] = indexed("sync_words_by_errors",
+                   "Sync words found, by wrong bits (0 to 5) at the earliest phase that matched.",
                    "wrong_bits", s.sync_wrong_bits, kMaxSyncWrongBits + 1);
+  f[i++] = indexed("frames_by_sync_errors",
+                   "Frames decoded, by wrong bits (0 to 5) of the sync word they were read at.",
+                   "wrong_bits", s.decoded_sync_wrong_bits, kMaxSyncWrongBits + 1);
   f[i++] = single("frames_decoded", true, "Frames with both CRCs good, repeats included.",
                   s.frames_decoded);
   f[i++] =
       single("frames_relayed", true, "Frames passed on, repeats excluded.", loop.frames_relayed);
   f[i++] = single("frames_repeated", true, "Frames dropped as repeats of the one before.",
                   loop.frames_repeated);
+  f[i++] = single("frames_last_minute", false, "Frames passed on in the last 60 seconds.",
+                  frames_last_minute(loop.figures, now));
   f[i++] = {"frames_rejected",
             true,
             "Frames rejected, by reason.",
@@ -90,7 +100,7 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
                   loop.last_frame_wall);
   f[i++] = single("clients", false, "Client slots in use.", clients_in_use(dist));
   f[i++] = single("client_slots", false, "Client slots in the table.",
-                  dist.num_clients > 1 ? dist.num_clients - 1 : 0);
+                  dist.table.num_clients > 1 ? dist.table.num_clients - 1 : 0);
   f[i++] =
       single("client_registrations", true, "Peers that took a free client slot.", n.registrations);
   f[i++] = single("client_disconnects", true, "Clients that left with DISCONNECT.", n.disconnects);
@@ -104,15 +114,26 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
             2};
   f[i++] = single("port_announcements", true, "Port announcement connections answered.",
                   n.port_announcements);
+  f[i++] = single("upstream_enabled", false, "0 when the upstream feed is off (-u off), else 1.",
+                  dist.upstream.vorn_off ? 0 : 1);
   f[i++] = single("upstream_resolved", false, "1 once the upstream server's name resolved.",
-                  dist.vorn_found);
+                  dist.upstream.vorn_found);
   f[i++] = single("upstream_feed", false, "1 while the upstream server is fed frames.",
-                  dist.clients[0].stamp != 0 ? 1 : 0);
+                  dist.table.clients[0].stamp != 0 ? 1 : 0);
   f[i++] = single("upstream_starts", true, "START from the upstream server.", n.upstream_starts);
   f[i++] = single("upstream_stops", true, "STOP from the upstream server.", n.upstream_stops);
   f[i++] = single("identity_announcements", true, "Identity announcements sent upstream.",
                   n.identity_announcements);
-  f[i++] = single("samples_per_bit", false, "Samples per line bit (-s).", d.sps);
+  f[i++] = {"send_errors",
+            true,
+            "Datagrams lost because the send failed, by peer kind.",
+            "peer",
+            false,
+            {{"client", n.send_errors_client}, {"upstream", n.send_errors_upstream}},
+            2};
+  f[i++] = single("samples_per_bit", false, "Samples per line bit (-s).", d.ring.sps);
+  f[i++] = single("soft_reading", false, "1 when frames are read softly first (-a).",
+                  d.soft_reading != 0 ? 1 : 0);
   return i;
 }
 
@@ -140,6 +161,19 @@ void add_address(Text& t, uint32_t addr) {
   char text[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &addr, text, sizeof text);
   t.add("\"%s\"", text);
+}
+
+// The last frames passed on, oldest first, each one object.
+void render_recent_frames(Text& t, const StationFigures& figures) {
+  for (int i = 0; i < figures.recent_count; ++i) {
+    const RecentFrame& r = recent_frame(figures, i);
+    t.add("%s{\"time\":%" PRId64
+          ",\"length\":%d,\"blocks\":%d,\"corrections\":%d,"
+          "\"sync_wrong_bits\":%d,\"frame\":\"",
+          i > 0 ? "," : "", r.time, r.length, r.blocks, r.corrections, r.sync_wrong_bits);
+    for (int k = 0; k < r.length; ++k) t.add("%02x", r.frame[k]);
+    t.add("\"}");
+  }
 }
 
 }  // namespace
@@ -172,8 +206,11 @@ size_t render_stats_json(char* out, size_t cap, const Decoder& d, const Distribu
   const int count = collect(families, d, dist, loop);
   Text t(out, cap);
   t.add("{");
+  t.add("\"version\":\"%s\",\"reading\":\"%s\",", MORVIX_VERSION,
+        d.soft_reading != 0 ? "soft" : "literal");
   for (int i = 0; i < count; ++i) {
     const Family& f = families[i];
+    if (f.metrics_only) continue;
     t.add("\"%s\":", f.name);
     if (f.label_key == nullptr) {
       t.add("%" PRId64 ",", f.samples[0].value);
@@ -197,21 +234,29 @@ size_t render_stats_json(char* out, size_t cap, const Decoder& d, const Distribu
   for (int ago = kMinutesKept - 1; ago >= 0; --ago) {
     t.add("%u%s", frames_in_minute(loop, now, ago), ago > 0 ? "," : "");
   }
-  t.add("],\"upstream_host\":\"");
-  for (const char* c = dist.vorn_host; *c != '\0'; ++c) {
+  char hint[256];
+  hint_text(loop.figures, d, hint, sizeof hint);
+  t.add("],\"hint\":");
+  if (hint[0] != '\0') {
+    t.add("\"%s\"", hint);  // our own text: no quote or backslash in it
+  } else {
+    t.add("null");
+  }
+  t.add(",\"upstream_host\":\"");
+  for (const char* c = dist.upstream.vorn_host; *c != '\0'; ++c) {
     if (*c == '"' || *c == '\\') t.add("\\");
     t.add("%c", *c >= ' ' ? *c : '?');
   }
   t.add("\",\"upstream_address\":");
-  if (dist.vorn_found) {
-    add_address(t, dist.clients[0].addr);
+  if (dist.upstream.vorn_found) {
+    add_address(t, dist.table.clients[0].addr);
   } else {
     t.add("null");
   }
   t.add(",\"client_table\":[");
   bool first = true;
-  for (int i = 1; i < dist.num_clients; ++i) {
-    const client_slot& slot = dist.clients[i];
+  for (int i = 1; i < dist.table.num_clients; ++i) {
+    const client_slot& slot = dist.table.clients[i];
     if (slot.stamp == 0) continue;
     t.add("%s{\"slot\":%d,\"address\":", first ? "" : ",", i);
     add_address(t, slot.addr);
@@ -219,6 +264,8 @@ size_t render_stats_json(char* out, size_t cap, const Decoder& d, const Distribu
           static_cast<long long>(now - slot.stamp));
     first = false;
   }
+  t.add("],\"recent_frames\":[");
+  render_recent_frames(t, loop.figures);
   t.add("]}\n");
   return t.length();
 }

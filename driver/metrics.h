@@ -13,7 +13,8 @@
 
 namespace morvix {
 
-constexpr size_t kMetricsBytes = 16384;  // enough for either text with 32 slots
+// Enough for either text with 32 slots and 20 recent frames of 307 bytes.
+constexpr size_t kMetricsBytes = 32768;
 
 // Each returns the length written to out (NUL-terminated, at most cap - 1).
 size_t render_metrics(char* out, size_t cap, const Decoder& d, const Distribution& dist,

@@ -40,11 +40,40 @@ void read_http_address(Settings& s, const char* text) {
   s.http_port = static_cast<int>(value);
 }
 
+// -u's value: off, HOST or HOST:PORT.
+void read_upstream(Settings& s, const char* text) {
+  if (std::strcmp(text, "off") == 0) {
+    s.upstream_off = 1;
+    return;
+  }
+  s.upstream_off = 0;
+  const char* colon = std::strchr(text, ':');
+  const size_t len = colon != nullptr ? static_cast<size_t>(colon - text) : std::strlen(text);
+  if (len == 0 || len > kMaxUpstreamHost) fatal("-u host invalid");
+  for (size_t i = 0; i < len; ++i) {
+    const char c = text[i];
+    const bool name_char = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
+    if (!name_char) fatal("-u host invalid");
+  }
+  std::memcpy(s.upstream_host, text, len);
+  s.upstream_host[len] = '\0';
+  s.upstream_port = kUpstreamPort;
+  if (colon != nullptr) {
+    char* end = nullptr;
+    const long value = std::strtol(colon + 1, &end, 10);
+    const bool digits = colon[1] >= '0' && colon[1] <= '9';
+    if (!digits || *end != '\0' || value < 1 || value > 65535) fatal("-u port invalid");
+    s.upstream_port = static_cast<int>(value);
+  }
+}
+
 }  // namespace
 
 Settings parse_command_line(int argc, const char* const* argv) {
   Settings s;
   s.http_addr = htonl(INADDR_LOOPBACK);
+  std::snprintf(s.upstream_host, sizeof s.upstream_host, "%s", MORVIX_UPSTREAM_HOST);
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "-r") == 0) {
@@ -72,6 +101,12 @@ Settings parse_command_line(int argc, const char* const* argv) {
     } else if (std::strcmp(arg, "-m") == 0) {
       if (i + 1 >= argc) fatal("-m needs [ADDR:]PORT");
       read_http_address(s, argv[++i]);
+    } else if (std::strcmp(arg, "--help") == 0) {
+      s.help = 1;
+      return s;
+    } else if (std::strcmp(arg, "-u") == 0) {
+      if (i + 1 >= argc) fatal("-u needs HOST[:PORT] or off");
+      read_upstream(s, argv[++i]);
     } else if (std::strcmp(arg, "--version") == 0) {
       std::fputs("morvix " MORVIX_VERSION "\n", stderr);
       std::exit(0);
@@ -81,6 +116,32 @@ Settings parse_command_line(int argc, const char* const* argv) {
     }
   }
   return s;
+}
+
+void print_help(std::FILE* to, const char* upstream_host) {
+  std::fprintf(to,
+               "usage: morvix [options]\n"
+               "Decodes frames from a one-bit sample stream and relays them to registered\n"
+               "clients and the upstream collection server. The station identity is read\n"
+               "from uid.txt in the working directory.\n"
+               "\n"
+               "  -r PORT          UDP port of the bitstream input (default 17001)\n"
+               "  -t PORT          TCP port of the port announcement (default 4851)\n"
+               "  -s N             samples per line bit, 1-1000 (default 10)\n"
+               "  -c N             subscriber table slots, the upstream slot included, at\n"
+               "                   most 32 (default 5: 4 clients)\n"
+               "  -f               no Reed-Solomon correction: frames rely on the CRCs alone\n"
+               "  -d               print every new frame on standard output\n"
+               "  -a               the soft reading: each frame read first from soft values\n"
+               "                   the decoder learns (weaker senders, off-centre slicers)\n"
+               "  -v               the station's work on standard error (a line a minute)\n"
+               "  -m [ADDR:]PORT   status page, /metrics and /stats.json over HTTP on ADDR\n"
+               "                   (default 127.0.0.1), PORT 1-65535\n"
+               "  -u HOST[:PORT]   upstream collection server (default: %s:4799);\n"
+               "                   off turns the feed off\n"
+               "  --version        print the version on standard error and exit\n"
+               "  --help           show this text and exit\n",
+               upstream_host);
 }
 
 }  // namespace morvix

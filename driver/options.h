@@ -3,8 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+
+#include "net/upstream.h"
 
 namespace morvix {
+
+// Longest host name -u takes (a DNS name's limit).
+constexpr int kMaxUpstreamHost = 253;
 
 // Settings with their defaults.
 struct Settings {
@@ -18,16 +24,28 @@ struct Settings {
   int verbose = 0;         // -v: the station's work on standard error
   int http_port = 0;       // -m [ADDR:]PORT: status page and metrics; 0: none
   uint32_t http_addr = 0;  // ... on this address, network byte order (127.0.0.1 unless given)
+  int help = 0;            // --help: print_help and exit 0, nothing else done
+  // -u HOST[:PORT] or off: the upstream collection server (the build's
+  // MORVIX_UPSTREAM_HOST and 4799 unless given).
+  char upstream_host[kMaxUpstreamHost + 1] = {};
+  int upstream_port = kUpstreamPort;
+  int upstream_off = 0;  // -u off: no upstream feed, lookups or identity announcements
 };
 
 inline constexpr char kUsage[] =
     "morvix [-d] [-r port] [-t port]\n r=receive UDP port# for bitstream, t=tcp client port#\n";
 
 // Reads the arguments left to right, the last of an option winning; values
-// as atoi reads them (-m's strictly: an IPv4 address and a port 1..65535). A
+// as atoi reads them (-m's strictly: an IPv4 address and a port 1..65535;
+// -u's strictly: "off", or a host name or IPv4 address of letters, digits,
+// '-', '.' and '_', and optionally ':' and a port 1..65535). A
 // missing or invalid value ends the process through fatal; --version writes
-// "morvix VERSION" to standard error and exits 0; any other argument writes
-// kUsage to standard error and exits 0.
+// "morvix VERSION" to standard error and exits 0; --help stops the reading
+// with help set (the caller prints the help, which names its upstream
+// server); any other argument writes kUsage to standard error and exits 0.
 Settings parse_command_line(int argc, const char* const* argv);
+
+// Every option with its default, upstream_host the build's upstream server.
+void print_help(std::FILE* to, const char* upstream_host);
 
 }  // namespace morvix

@@ -31,16 +31,23 @@ long long since(int64_t now, int64_t then) { return static_cast<long long>(now -
 void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_port,
                uint32_t http_addr, int http_port, std::time_t now) {
   char upstream[80] = "not found";
-  if (dist.vorn_found) {
+  if (dist.upstream.vorn_found) {
     char address[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &dist.clients[0].addr, address, sizeof address);
+    inet_ntop(AF_INET, &dist.table.clients[0].addr, address, sizeof address);
     std::snprintf(upstream, sizeof upstream, "at %s", address);
   }
   std::fprintf(stderr,
                "morvix: bitstream input UDP %d, port announcement TCP %d, distribution UDP %d, "
-               "%d samples per bit, %d slots, correction %s, upstream \"%s\" %s",
-               rx_port & 0xFFFF, dist.ct_port & 0xFFFF, dist.cd_port, d.sps, dist.num_clients,
-               d.fec ? "on" : "off", dist.vorn_host, upstream);
+               "%d samples per bit, %d slots, correction %s, %s reading, ",
+               rx_port & 0xFFFF, dist.announce.ct_port & 0xFFFF, dist.table.cd_port, d.ring.sps,
+               dist.table.num_clients, d.block.fec ? "on" : "off",
+               d.soft_reading ? "soft" : "literal");
+  if (dist.upstream.vorn_off) {
+    std::fputs("upstream off", stderr);
+  } else {
+    std::fprintf(stderr, "upstream \"%s\" port %d %s", dist.upstream.vorn_host,
+                 dist.upstream.vorn_port, upstream);
+  }
   if (http_port != 0) {
     char address[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &http_addr, address, sizeof address);
@@ -65,13 +72,13 @@ void log_tick(TickLog& log, const Decoder& d, const Distribution& dist, int64_t 
                since(s.rejected_frame_crc, log.rejected_frame_crc),
                since(s.rejected_uncorrectable, log.rejected_uncorrectable),
                since(s.symbols_corrected, log.corrected), clients_in_use(dist),
-               dist.clients[0].stamp != 0 ? "on" : "off");
+               dist.table.clients[0].stamp != 0 ? "on" : "off");
   if (s.input_samples > log.samples && s.sync_words == log.sync_words) {
     std::fprintf(stderr,
                  "hint: samples arrive but no sync word was found since the last tick: is -s "
                  "(now %d) the source's samples per bit, and is the polarity right (a sample "
                  "of 0 is a line bit of 1)?\n",
-                 d.sps);
+                 d.ring.sps);
   }
   if (s.input_truncated > log.truncated) {
     std::fprintf(stderr,

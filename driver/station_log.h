@@ -28,8 +28,8 @@ struct TickLog {
 };
 
 // One line at start-up: the three ports, samples per bit, slots, whether
-// correction is on, the upstream server's name and address (or that it was
-// not found), and the status page's address when there is one (port 0:
+// correction is on, the reading (literal, or soft with -a), the upstream server's name and
+// address (or that it was not found), and the status page's address when there is one (port 0:
 // none). Starts the tick log at now.
 void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_port,
                uint32_t http_addr, int http_port, std::time_t now);

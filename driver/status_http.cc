@@ -3,6 +3,7 @@
 
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstring>
 
@@ -35,9 +36,58 @@ MHD_Result send(MHD_Connection* connection, unsigned status, const char* type, c
   return queued;
 }
 
+// The entry that notify_connection gave the connection, or null.
+HttpConnection* entry(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info != nullptr ? static_cast<HttpConnection*>(info->socket_context) : nullptr;
+}
+
+// Every accepted connection takes an entry, and frees it when it closes.
+void notify_connection(void* cls, MHD_Connection* connection, void** socket_context,
+                       MHD_ConnectionNotificationCode code) {
+  StatusHttp& http = *static_cast<StatusHttp*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    if (*socket_context != nullptr) *static_cast<HttpConnection*>(*socket_context) = {};
+    return;
+  }
+  *socket_context = nullptr;
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info == nullptr) return;
+  // There is an entry for every connection the library may hold.
+  for (HttpConnection& c : http.connections) {
+    if (c.connection == nullptr) {
+      c = {connection, info->connect_fd, clock_now(), true};
+      *socket_context = &c;
+      return;
+    }
+  }
+}
+
+// A reply has gone out: on a kept-alive connection the next request's time starts.
+void request_completed(void*, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
+  if (HttpConnection* c = entry(connection)) {
+    c->since = clock_now();
+    c->waiting = true;
+  }
+}
+
+// Ends the requests that are not whole in time. The library reads the end
+// of the stream at its next run and closes the connection.
+void drop_late_requests(StatusHttp& http, std::time_t now) {
+  for (HttpConnection& c : http.connections) {
+    if (c.connection != nullptr && c.waiting && now - c.since >= kHttpRequestSeconds) {
+      shutdown(c.fd, SHUT_RDWR);
+      c.waiting = false;
+    }
+  }
+}
+
 MHD_Result answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
                   const char*, const char*, size_t*, void**) {
   const StatusHttp& http = *static_cast<const StatusHttp*>(cls);
+  if (HttpConnection* c = entry(connection)) c->waiting = false;  // the headers are complete
   if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
       std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
     static const char kNotAllowed[] = "only GET and HEAD\n";
@@ -68,12 +118,16 @@ int status_http_open(StatusHttp& http, uint32_t addr, int port, const Decoder& d
   http.dist = &dist;
   http.loop = &loop;
   sockaddr_in at = ipv4_address(addr, htons(static_cast<uint16_t>(port)));
-  // No thread of its own: the main loop waits on its epoll descriptor.
-  http.daemon =
-      MHD_start_daemon(MHD_USE_EPOLL, static_cast<uint16_t>(port), nullptr, nullptr, &answer, &http,
-                       MHD_OPTION_SOCK_ADDR, &at, MHD_OPTION_CONNECTION_LIMIT, kHttpConnections,
-                       MHD_OPTION_CONNECTION_TIMEOUT, kHttpTimeoutSeconds,
-                       MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
+  // No thread of its own: the main loop waits on its epoll descriptor. The
+  // port is not shared: a second station on it must fail to start, not
+  // take half of the scrapes.
+  http.daemon = MHD_start_daemon(
+      MHD_USE_EPOLL, static_cast<uint16_t>(port), nullptr, nullptr, &answer, &http,
+      MHD_OPTION_SOCK_ADDR, &at, MHD_OPTION_CONNECTION_LIMIT, kHttpConnections,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, kHttpPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      kHttpRequestBytes, MHD_OPTION_CONNECTION_TIMEOUT, kHttpTimeoutSeconds,
+      MHD_OPTION_NOTIFY_CONNECTION, &notify_connection, &http, MHD_OPTION_NOTIFY_COMPLETED,
+      &request_completed, nullptr, MHD_OPTION_END);
   if (http.daemon == nullptr) return 0;
   const MHD_DaemonInfo* info = MHD_get_daemon_info(http.daemon, MHD_DAEMON_INFO_EPOLL_FD);
   if (info == nullptr) {
@@ -88,10 +142,20 @@ int status_http_open(StatusHttp& http, uint32_t addr, int port, const Decoder& d
 
 void status_http_run(StatusHttp& http, bool ready) {
   const std::time_t now = clock_now();
-  if (!ready && now == http.last_run) return;
+  if (!ready && !http.pending && now == http.last_run) return;
   http.last_run = now;
   g_serving_http = true;
-  MHD_run(http.daemon);
+  drop_late_requests(http, now);
+  // The library's descriptor signals only new events: a connection that
+  // has more to read or write than one run takes is served again at once
+  // (a timeout of 0), or its request would sit in the kernel's buffers.
+  MHD_UNSIGNED_LONG_LONG wait_ms = 0;
+  int runs = 0;
+  do {
+    MHD_run(http.daemon);
+  } while (++runs < kHttpRunsPerPass && MHD_get_timeout(http.daemon, &wait_ms) == MHD_YES &&
+           wait_ms == 0);
+  http.pending = runs == kHttpRunsPerPass;
   g_serving_http = false;
 }
 

@@ -24,14 +24,6 @@ void release(rs_codec* codec) {
 
 }  // namespace
 
-int rs_reduce(const rs_codec& codec, int x) {
-  while (x >= codec.full_length) {
-    x -= codec.full_length;
-    x = (x & codec.full_length) + (x >> codec.symbol_bits);
-  }
-  return x;
-}
-
 rs_codec* init_rs_char(uint32_t symbol_bits, int field_poly, int first_root, int root_step,
                        int parity_count, int pad_count) {
   if (first_root < 0) return nullptr;

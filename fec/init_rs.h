@@ -32,7 +32,14 @@ rs_codec* init_rs_char(uint32_t symbol_bits, int field_poly, int first_root, int
 // Releases a handle from init_rs_char (never null); it must not be used after.
 void free_rs_char(rs_codec* codec);
 
-// x modulo full_length for non-negative x, without a division.
-int rs_reduce(const rs_codec& codec, int x);
+// x modulo full_length for non-negative x, without a division. Inline: the
+// decoder's inner loops call it at every step.
+inline int rs_reduce(const rs_codec& codec, int x) {
+  while (x >= codec.full_length) {
+    x -= codec.full_length;
+    x = (x & codec.full_length) + (x >> codec.symbol_bits);
+  }
+  return x;
+}
 
 }  // namespace morvix

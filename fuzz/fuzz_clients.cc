@@ -180,47 +180,49 @@ struct Model {
 };
 
 void check_table(const Distribution& dist, const Model& model) {
-  FUZZ_CHECK(dist.num_clients == model.num_clients);
-  FUZZ_CHECK(dist.active_clients == model.active_clients);
+  FUZZ_CHECK(dist.table.num_clients == model.num_clients);
+  FUZZ_CHECK(dist.table.active_clients == model.active_clients);
   // The upstream slot: its peer never changes, its stamp is the feed flag.
-  FUZZ_CHECK(dist.clients[0].addr == model.clients[0].addr);
-  FUZZ_CHECK(dist.clients[0].port == model.clients[0].port);
-  FUZZ_CHECK(dist.clients[0].stamp == 0 || dist.clients[0].stamp == 1);
-  const int in_use = dist.num_clients > 1 ? dist.num_clients : 1;
-  for (int i = in_use; i < kMaxClients; ++i) FUZZ_CHECK(same_slot(dist.clients[i], sentinel(i)));
+  FUZZ_CHECK(dist.table.clients[0].addr == model.clients[0].addr);
+  FUZZ_CHECK(dist.table.clients[0].port == model.clients[0].port);
+  FUZZ_CHECK(dist.table.clients[0].stamp == 0 || dist.table.clients[0].stamp == 1);
+  const int in_use = dist.table.num_clients > 1 ? dist.table.num_clients : 1;
+  for (int i = in_use; i < kMaxClients; ++i)
+    FUZZ_CHECK(same_slot(dist.table.clients[i], sentinel(i)));
   // No peer in two client slots (never-used slots hold address 0, port 0).
   for (int i = 1; i < in_use; ++i) {
-    const client_slot& a = dist.clients[i];
+    const client_slot& a = dist.table.clients[i];
     if (a.addr == 0 && a.port == 0) continue;
     for (int j = i + 1; j < in_use; ++j) {
-      FUZZ_CHECK(!(dist.clients[j].addr == a.addr && dist.clients[j].port == a.port));
+      FUZZ_CHECK(!(dist.table.clients[j].addr == a.addr && dist.table.clients[j].port == a.port));
     }
   }
-  for (int i = 0; i < kMaxClients; ++i) FUZZ_CHECK(same_slot(dist.clients[i], model.clients[i]));
+  for (int i = 0; i < kMaxClients; ++i)
+    FUZZ_CHECK(same_slot(dist.table.clients[i], model.clients[i]));
 }
 
 // Drain passes, each checked, until nothing is queued.
 void drain(Distribution& dist, Model& model, const Loopback& net, std::time_t now) {
   do {
-    const int64_t feed = dist.clients[0].stamp;
+    const int64_t feed = dist.table.clients[0].stamp;
     process_udp_rx_clients(dist);
     const bool keyword = model.pass(net, now);
-    FUZZ_CHECK(dist.clients[0].stamp == feed || keyword);
+    FUZZ_CHECK(dist.table.clients[0].stamp == feed || keyword);
     check_table(dist, model);
   } while (!model.queued.empty());
-  FUZZ_CHECK(!readable(dist.cfd, 0));
+  FUZZ_CHECK(!readable(dist.table.cfd, 0));
 }
 
 void send_and_wait(const Distribution& dist, const Sender& from, const Datagram& g) {
   const sockaddr_in to =
-      ipv4_address(htonl(INADDR_LOOPBACK), htons(static_cast<uint16_t>(dist.cd_port)));
-  const uint32_t before = queued_memory(dist.cfd);
+      ipv4_address(htonl(INADDR_LOOPBACK), htons(static_cast<uint16_t>(dist.table.cd_port)));
+  const uint32_t before = queued_memory(dist.table.cfd);
   const ssize_t sent = sendto(from.fd, g.bytes.data(), g.bytes.size(), 0,
                               reinterpret_cast<const sockaddr*>(&to), sizeof to);
   FUZZ_CHECK(sent == static_cast<ssize_t>(g.bytes.size()));
   // Loopback delivery is normally done when sendto returns, but the model
   // needs the arrival order to be the send order, so make sure.
-  for (int waited = 0; queued_memory(dist.cfd) == before; ++waited) {
+  for (int waited = 0; queued_memory(dist.table.cfd) == before; ++waited) {
     FUZZ_CHECK(waited < kArrivalWaitMs);
     usleep(1000);
   }
@@ -284,27 +286,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::time_t now;
   now = kClockStart;
   clock_override(&now);
-  discard_waiting(net.opened.cfd);
+  discard_waiting(net.opened.table.cfd);
   for (const Sender& s : net.senders) discard_waiting(s.fd);
 
   Reader in(data, size);
   Distribution dist;
-  dist.cfd = net.opened.cfd;
-  dist.cd_port = net.opened.cd_port;
-  dist.num_clients = in.next() % (kMaxClients + 1);
-  for (int i = 0; i < kMaxClients; ++i) dist.clients[i] = sentinel(i);
+  dist.table.cfd = net.opened.table.cfd;
+  dist.table.cd_port = net.opened.table.cd_port;
+  dist.table.num_clients = in.next() % (kMaxClients + 1);
+  for (int i = 0; i < kMaxClients; ++i) dist.table.clients[i] = sentinel(i);
   clear_client_slots(dist);
   const int upstream = in.next();
   if (upstream % 9 < kSenders) {
     const Sender& peer = net.senders[upstream % 9];
-    dist.clients[0] = {peer.addr, peer.port, upstream >> 7};
+    dist.table.clients[0] = {peer.addr, peer.port, upstream >> 7};
   } else {
-    dist.clients[0] = {0, 0, 0};
+    dist.table.clients[0] = {0, 0, 0};
   }
 
   Model model{};
-  std::memcpy(model.clients, dist.clients, sizeof model.clients);
-  model.num_clients = dist.num_clients;
+  std::memcpy(model.clients, dist.table.clients, sizeof model.clients);
+  model.num_clients = dist.table.num_clients;
   model.active_clients = 0;
   check_table(dist, model);
 

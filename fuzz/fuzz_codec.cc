@@ -21,7 +21,7 @@
 #include "fec/decode_rs.h"
 #include "fec/link_codec.h"
 #include "fuzz/check.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 namespace morvix {
 namespace {

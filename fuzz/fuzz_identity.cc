@@ -79,12 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (valid) {
     const std::string expected =
         "*uid:" + std::string(reinterpret_cast<const char*>(data), kUidDigits) + ":";
-    FUZZ_CHECK(dist.uidslen == kAnnouncementBytes);
-    FUZZ_CHECK(std::strcmp(dist.uid, expected.c_str()) == 0);
+    FUZZ_CHECK(dist.upstream.uidslen == kAnnouncementBytes);
+    FUZZ_CHECK(std::strcmp(dist.upstream.uid, expected.c_str()) == 0);
   } else {
     const Distribution untouched;
-    FUZZ_CHECK(dist.uidslen == 0);
-    FUZZ_CHECK(std::memcmp(dist.uid, untouched.uid, sizeof dist.uid) == 0);
+    FUZZ_CHECK(dist.upstream.uidslen == 0);
+    FUZZ_CHECK(std::memcmp(dist.upstream.uid, untouched.upstream.uid, sizeof dist.upstream.uid) ==
+               0);
   }
   return 0;
 }

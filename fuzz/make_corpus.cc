@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/channel.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/channel.h"
+#include "tools/gen/signal_gen.h"
 
 namespace {
 

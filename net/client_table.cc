@@ -41,75 +41,79 @@ void print_peer(uint32_t addr, uint32_t port) {
   std::fprintf(stderr, "%s:%u", text, static_cast<unsigned>(ntohs(static_cast<uint16_t>(port))));
 }
 
-// With -v: one line per refused peer and minute, remembering the last few.
+// With -v: within the budget of refusal lines, whatever the number of peers.
 void tell_refused(Distribution& dist, uint32_t addr, uint32_t port, std::time_t now) {
-  Refusal* oldest = &dist.refusals[0];
-  for (Refusal& r : dist.refusals) {
-    if (r.addr == addr && r.port == port && r.at != 0) {
-      if (now - r.at < 60) return;
-      oldest = &r;
-      break;
-    }
-    if (r.at < oldest->at) oldest = &r;
-  }
-  *oldest = Refusal{addr, port, now};
+  if (!line_allowed(dist.refused_lines, now)) return;
   std::fputs("client ", stderr);
   print_peer(addr, port);
-  std::fprintf(stderr, " refused: all %d client slots are taken\n", dist.num_clients - 1);
+  std::fprintf(stderr, " refused: all %d client slots are taken\n", dist.table.num_clients - 1);
+}
+
+// Tells the counts of the lines left out once their minute is over.
+void flush_line_limits(Distribution& dist) {
+  const std::time_t now = clock_now();
+  line_limit_flush(dist.refused_lines, now);
+  line_limit_flush(dist.left_lines, now);
+  line_limit_flush(dist.expired_lines, now);
 }
 
 }  // namespace
 
-void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len) {
+void send_to_slot(Distribution& dist, const client_slot& slot, const void* data, size_t len) {
   const sockaddr_in to = ipv4_address(slot.addr, static_cast<uint16_t>(slot.port));
-  sendto(dist.cfd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), dist.salen);
+  if (sendto(dist.table.cfd, data, len, 0, reinterpret_cast<const sockaddr*>(&to),
+             dist.table.salen) < 0) {
+    ++(&slot == &dist.table.clients[0] ? dist.stats.send_errors_upstream
+                                       : dist.stats.send_errors_client);
+  }
 }
 
 void clear_client_slots(Distribution& dist) {
-  for (int i = 0; i < dist.num_clients; ++i) dist.clients[i] = client_slot{};
+  for (int i = 0; i < dist.table.num_clients; ++i) dist.table.clients[i] = client_slot{};
 }
 
 void clients_open_dstream(Distribution& dist) {
-  dist.cfd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (dist.cfd < 0) fatal("can't get cfd socket\n");
+  dist.table.cfd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (dist.table.cfd < 0) fatal("can't get cfd socket\n");
 
-  fcntl(dist.cfd, F_SETFL, fcntl(dist.cfd, F_GETFL) | O_NONBLOCK);
+  fcntl(dist.table.cfd, F_SETFL, fcntl(dist.table.cfd, F_GETFL) | O_NONBLOCK);
   // Frames to a LAN client that has gone stay queued for seconds while its
   // address is resolved; they must not fill the buffer that every other
   // slot's sends share. Above net.core.wmem_max only a privileged process
   // gets it.
   const int want = kSendBufferBytes;
-  if (setsockopt(dist.cfd, SOL_SOCKET, SO_SNDBUFFORCE, &want, sizeof want) < 0) {
-    setsockopt(dist.cfd, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
+  if (setsockopt(dist.table.cfd, SOL_SOCKET, SO_SNDBUFFORCE, &want, sizeof want) < 0) {
+    setsockopt(dist.table.cfd, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
   }
 
   sockaddr_in local = ipv4_address(htonl(INADDR_ANY), 0);
-  if (bind(dist.cfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+  if (bind(dist.table.cfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
     fatal("can't find cfd socket\n");
   }
 
   socklen_t len = sizeof local;
-  if (getsockname(dist.cfd, reinterpret_cast<sockaddr*>(&local), &len) < 0) {
+  if (getsockname(dist.table.cfd, reinterpret_cast<sockaddr*>(&local), &len) < 0) {
     fatal("getsockname failed\n");
   }
-  dist.cd_port = ntohs(local.sin_port);
+  dist.table.cd_port = ntohs(local.sin_port);
 }
 
-void send_to_clients(const Distribution& dist, const unsigned char* frame, int framelen) {
-  for (int i = 0; i < dist.num_clients; ++i) {
-    if (dist.clients[i].stamp != 0) {
-      send_to_slot(dist, dist.clients[i], frame, static_cast<size_t>(framelen));
+void send_to_clients(Distribution& dist, const unsigned char* frame, int framelen) {
+  for (int i = 0; i < dist.table.num_clients; ++i) {
+    if (dist.table.clients[i].stamp != 0) {
+      send_to_slot(dist, dist.table.clients[i], frame, static_cast<size_t>(framelen));
     }
   }
 }
 
 void process_udp_rx_clients(Distribution& dist) {
+  if (dist.verbose) flush_line_limits(dist);
   unsigned char buf[kRxBufferBytes];
   for (int taken = 0; taken < kDatagramsPerDrain; ++taken) {
     sockaddr_in from{};
-    socklen_t fromlen = dist.salen;
+    socklen_t fromlen = dist.table.salen;
     const ssize_t n =
-        recvfrom(dist.cfd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
+        recvfrom(dist.table.cfd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
     if (n < 0) return;
     if (n == 0) continue;  // registers nobody
 
@@ -119,7 +123,7 @@ void process_udp_rx_clients(Distribution& dist) {
       ++dist.stats.refused_source;
       continue;
     }
-    client_slot& upstream = dist.clients[0];
+    client_slot& upstream = dist.table.clients[0];
     if (addr == upstream.addr && port == upstream.port) {
       if (begins_with(buf, n, "START")) {
         upstream.stamp = 1;
@@ -135,12 +139,12 @@ void process_udp_rx_clients(Distribution& dist) {
 
     // Free slots are searched too, so a returning peer gets its old slot back.
     int slot = 0;
-    for (int i = 1; i < dist.num_clients && slot == 0; ++i) {
-      if (dist.clients[i].addr == addr && dist.clients[i].port == port) slot = i;
+    for (int i = 1; i < dist.table.num_clients && slot == 0; ++i) {
+      if (dist.table.clients[i].addr == addr && dist.table.clients[i].port == port) slot = i;
     }
     if (slot == 0) {
-      for (int i = 1; i < dist.num_clients && slot == 0; ++i) {
-        if (dist.clients[i].stamp == 0) slot = i;
+      for (int i = 1; i < dist.table.num_clients && slot == 0; ++i) {
+        if (dist.table.clients[i].stamp == 0) slot = i;
       }
       if (slot == 0) {
         ++dist.stats.refused_full;
@@ -149,17 +153,17 @@ void process_udp_rx_clients(Distribution& dist) {
       }
       std::printf("add new client slot %d, %04x %02x\n", slot, static_cast<unsigned>(addr),
                   static_cast<unsigned>(port));
-      dist.clients[slot].addr = addr;
-      dist.clients[slot].port = port;
+      dist.table.clients[slot].addr = addr;
+      dist.table.clients[slot].port = port;
     }
 
-    client_slot& client = dist.clients[slot];
+    client_slot& client = dist.table.clients[slot];
     const bool was_active = client.stamp != 0;
     if (begins_with(buf, n, "DISCONNECT")) {
       client.stamp = 0;
       if (was_active) {
         ++dist.stats.disconnects;
-        if (dist.verbose) {
+        if (dist.verbose && line_allowed(dist.left_lines, now)) {
           std::fprintf(stderr, "client slot %d (", slot);
           print_peer(addr, port);
           std::fputs(") left\n", stderr);
@@ -169,24 +173,25 @@ void process_udp_rx_clients(Distribution& dist) {
       client.stamp = now;
       if (!was_active) ++dist.stats.registrations;
     }
-    dist.active_clients = 1;
+    dist.table.active_clients = 1;
   }
 }
 
 int clients_in_use(const Distribution& dist) {
   int n = 0;
-  for (int i = 1; i < dist.num_clients; ++i) n += dist.clients[i].stamp != 0;
+  for (int i = 1; i < dist.table.num_clients; ++i) n += dist.table.clients[i].stamp != 0;
   return n;
 }
 
 void send_client_keepalives(Distribution& dist) {
+  if (dist.verbose) flush_line_limits(dist);
   const std::time_t now = clock_now();
-  for (int i = 1; i < dist.num_clients; ++i) {
-    client_slot& slot = dist.clients[i];
+  for (int i = 1; i < dist.table.num_clients; ++i) {
+    client_slot& slot = dist.table.clients[i];
     if (slot.stamp == 0) continue;
     if (now - slot.stamp > kClientTimeout) {
       ++dist.stats.expiries;
-      if (dist.verbose) {
+      if (dist.verbose && line_allowed(dist.expired_lines, now)) {
         std::fprintf(stderr, "client slot %d (", i);
         print_peer(slot.addr, slot.port);
         std::fprintf(stderr, ") expired after %lld s of silence\n",

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/line_limit.h"
+
 namespace morvix {
 
 constexpr int kMaxClients = 32;
@@ -40,40 +42,53 @@ struct DistributionStats {
   int64_t upstream_starts = 0;         // "START" from the upstream server
   int64_t upstream_stops = 0;          // "STOP" from the upstream server
   int64_t identity_announcements = 0;  // "*uid:...:" sent
+  int64_t send_errors_client = 0;      // sends to client slots that failed (frames, keepalives)
+  int64_t send_errors_upstream = 0;    // sends to the upstream slot that failed
 };
 
-// A peer refused for a full table, remembered so that -v says so at most
-// once a minute per peer.
-struct Refusal {
-  uint32_t addr = 0;
-  uint32_t port = 0;
-  int64_t at = 0;  // clock_now() of the line
+// The subscriber table and the distribution socket it sends from.
+struct ClientTable {
+  client_slot clients[kMaxClients]{};
+  int num_clients = 5;     // slots in use, the upstream slot included
+  int active_clients = 0;  // set once anybody could want frames; never cleared
+  int cfd = -1;            // client data socket (distribution), UDP, non-blocking
+  int cd_port = 0;         // its local port, host byte order (client data port)
+  socklen_t salen = 16;    // length of an IPv4 socket address
 };
-constexpr int kRefusalsRemembered = 8;
 
-// Everything the distribution side keeps, for the life of the daemon. Its
-// sockets are its own: a copy would not compile.
+// The port announcement's TCP listener (port_announce).
+struct PortAnnounce {
+  int tfd = -1;        // TCP listener of the port announcement
+  int ct_port = 4851;  // its port (client TCP port), -t
+};
+
+// The upstream server link and the station's identity (upstream).
+struct UpstreamLink {
+  char uid[64]{};              // the identity announcement "*uid:<40 hex digits>:"
+  int uidslen = 0;             // its length in bytes, 46 once loaded
+  const char* vorn_host = "";  // the upstream ("vorn") server's host name
+  int vorn_port = 4799;        // its UDP port, host byte order (-u)
+  int vorn_off = 0;            // -u off: slot 0 is never looked up, announced to or fed
+  int vorn_found = 0;          // set once its lookup has succeeded
+  int vorn_failures = 0;       // lookups that failed
+};
+
+// Everything the distribution side keeps, one plain struct per job, for the
+// life of the daemon. Its sockets are its own: a copy would not compile.
 struct Distribution {
   Distribution() = default;
   Distribution(const Distribution&) = delete;
   Distribution& operator=(const Distribution&) = delete;
 
-  client_slot clients[kMaxClients]{};
-  int num_clients = 5;         // slots in use, the upstream slot included
-  int active_clients = 0;      // set once anybody could want frames; never cleared
-  int cfd = -1;                // client data socket (distribution), UDP, non-blocking
-  int cd_port = 0;             // its local port, host byte order (client data port)
-  socklen_t salen = 16;        // length of an IPv4 socket address
-  int tfd = -1;                // TCP listener of the port announcement
-  int ct_port = 4851;          // its port (client TCP port), -t
-  char uid[64]{};              // the identity announcement "*uid:<40 hex digits>:"
-  int uidslen = 0;             // its length in bytes, 46 once loaded
-  const char* vorn_host = "";  // the upstream ("vorn") server's host name
-  int vorn_found = 0;          // set once its lookup has succeeded
-  int vorn_failures = 0;       // lookups that failed
-  int verbose = 0;             // -v: clients leaving, expiring, refused on standard error
+  ClientTable table;
+  PortAnnounce announce;
+  UpstreamLink upstream;
+  int verbose = 0;  // -v: clients leaving, expiring, refused on standard error
   DistributionStats stats;
-  Refusal refusals[kRefusalsRemembered]{};
+  // -v lines that peers can cause at will, each kind on its own budget.
+  LineLimit refused_lines{"refused"};
+  LineLimit left_lines{"left"};
+  LineLimit expired_lines{"expired"};
 };
 
 // Start-up: zeroes addr, port and stamp of slots 0 .. num_clients - 1 (none
@@ -87,12 +102,13 @@ void clear_client_slots(Distribution& dist);
 void clients_open_dstream(Distribution& dist);
 
 // Sends data[0 .. len - 1] from cfd as one datagram to the slot's address
-// and port, whatever its stamp. A failure is ignored.
-void send_to_slot(const Distribution& dist, const client_slot& slot, const void* data, size_t len);
+// and port, whatever its stamp. A failure (a full send buffer included) loses
+// the datagram and is counted by the slot's kind, upstream (slot 0) or client.
+void send_to_slot(Distribution& dist, const client_slot& slot, const void* data, size_t len);
 
 // Sends frame[0 .. framelen - 1] as one datagram to every slot below
-// num_clients whose stamp is not 0. Send failures are ignored.
-void send_to_clients(const Distribution& dist, const unsigned char* frame, int framelen);
+// num_clients whose stamp is not 0. Send failures are counted, no more.
+void send_to_clients(Distribution& dist, const unsigned char* frame, int framelen);
 
 // Drains cfd: registrations, refreshes and "DISCONNECT" from clients,
 // "START"/"STOP" from the upstream server; at most kDatagramsPerDrain
@@ -101,7 +117,8 @@ void send_to_clients(const Distribution& dist, const unsigned char* frame, int f
 // or port 0), change nothing. Writes "add new client slot %d, %04x %02x\n"
 // to standard output when a peer takes a slot; with verbose, a line on
 // standard error when a client leaves, and when a new peer finds the table
-// full (at most once a minute per peer).
+// full, each kind at most kLinesPerMinute a minute; once such a minute is
+// over, here or at the next keepalive tick, the count of the lines left out.
 void process_udp_rx_clients(Distribution& dist);
 
 // Client slots in use (the upstream slot not counted).
@@ -109,7 +126,7 @@ int clients_in_use(const Distribution& dist);
 
 // Sends "*KEEPALIVE" to every registered client slot and frees those silent
 // for more than kClientTimeout seconds (never the upstream slot), saying so
-// on standard error with verbose.
+// on standard error with verbose (within the same budget of lines).
 void send_client_keepalives(Distribution& dist);
 
 }  // namespace morvix

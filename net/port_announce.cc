@@ -19,20 +19,20 @@ constexpr int kListenBacklog = 10;
 }
 
 void tcp_server_setup(Distribution& dist) {
-  dist.tfd = socket(AF_INET, SOCK_STREAM, 0);
-  if (dist.tfd < 0) fatal("Can't get a listen socket");
+  dist.announce.tfd = socket(AF_INET, SOCK_STREAM, 0);
+  if (dist.announce.tfd < 0) fatal("Can't get a listen socket");
 
   const int on = 1;
-  setsockopt(dist.tfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  fcntl(dist.tfd, F_SETFL, fcntl(dist.tfd, F_GETFL) | O_NONBLOCK);
+  setsockopt(dist.announce.tfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  fcntl(dist.announce.tfd, F_SETFL, fcntl(dist.announce.tfd, F_GETFL) | O_NONBLOCK);
 
   // The low 16 bits of ct_port.
   const sockaddr_in local =
-      ipv4_address(htonl(INADDR_ANY), htons(static_cast<uint16_t>(dist.ct_port)));
-  if (bind(dist.tfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+      ipv4_address(htonl(INADDR_ANY), htons(static_cast<uint16_t>(dist.announce.ct_port)));
+  if (bind(dist.announce.tfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
     fatal("Can't bind listen socket to port");
   }
-  if (listen(dist.tfd, kListenBacklog) < 0) fatal("Can't listen on socket");
+  if (listen(dist.announce.tfd, kListenBacklog) < 0) fatal("Can't listen on socket");
 }
 
 void process_tcp_connections(Distribution& dist) {
@@ -40,14 +40,14 @@ void process_tcp_connections(Distribution& dist) {
   // that finds nothing builds and tears down a socket in the kernel, which
   // on every pass cost more than the decoding.
   for (int served = 0; served < kConnectionsPerCall; ++served) {
-    const int fd = accept(dist.tfd, nullptr, nullptr);
+    const int fd = accept(dist.announce.tfd, nullptr, nullptr);
     if (fd < 0) return;
 
     std::puts("got tcp request");
     ++dist.stats.port_announcements;
 
     char reply[16];
-    const int len = std::snprintf(reply, sizeof reply, "%d\r\n", dist.cd_port);
+    const int len = std::snprintf(reply, sizeof reply, "%d\r\n", dist.table.cd_port);
     // A client that already reset the connection must not take the daemon
     // down with SIGPIPE.
     send(fd, reply, static_cast<size_t>(len), MSG_NOSIGNAL);

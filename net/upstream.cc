@@ -1,11 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "net/upstream.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -43,39 +38,17 @@ int get_uid(Distribution& dist, const char* path) {
     return 0;
   }
 
-  dist.uidslen = std::snprintf(dist.uid, sizeof dist.uid, "*uid:%.*s:", kUidDigits, line);
-  return 1;
-}
-
-int lookup_vorn_dns(Distribution& dist, const char* host) {
-  client_slot& upstream = dist.clients[0];
-  dist.vorn_host = host;
-  const hostent* he = gethostbyname(host);
-  if (he == nullptr || he->h_addrtype != AF_INET || he->h_addr_list[0] == nullptr) {
-    upstream.stamp = 0;
-    if (dist.vorn_failures++ == 0) {
-      std::fprintf(stderr,
-                   "upstream host \"%s\" not found (%s); trying again about every 16 minutes\n",
-                   host, he == nullptr ? hstrerror(h_errno) : "no IPv4 address");
-    }
-    return 0;
-  }
-  std::memcpy(&upstream.addr, he->h_addr_list[0], sizeof upstream.addr);
-  upstream.port = htons(kUpstreamPort);
-  upstream.stamp = 1;
-  dist.active_clients = 1;
-  dist.vorn_found = 1;
-  if (dist.vorn_failures > 0) {
-    char address[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, he->h_addr_list[0], address, sizeof address);
-    std::fprintf(stderr, "upstream host \"%s\" found at %s\n", host, address);
-  }
+  dist.upstream.uidslen =
+      std::snprintf(dist.upstream.uid, sizeof dist.upstream.uid, "*uid:%.*s:", kUidDigits, line);
   return 1;
 }
 
 void send_vorn_uid(Distribution& dist) {
+  // Nothing to send to before the name has resolved, nor with -u off.
+  if (dist.upstream.vorn_off || dist.table.clients[0].port == 0) return;
   ++dist.stats.identity_announcements;
-  send_to_slot(dist, dist.clients[0], dist.uid, static_cast<size_t>(dist.uidslen));
+  send_to_slot(dist, dist.table.clients[0], dist.upstream.uid,
+               static_cast<size_t>(dist.upstream.uidslen));
 }
 
 }  // namespace morvix

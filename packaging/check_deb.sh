@@ -4,14 +4,20 @@
 # should, on this machine, as root:
 #   install    the files, the system user morvix, /var/lib/morvix (0750,
 #              morvix's), the unit enabled and accepted by systemd-analyze
-#              verify, the programs run;
+#              verify, the programs run, the manual pages name each other;
+#   receivers  the template morvix@.service passes systemd-analyze verify,
+#              an instance is skipped until its options file and identity
+#              exist, and two receivers set up as the README says run side
+#              by side, each on its own ports;
 #   reinstall  an edited /etc/default/morvix and the station identity stay;
 #   remove     the programs and the unit go, configuration and identity stay;
 #   install    after a remove: everything back, the edits kept, the unit
 #              unmasked and enabled again;
 #   postinst   with systemd as the init (faked in a private mount namespace):
 #              a first configure starts the unit, a configure with an old
-#              version (an upgrade, or a reinstall after remove) restarts it;
+#              version (an upgrade, or a reinstall after remove) restarts it
+#              and the template's running and enabled receivers; a remove
+#              stops them all;
 #   purge      nothing of the package is left.
 # Whatever happens, it ends by purging the package and deleting the user, so
 # the machine is left as it was. It refuses to run where morvix is already
@@ -22,6 +28,10 @@ set -euo pipefail
 
 deb=$(realpath "$1")
 unit=/usr/lib/systemd/system/morvix.service
+template=/usr/lib/systemd/system/morvix@.service
+# Two receivers of the template, as an operator would set them up.
+receivers=(morvix-check-a morvix-check-b)
+receiver_wants=/etc/systemd/system/multi-user.target.wants/morvix@morvix-check-a.service
 wants=/etc/systemd/system/multi-user.target.wants/morvix.service
 mask=/etc/systemd/system/morvix.service
 
@@ -63,16 +73,23 @@ cleanup() {
   if getent passwd morvix >/dev/null; then userdel morvix || true; fi
   if getent group morvix >/dev/null; then groupdel morvix || true; fi
   rm -rf /var/lib/morvix
+  for r in "${receivers[@]}"; do rm -f "/etc/default/morvix-$r"; done
+  rm -f "$receiver_wants"
+  [ ${#receiver_pids[@]} -eq 0 ] || kill "${receiver_pids[@]}" 2>/dev/null || true
   [ -n "${stubs:-}" ] && rm -rf "$stubs"
   if [ $status -eq 0 ]; then echo "package check passed; package and user removed"; fi
   exit $status
 }
 trap cleanup EXIT
 
-files=(/usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen /usr/bin/morvix-decode "$unit"
-       /etc/default/morvix)
-docs=(/usr/share/man/man8/morvix.8.gz /usr/share/doc/morvix/copyright
-      /usr/share/doc/morvix/changelog.Debian.gz)
+receiver_pids=()
+files=(/usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen /usr/bin/morvix-decode "$unit" "$template"
+       /etc/default/morvix /usr/share/morvix/prometheus/morvix.rules.yml)
+docs=(/usr/share/man/man8/morvix.8.gz /usr/share/man/man1/morvix-client.1.gz
+      /usr/share/man/man1/morvix-gen.1.gz /usr/share/man/man1/morvix-decode.1.gz
+      /usr/share/doc/morvix/copyright /usr/share/doc/morvix/changelog.gz
+      /usr/share/doc/morvix/README.md.gz /usr/share/doc/morvix/docs/protocol.md.gz
+      /usr/share/doc/morvix/docs/performance.md.gz /usr/share/doc/morvix/docs/development.md.gz)
 # Slim images tell dpkg not to install manual pages and documentation.
 if grep -Eqs '^path-exclude=?\s*/usr/share/(man|doc)' /etc/dpkg/dpkg.cfg.d/*; then
   echo "dpkg here leaves out manual pages or documentation: not checking them"
@@ -110,10 +127,69 @@ if [ "$verify_man" = yes ]; then
   check "the copyright file is machine-readable" \
     grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
     /usr/share/doc/morvix/copyright
-  check "the changelog is gzip" gzip -t /usr/share/doc/morvix/changelog.Debian.gz
-  check "the manual page is gzip" gzip -t /usr/share/man/man8/morvix.8.gz
+  for f in "${docs[@]}"; do
+    [[ $f != *.gz ]] || check "$f is gzip" gzip -t "$f"
+  done
+  # Each page is found by man and points to the other three.
+  pages=("morvix(8)" "morvix-client(1)" "morvix-gen(1)" "morvix-decode(1)")
+  for page in "${pages[@]}"; do
+    name=${page%(*}
+    text=$(LC_ALL=C MANWIDTH=200 man -P cat "$name" 2>/dev/null | sed -n '/^SEE ALSO/,$p')
+    for other in "${pages[@]}"; do
+      [ "$other" = "$page" ] || check "$name's page names $other" grep -qF "$other" <<<"$text"
+    done
+  done
 fi
 morvix_uid=$(id -u morvix)
+
+echo "== two receivers of the template"
+check "systemd-analyze verify accepts the template" \
+  systemd-analyze verify --man="$verify_man" "$template"
+check "an instance without its options and identity is skipped, not started" \
+  sh -c '! systemd-analyze condition --unit=morvix@morvix-check-c.service >/dev/null 2>&1'
+# A port below the ephemeral range that no socket has; the kernel's tables
+# are read directly, as this machine may lack ss.
+free_port() {
+  local port
+  while :; do
+    port=$((20000 + RANDOM % 12000))
+    awk -v p="$(printf '%04X' "$port")" 'FNR > 1 { split($2, a, ":"); if (a[2] == p) f = 1 }
+      END { exit !f }' /proc/net/tcp /proc/net/tcp6 /proc/net/udp /proc/net/udp6 || break
+  done
+  echo "$port"
+}
+declare -A status_port
+for r in "${receivers[@]}"; do
+  status_port[$r]=$(free_port)
+  echo "MORVIX_OPTS=\"-r $(free_port) -t $(free_port) -m ${status_port[$r]}\"" >"/etc/default/morvix-$r"
+  install -d -o morvix -g morvix -m 0750 "/var/lib/morvix/$r"
+  od -An -tx1 -N20 /dev/urandom | tr -d ' \n' >"/var/lib/morvix/$r/uid.txt"
+  chown morvix: "/var/lib/morvix/$r/uid.txt"
+  check "morvix@$r's conditions hold with its options and identity in place" \
+    systemd-analyze condition --unit="morvix@$r.service" >/dev/null 2>&1
+  check "systemd-analyze verify accepts morvix@$r" \
+    systemd-analyze verify --man="$verify_man" "morvix@$r.service"
+done
+# Both at once, each as its unit runs it: as morvix, in its state
+# directory, with its options file. Each answers on its own status port.
+for r in "${receivers[@]}"; do
+  runuser -u morvix -- sh -c 'set -a; . "/etc/default/morvix-$1"; cd "/var/lib/morvix/$1" &&
+    exec /usr/bin/morvix $MORVIX_OPTS' - "$r" >/dev/null 2>&1 &
+  receiver_pids+=($!)
+done
+metrics() {  # metrics PORT: the first lines of /metrics on 127.0.0.1:PORT
+  timeout 2 bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$1" &&
+    printf "GET /metrics HTTP/1.0\r\n\r\n" >&3 && cat <&3' - "$1" 2>/dev/null
+}
+for r in "${receivers[@]}"; do
+  for _ in $(seq 50); do metrics "${status_port[$r]}" | grep -q '^morvix_' && break; sleep 0.1; done
+  check "receiver $r serves its metrics beside the other" \
+    grep -q '^morvix_uptime_seconds' <<<"$(metrics "${status_port[$r]}")"
+done
+for pid in "${receiver_pids[@]}"; do check "both receivers still run" kill -0 "$pid"; done
+kill "${receiver_pids[@]}"
+wait "${receiver_pids[@]}" 2>/dev/null || true
+receiver_pids=()
 
 echo "== reinstall"
 echo 'MORVIX_OPTS="-s 8"' >>/etc/default/morvix
@@ -127,7 +203,8 @@ check "the user is the same" [ "$(id -u morvix)" = "$morvix_uid" ]
 echo "== remove"
 dpkg_do -r morvix
 check "status config-files" [ "$(installed)" = config-files ]
-for f in /usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen /usr/bin/morvix-decode "$unit"; do
+for f in /usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen /usr/bin/morvix-decode "$unit" \
+  "$template"; do
   check "$f removed" [ ! -e "$f" ]
 done
 check "the edited options are kept" grep -q '^MORVIX_OPTS="-s 8"' /etc/default/morvix
@@ -160,6 +237,21 @@ check "a first configure starts the unit" \
   grep -qxE '(deb-systemd-invoke|systemctl) start morvix.service' <(postinst_calls configure)
 check "a configure over an old version restarts the unit" \
   grep -qxE '(deb-systemd-invoke|systemctl) restart morvix.service' <(postinst_calls configure 0.1.0)
+mkdir -p "$(dirname "$receiver_wants")"
+ln -s "$template" "$receiver_wants"
+calls=$(postinst_calls configure 0.1.0)
+check "an upgrade restarts the running receivers of the template" \
+  grep -qxE '(deb-systemd-invoke|systemctl) try-restart morvix@\*\.service' <<<"$calls"
+check "an upgrade or a reinstall starts the enabled receivers again" \
+  grep -qxE '(deb-systemd-invoke|systemctl) start morvix@morvix-check-a.service' <<<"$calls"
+check "a first install touches no receiver" \
+  sh -c '! grep -q "morvix@" "$1"' - <(postinst_calls configure)
+rm -f "$receiver_wants"
+: >"$stubs/calls"
+unshare --mount sh -c 'mount -t tmpfs morvix-check /run && mkdir -p /run/systemd/system &&
+  PATH="$0:$PATH" /var/lib/dpkg/info/morvix.prerm remove >/dev/null' "$stubs"
+check "a remove stops every receiver of the template" \
+  grep -qxE '(deb-systemd-invoke|systemctl) stop morvix@\*\.service' "$stubs/calls"
 
 echo "== purge"
 dpkg_do -P morvix

@@ -66,6 +66,24 @@ listens() {
   return 1
 }
 
+# Shows the build's progress ("[ 42%] Building ...") from the build output
+# on its input: one line redrawn on a terminal, a line every few seconds
+# elsewhere.
+show_progress() {
+  local line shown=-5 width
+  width=$(($(tput cols 2>/dev/null || echo 80) - 1))
+  while IFS= read -r line; do
+    [[ $line =~ ^\[\ *[0-9]+(%|/[0-9]+)\] ]] || continue
+    if [ -t 2 ]; then
+      printf '\r\033[K%s' "${line:0:width}" >&2
+    elif [ $((SECONDS - shown)) -ge 5 ]; then
+      echo "$line" >&2
+      shown=$SECONDS
+    fi
+  done
+  if [ -t 2 ]; then printf '\r\033[K' >&2; fi
+}
+
 rx_port=${1:-$(free_port)}
 tcp_port=${2:-$(free_port)}
 while [ $# -eq 0 ] && [ "$tcp_port" = "$rx_port" ]; do tcp_port=$(free_port); done
@@ -75,8 +93,19 @@ if [ -n "${MORVIX_BIN_DIR:-}" ]; then
   gen=$MORVIX_BIN_DIR/morvix-gen
   client=$MORVIX_BIN_DIR/morvix-client
 else
-  cmake --preset default >/dev/null
-  cmake --build --preset default --target morvix morvix-gen morvix-client >/dev/null
+  # The first build takes minutes on a small machine: say what it is doing,
+  # and show the whole log only when it fails.
+  echo "demo: building morvix, morvix-gen and morvix-client in build/default" >&2
+  build_log=$(mktemp /tmp/morvix-demo-build-XXXXXX)
+  if ! { cmake --preset default && cmake --build --preset default \
+      --target morvix morvix-gen morvix-client; } 2>&1 </dev/null | tee "$build_log" | show_progress
+  then
+    cat "$build_log" >&2
+    rm -f "$build_log"
+    echo "demo: the build failed (its output is above)" >&2
+    exit 1
+  fi
+  rm -f "$build_log"
   morvix=$PWD/build/default/driver/morvix
   gen=$PWD/build/default/tools/morvix-gen
   client=$PWD/build/default/tools/morvix-client

@@ -28,11 +28,11 @@ TEST(BlockDecoder, FirstBlockFillsBytesZeroToSixAndHalfOfSeven) {
   ring_write(d, s.data(), static_cast<int>(s.size()));
   ASSERT_EQ(get_frame_id(d), 1);
   ASSERT_EQ(get_block(d), 1);
-  EXPECT_EQ(d.framep, 7);
-  EXPECT_EQ(d.framebp, 4);
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(d.frame[i], frame[static_cast<size_t>(i)]);
+  EXPECT_EQ(d.block.framep, 7);
+  EXPECT_EQ(d.block.framebp, 4);
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(d.block.frame[i], frame[static_cast<size_t>(i)]);
   ASSERT_EQ(get_block(d), 1);
-  EXPECT_EQ(d.frame[7], frame[7]);
+  EXPECT_EQ(d.block.frame[7], frame[7]);
 }
 
 TEST_F(BlockDecoderTest, CorrectsTwoWrongSymbolsInEveryBlock) {

@@ -7,6 +7,7 @@
 
 #include "decoder/frame_checker.h"
 #include "tests/decoder/frame_signal.h"
+#include "tools/gen/channel.h"
 
 namespace morvix::test {
 namespace {
@@ -31,7 +32,8 @@ class DecoderStatsTest : public FrameSignalTest {
   std::vector<Seen> run(const Bytes& stream) {
     std::vector<Seen> seen;
     feed_stream(d_, stream, [&](Decoder& d) {
-      while (next_frame(d)) seen.push_back({Bytes(d.frame, d.frame + d.framelen), d.quality});
+      while (next_frame(d))
+        seen.push_back({Bytes(d.block.frame, d.block.frame + d.checker.framelen), d.quality});
     });
     return seen;
   }
@@ -90,6 +92,67 @@ TEST_F(DecoderStatsTest, CountsFramesOnTheLineAndReportsEachFramesQuality) {
   EXPECT_EQ(s.blocks_by_corrections[1], 1);
   EXPECT_EQ(s.blocks_by_corrections[2], 1);
   EXPECT_EQ(s.input_samples, static_cast<int64_t>(stream.size()) * 8);
+}
+
+// Frames through a noisy channel: the earliest phase that matches a sync
+// word is often on the edge of a line bit, where the frame reads badly.
+Bytes noisy_stream(int sps, int frames, bool broken, std::mt19937& rng) {
+  gen::SampleWriter w(sps);
+  gen::Channel channel(sps, 0.3, 0.0, rng);
+  for (int i = 0; i < frames; ++i) {
+    Bytes frame = gen::build_frame(static_cast<uint8_t>(i), payload_of(60 + i, i));
+    if (broken) frame[kHeaderBytes + 7] ^= 0x10;  // after the frame CRC was made
+    channel.silence(3000, w);
+    channel.transmit(gen::frame_line_bits(frame, {}, rng), w);
+  }
+  channel.silence(sps * 4000, w);
+  return w.take();
+}
+
+TEST_F(DecoderStatsTest, AFrameBrokenInItsPayloadCountsAsAFrameCrcFailureInEitherReading) {
+  for (int soft : {0, 1}) {
+    setup(10);
+    d_.soft_reading = soft;
+    std::mt19937 rng(7);
+    EXPECT_TRUE(run(noisy_stream(10, 40, true, rng)).empty());
+    const DecoderStats& s = d_.stats;
+    EXPECT_EQ(s.sync_words, 40) << soft;
+    // Before, the first reading's failure counted: header and uncorrectable
+    // for most of them.
+    EXPECT_EQ(s.rejected_frame_crc, 40) << soft;
+    EXPECT_EQ(s.rejected_header + s.rejected_uncorrectable, 0) << soft;
+  }
+}
+
+TEST_F(DecoderStatsTest, DecodedFramesCountTheWrongBitsOfTheReadingThatDecodedThem) {
+  setup(10);
+  std::mt19937 rng(11);
+  const auto seen = run(noisy_stream(10, 40, false, rng));
+  ASSERT_EQ(seen.size(), 40u);
+  const DecoderStats& s = d_.stats;
+  int64_t decoded = 0;
+  int64_t decoded_wrong = 0;
+  int64_t earliest_wrong = 0;
+  for (int k = 0; k <= kMaxSyncWrongBits; ++k) {
+    decoded += s.decoded_sync_wrong_bits[k];
+    decoded_wrong += k * s.decoded_sync_wrong_bits[k];
+    earliest_wrong += k * s.sync_wrong_bits[k];
+  }
+  EXPECT_EQ(decoded, 40);
+  int64_t from_frames = 0;
+  for (const Seen& f : seen) from_frames += f.quality.sync_wrong_bits;
+  EXPECT_EQ(decoded_wrong, from_frames);
+  // The earliest phase is on the edge of a line bit; the decoding one is not.
+  EXPECT_LT(decoded_wrong * 2, earliest_wrong);
+}
+
+TEST(RejectionStage, OrdersTheStagesAReadingCanFailAt) {
+  EXPECT_LT(rejection_stage(Rejection::kUncorrectable, 0), rejection_stage(Rejection::kHeader, 1));
+  EXPECT_LT(rejection_stage(Rejection::kHeader, 1), rejection_stage(Rejection::kUncorrectable, 1));
+  EXPECT_LT(rejection_stage(Rejection::kUncorrectable, 1),
+            rejection_stage(Rejection::kUncorrectable, 2));
+  EXPECT_LT(rejection_stage(Rejection::kUncorrectable, kMaxFrameBlocks - 1),
+            rejection_stage(Rejection::kFrameCrc, 2));
 }
 
 }  // namespace

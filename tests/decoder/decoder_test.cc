@@ -19,10 +19,10 @@ TEST(SampleRingSize, HoldsTheLongestFrameAtAnySamplesPerBit) {
   }
   Decoder d;
   decoder_setup(d, 20, 0, nullptr);
-  EXPECT_EQ(d.ring_bytes, ring_bytes_for(20));
-  const std::vector<unsigned char> lots(static_cast<size_t>(d.ring_bytes) + 50, 0xAA);
-  EXPECT_EQ(ring_write(d, lots.data(), static_cast<int>(lots.size())), d.ring_bytes);
-  EXPECT_EQ(d.bwrp, 0);
+  EXPECT_EQ(d.ring.ring_bytes, ring_bytes_for(20));
+  const std::vector<unsigned char> lots(static_cast<size_t>(d.ring.ring_bytes) + 50, 0xAA);
+  EXPECT_EQ(ring_write(d, lots.data(), static_cast<int>(lots.size())), d.ring.ring_bytes);
+  EXPECT_EQ(d.ring.bwrp, 0);
 }
 
 }  // namespace

@@ -20,9 +20,9 @@ class SampleRingTest : public ::testing::Test {
   void SetUp() override {
     decoder_setup(d_, 10, 0, nullptr);
     port_ = test::free_udp_port();
-    ASSERT_EQ(server_open_dstream(d_, port_), 1);
+    ASSERT_EQ(server_open_dstream(d_.ring, port_), 1);
   }
-  void TearDown() override { close(d_.dfd); }
+  void TearDown() override { close(d_.ring.dfd); }
 
   // Sends a datagram of `size` bytes counting up from `first`.
   void send_counting(const UdpPeer& from, int size, unsigned char first) {
@@ -39,33 +39,33 @@ TEST_F(SampleRingTest, FillsTheRingAndKeepsTheRestOfTheLastDatagram) {
   UdpPeer source;
   for (int i = 0; i < 6; ++i) send_counting(source, 1000, static_cast<unsigned char>(i));
   get_more_samples(d_);
-  EXPECT_EQ(d_.brx_count, kRingBytes);
-  EXPECT_EQ(d_.bwrp, d_.brdp);  // full ring
-  EXPECT_EQ(d_.irdlen, 1000);
-  EXPECT_EQ(d_.irdptr, 781);  // 4 x 1000 + 781 = 4781
-  EXPECT_EQ(d_.rxbits[4780], static_cast<unsigned char>(4 + 780));
+  EXPECT_EQ(d_.ring.brx_count, kRingBytes);
+  EXPECT_EQ(d_.ring.bwrp, d_.ring.brdp);  // full ring
+  EXPECT_EQ(d_.ring.irdlen, 1000);
+  EXPECT_EQ(d_.ring.irdptr, 781);  // 4 x 1000 + 781 = 4781
+  EXPECT_EQ(d_.ring.rxbits[4780], static_cast<unsigned char>(4 + 780));
 
   // Give up 100 bytes: the next top-up goes on inside the kept datagram.
-  d_.brdp = 100;
-  d_.brx_count -= 100;
+  d_.ring.brdp = 100;
+  d_.ring.brx_count -= 100;
   get_more_samples(d_);
-  EXPECT_EQ(d_.brx_count, kRingBytes);
-  EXPECT_EQ(d_.irdptr, 881);
-  EXPECT_EQ(d_.bwrp, 100);
-  EXPECT_EQ(d_.rxbits[0], static_cast<unsigned char>(4 + 781));  // wrapped past the end
-  EXPECT_EQ(d_.rxbits[99], static_cast<unsigned char>(4 + 880));
+  EXPECT_EQ(d_.ring.brx_count, kRingBytes);
+  EXPECT_EQ(d_.ring.irdptr, 881);
+  EXPECT_EQ(d_.ring.bwrp, 100);
+  EXPECT_EQ(d_.ring.rxbits[0], static_cast<unsigned char>(4 + 781));  // wrapped past the end
+  EXPECT_EQ(d_.ring.rxbits[99], static_cast<unsigned char>(4 + 880));
 }
 
 TEST_F(SampleRingTest, TakesWhatHasArrivedAndReturnsAtOnceWhenNothingMoreIsWaiting) {
   UdpPeer source;
   send_counting(source, 300, 0);
-  ASSERT_TRUE(test::readable(d_.dfd, 1000));
+  ASSERT_TRUE(test::readable(d_.ring.dfd, 1000));
   const auto start = std::chrono::steady_clock::now();
   get_more_samples(d_);
   get_more_samples(d_);
   const double took =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(d_.brx_count, 300);
+  EXPECT_EQ(d_.ring.brx_count, 300);
   EXPECT_LT(took, 0.5);
 }
 
@@ -79,8 +79,8 @@ TEST_F(SampleRingTest, InterleavesTwoSendersInArrivalOrder) {
   }
   usleep(20000);
   get_more_samples(d_);
-  ASSERT_EQ(d_.brx_count, 40);
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(d_.rxbits[i], i / 10) << i;
+  ASSERT_EQ(d_.ring.brx_count, 40);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(d_.ring.rxbits[i], i / 10) << i;
 }
 
 TEST_F(SampleRingTest, CutsDatagramsLongerThanTheInputBuffer) {
@@ -89,8 +89,8 @@ TEST_F(SampleRingTest, CutsDatagramsLongerThanTheInputBuffer) {
   send_counting(source, 1, 99);
   usleep(20000);
   get_more_samples(d_);
-  EXPECT_EQ(d_.brx_count, kInputBytes + 1);
-  EXPECT_EQ(d_.rxbits[kInputBytes], 99);
+  EXPECT_EQ(d_.ring.brx_count, kInputBytes + 1);
+  EXPECT_EQ(d_.ring.rxbits[kInputBytes], 99);
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 
 #include "decoder/sample_ring.h"
 #include "decoder/sync_scan.h"
-#include "tests/support/reference_sync.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
+#include "tools/testbed/reference_sync.h"
 
 namespace morvix {
 namespace {
@@ -36,15 +36,15 @@ void feed(Decoder& d, const gen::Bytes& bytes) {
 TEST(SyncSearchTables, MatchTheDefaultStepTables) {
   Decoder d;
   decoder_setup(d, 10, 0, nullptr);
-  EXPECT_EQ(d.minmatchbytes, 52);
+  EXPECT_EQ(d.sync.minmatchbytes, 52);
   const int bbytes[8] = {2, 2, 1, 1, 1, 1, 1, 1};
   const int bbnext[8] = {6, 7, 0, 1, 2, 3, 4, 5};
   for (int p = 0; p < 8; ++p) {
-    EXPECT_EQ(d.bbytes[p], bbytes[p]);
-    EXPECT_EQ(d.bbnext[p], bbnext[p]);
+    EXPECT_EQ(d.ring.bbytes[p], bbytes[p]);
+    EXPECT_EQ(d.ring.bbnext[p], bbnext[p]);
   }
-  EXPECT_EQ(d.match_table[5], 1);
-  EXPECT_EQ(d.match_table[4], 0);
+  EXPECT_EQ(d.sync.match_table[5], 1);
+  EXPECT_EQ(d.sync.match_table[4], 0);
 }
 
 TEST(SyncSearch, FindsTheSyncWordAsWholeBytesAtEightSamplesPerBit) {
@@ -59,10 +59,10 @@ TEST(SyncSearch, FindsTheSyncWordAsWholeBytesAtEightSamplesPerBit) {
   for (int i = 0; i < 8; ++i) EXPECT_EQ(bytes[static_cast<size_t>(1 + i)], start[i]);
   feed(d, bytes);
   ASSERT_EQ(get_frame_id(d), 1);
-  EXPECT_EQ(d.brdp, 1);
-  EXPECT_EQ(d.brdb, 7);
-  EXPECT_EQ(d.bbp, 41);  // the byte after the 40 sync bytes
-  EXPECT_EQ(d.bbb, 7);
+  EXPECT_EQ(d.ring.brdp, 1);
+  EXPECT_EQ(d.ring.brdb, 7);
+  EXPECT_EQ(d.ring.bbp, 41);  // the byte after the 40 sync bytes
+  EXPECT_EQ(d.ring.bbb, 7);
 }
 
 TEST(SyncSearch, AcceptsFiveWrongBitsAndRefusesSix) {
@@ -89,13 +89,13 @@ TEST(SyncSearch, FindsTheFirstMatchingPhaseAtEveryOffset) {
       w.add_idle(sps * 80);
       feed(d, w.take());
       ASSERT_EQ(get_frame_id(d), 1) << sps << " " << offset;
-      EXPECT_EQ(sample_index(d.brdp, d.brdb), offset) << sps << " " << offset;
-      EXPECT_EQ(sample_index(d.bbp, d.bbb), offset + 40L * sps);
+      EXPECT_EQ(sample_index(d.ring.brdp, d.ring.brdb), offset) << sps << " " << offset;
+      EXPECT_EQ(sample_index(d.ring.bbp, d.ring.bbb), offset + 40L * sps);
       // A rejected frame: the same word matches again one sample later, at
       // every phase of its first bit, and then no more.
       for (int phase = 1; phase < sps; ++phase) {
         ASSERT_EQ(get_frame_id(d), 1);
-        EXPECT_EQ(sample_index(d.brdp, d.brdb), offset + phase);
+        EXPECT_EQ(sample_index(d.ring.brdp, d.ring.brdb), offset + phase);
       }
       EXPECT_EQ(get_frame_id(d), 0);
     }
@@ -107,30 +107,30 @@ TEST(SyncSearch, FindsASyncWordThatRunsAcrossTheRingEnd) {
   decoder_setup(d, 10, 0, nullptr);
   // Walk the ring positions close to its end, as a long-running search would.
   const int start = kRingBytes - 20;
-  d.bwrp = d.brdp = start;
-  d.brdb = 7;
+  d.ring.bwrp = d.ring.brdp = start;
+  d.ring.brdb = 7;
   gen::SampleWriter w(10);
   w.add_idle(8 * 10 + 3);
   w.add_line_bits(sync_bits());
   w.add_idle(10 * 60);
   feed(d, w.take());
   ASSERT_EQ(get_frame_id(d), 1);
-  EXPECT_EQ(d.brdp, start + 10);
-  EXPECT_EQ(d.brdb, 7 - 3);
-  EXPECT_LT(d.bbp, start);  // the block begins after the wrap
+  EXPECT_EQ(d.ring.brdp, start + 10);
+  EXPECT_EQ(d.ring.brdb, 7 - 3);
+  EXPECT_LT(d.ring.bbp, start);  // the block begins after the wrap
 }
 
 TEST(SyncSearch, NeedsMinmatchbytesUnreadBytes) {
   for (int extra : {0, -1}) {
     Decoder d;
     decoder_setup(d, 10, 0, nullptr);
-    const gen::Bytes noise(static_cast<size_t>(d.minmatchbytes + extra), 0x55);
+    const gen::Bytes noise(static_cast<size_t>(d.sync.minmatchbytes + extra), 0x55);
     feed(d, noise);
     EXPECT_EQ(get_frame_id(d), 0);
     // Attempts go on through the first byte until the count drops below the
     // minimum; with one byte less none is made.
-    EXPECT_EQ(d.brdp, extra == 0 ? 1 : 0) << extra;
-    EXPECT_EQ(d.brdb, 7) << extra;
+    EXPECT_EQ(d.ring.brdp, extra == 0 ? 1 : 0) << extra;
+    EXPECT_EQ(d.ring.brdb, 7) << extra;
   }
 }
 
@@ -145,10 +145,10 @@ TEST(SyncSearch, WaitsForSamplesThatHaveNotArrived) {
   const gen::Bytes bytes = w.take();  // 64 samples
   feed(d, gen::Bytes(bytes.begin(), bytes.begin() + 5));
   EXPECT_EQ(get_frame_id(d), 0);
-  EXPECT_EQ(sample_index(d.brdp, d.brdb), 0);  // nothing tried, nothing moved
+  EXPECT_EQ(sample_index(d.ring.brdp, d.ring.brdb), 0);  // nothing tried, nothing moved
   feed(d, gen::Bytes(bytes.begin() + 5, bytes.end()));
   EXPECT_EQ(get_frame_id(d), 1);
-  EXPECT_EQ(sample_index(d.brdp, d.brdb), 1);
+  EXPECT_EQ(sample_index(d.ring.brdp, d.ring.brdb), 1);
 }
 
 TEST(SyncSearch, IgnoresAnInvertedStreamAndNoise) {
@@ -184,9 +184,9 @@ void search_agrees(const gen::Bytes& stream, int sps, bool wide, std::mt19937& r
   auto registers = std::make_unique<test::PhaseRegisters>();
   for (Decoder* x : {&fast, &ref, &regs}) {
     decoder_setup(*x, sps, 0, nullptr);
-    x->bwrp = x->brdp = start;
+    x->ring.bwrp = x->ring.brdp = start;
   }
-  fast.sync_wide = wide;
+  fast.sync.sync_wide = wide;
   size_t sent = 0;
   while (sent < stream.size()) {
     const int chunk =
@@ -200,19 +200,20 @@ void search_agrees(const gen::Bytes& stream, int sps, bool wide, std::mt19937& r
       ASSERT_EQ(got, test::get_frame_id_reference(ref));
       ASSERT_EQ(got, test::get_frame_id_registers(regs, *registers));
       for (Decoder* x : {&ref, &regs}) {
-        ASSERT_EQ(fast.brdp, x->brdp);
-        ASSERT_EQ(fast.brdb, x->brdb);
-        ASSERT_EQ(fast.brx_count, x->brx_count);
+        ASSERT_EQ(fast.ring.brdp, x->ring.brdp);
+        ASSERT_EQ(fast.ring.brdb, x->ring.brdb);
+        ASSERT_EQ(fast.ring.brx_count, x->ring.brx_count);
       }
       if (got == 0) break;
-      ASSERT_EQ(fast.bbp, ref.bbp);
-      ASSERT_EQ(fast.bbb, ref.bbb);
-      hits.push_back(8 * (static_cast<long>(sent) - fast.brx_count) + 7 - fast.brdb);
+      ASSERT_EQ(fast.ring.bbp, ref.ring.bbp);
+      ASSERT_EQ(fast.ring.bbb, ref.ring.bbb);
+      hits.push_back(8 * (static_cast<long>(sent) - fast.ring.brx_count) + 7 - fast.ring.brdb);
       if (skip_ahead && rng() % 3 == 0) {
-        const int skip = static_cast<int>(rng() % static_cast<unsigned>(fast.brx_count / 2 + 1));
+        const int skip =
+            static_cast<int>(rng() % static_cast<unsigned>(fast.ring.brx_count / 2 + 1));
         for (Decoder* x : {&fast, &ref, &regs}) {
-          x->brdp = (x->brdp + skip) % x->ring_bytes;
-          x->brx_count -= skip;
+          x->ring.brdp = (x->ring.brdp + skip) % x->ring.ring_bytes;
+          x->ring.brx_count -= skip;
         }
       }
     }
@@ -297,18 +298,18 @@ TEST(SyncSearch, IgnoresOldSamplesPastTheWritePosition) {
   for (bool wide : scan_builds()) {
     Decoder d;
     decoder_setup(d, 10, 0, nullptr);
-    d.sync_wide = wide;
+    d.sync.sync_wide = wide;
     gen::SampleWriter w(10);
     w.add_idle(100);
     w.add_line_bits(sync_bits());
     w.add_idle(10 * 60);
     const gen::Bytes stream = w.take();
-    std::memcpy(d.rxbits.get(), stream.data(), stream.size());
+    std::memcpy(d.ring.rxbits.get(), stream.data(), stream.size());
     feed(d, gen::Bytes(stream.begin(), stream.begin() + 60));  // attempts up to sample 72
     EXPECT_EQ(get_frame_id(d), 0) << wide;
     feed(d, gen::Bytes(stream.begin() + 60, stream.end()));
     EXPECT_EQ(get_frame_id(d), 1) << wide;
-    EXPECT_EQ(sample_index(d.brdp, d.brdb), 100) << wide;
+    EXPECT_EQ(sample_index(d.ring.brdp, d.ring.brdb), 100) << wide;
   }
 }
 

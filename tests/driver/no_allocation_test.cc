@@ -21,7 +21,7 @@
 #include "net/port_announce.h"
 #include "runtime/clock.h"
 #include "tests/support/udp_test_util.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -103,13 +103,13 @@ TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
   decoder_setup(d, 10, 1, link_codec());
   d.soft_reading = 1;  // -a: the soft reading, with the literal reading behind it
   const int rx_port = test::free_udp_port();
-  ASSERT_EQ(server_open_dstream(d, rx_port), 1);
-  dist.ct_port = test::free_tcp_port();
+  ASSERT_EQ(server_open_dstream(d.ring, rx_port), 1);
+  dist.announce.ct_port = test::free_tcp_port();
   tcp_server_setup(dist);
   clients_open_dstream(dist);
   // Its upstream server found at start-up: only while the name fails does
   // the main loop call the resolver again, and the resolver allocates.
-  dist.vorn_found = 1;
+  dist.upstream.vorn_found = 1;
   loop.last_tick = now;
   // With the status listener, scraped now and then, and the journal's lines.
   static StatusHttp http;
@@ -142,9 +142,9 @@ TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
       source.send_to(rx_port, stream.data() + at, std::min<size_t>(1000, stream.size() - at));
       if (n % 50 == 0) {
         UdpPeer& c = *clients[n / 50 % clients.size()];
-        c.send_to(dist.cd_port, n % 150 == 0 ? "DISCONNECT" : "hello");
+        c.send_to(dist.table.cd_port, n % 150 == 0 ? "DISCONNECT" : "hello");
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in a = test::loopback(dist.ct_port);
+        const sockaddr_in a = test::loopback(dist.announce.ct_port);
         connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
         close(fd);
         scrape(http_port, n % 100 == 0 ? "/metrics" : "/stats.json");
@@ -171,7 +171,7 @@ TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
 
   EXPECT_EQ(g_allocations.load(), 0);
   EXPECT_GT(loop.dump_counter, frames_sent * 9 / 10);
-  EXPECT_EQ(dist.active_clients, 1);
+  EXPECT_EQ(dist.table.active_clients, 1);
 }
 
 }  // namespace

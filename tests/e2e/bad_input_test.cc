@@ -95,6 +95,42 @@ TEST_F(BadInputTest, AFullTableAndAStrayUpstreamPortChangeNothingForItsClients) 
   EXPECT_TRUE(daemon_->running());
 }
 
+// A datagram that ends a few bytes after a sync word's first sample leaves
+// the improved reading short of the samples for the word's eye; the rest of
+// the stream is already queued when it asks for more, and must be read.
+TEST_F(BadInputTest, ADatagramEndingJustAfterASyncWordStallsNoReading) {
+  for (const char* reading : {"-a", "-d"}) {
+    start({"-d", reading});
+    gen::SampleWriter w(10);
+    w.add_idle(37);
+    std::vector<size_t> cuts;  // where a datagram ends, in bytes
+    std::vector<gen::Bytes> frames;
+    for (int ahead : {52, 53, 54, 53}) {
+      // The sync word's first sample sits in the byte sample_count() / 8.
+      cuts.push_back(static_cast<size_t>(w.sample_count() / 8 + ahead + 1));
+      frames.push_back(gen::build_frame(static_cast<uint8_t>(frames.size()), gen::Bytes(40, 0x5A)));
+      w.add_line_bits(gen::frame_line_bits(frames.back(), {}, rng_));
+      w.add_idle(10 * 50);
+    }
+    w.add_idle(16 * 8 * 4781);
+    const gen::Bytes samples = w.take();
+    cuts.push_back(samples.size());
+    UdpPeer source;
+    size_t at = 0;
+    for (size_t cut : cuts) {
+      // Up to the cut in 1000-byte datagrams; what follows it is queued at once.
+      for (; at < cut; at += std::min<size_t>(1000, cut - at)) {
+        source.send_to(rx_port_, samples.data() + at, std::min<size_t>(1000, cut - at));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(daemon_->wait_for_output("rx: #3 ", 5000)) << reading << "\n" << daemon_->out();
+    daemon_->terminate();
+    daemon_.reset();
+    cd_port_ = 0;
+  }
+}
+
 TEST_F(BadInputTest, RefusesAnIdentityThatIsADirectoryOrOneHugeLine) {
   ScratchDir as_dir;
   std::filesystem::create_directory(as_dir.path() + "/uid.txt");
@@ -111,7 +147,8 @@ TEST_F(BadInputTest, RefusesAnIdentityThatIsADirectoryOrOneHugeLine) {
   ScratchDir valid_then_huge;
   valid_then_huge.write("uid.txt", std::string(kIdentity) + "\n" + std::string(20 << 20, 'x'));
   Process p3(MORVIX_BINARY,
-             {"-r", std::to_string(free_udp_port()), "-t", std::to_string(free_tcp_port())},
+             {"-r", std::to_string(free_udp_port()), "-t", std::to_string(free_tcp_port()), "-u",
+              upstream_address()},
              valid_then_huge.path());
   std::vector<unsigned char> announcement;
   EXPECT_TRUE(upstream_->receive(announcement, 5000));

@@ -129,7 +129,8 @@ TEST_F(FieldTest, AnInputPortThatCannotBeOpenedIsNamedAsTried) {
   dir_.write("uid.txt", std::string(kIdentity) + "\n");
   UdpPeer taken;
   const int wrapped = taken.port() + 65536;  // only the low 16 bits are used
-  Process p(MORVIX_BINARY, {"-r", std::to_string(wrapped), "-t", std::to_string(free_tcp_port())},
+  Process p(MORVIX_BINARY,
+            {"-r", std::to_string(wrapped), "-t", std::to_string(free_tcp_port()), "-u", "off"},
             dir_.path());
   EXPECT_EQ(p.wait(10000), 1);
   EXPECT_EQ(p.err(),

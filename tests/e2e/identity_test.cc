@@ -28,7 +28,7 @@ TEST_F(IdentityTest, RefusesToStartWithoutAValidIdentity) {
     ScratchDir dir;
     if (c.content != "-") dir.write("uid.txt", c.content);
     const int rx_port = free_udp_port();
-    Process p(MORVIX_BINARY, {"-r", std::to_string(rx_port)}, dir.path());
+    Process p(MORVIX_BINARY, {"-r", std::to_string(rx_port), "-u", upstream_address()}, dir.path());
     EXPECT_EQ(p.wait(10000), 1) << c.name;
     EXPECT_EQ(p.err(), c.message) << c.name;
     // Nothing was opened or sent before the identity was checked.
@@ -43,7 +43,8 @@ TEST_F(IdentityTest, AcceptsAnyLineEndAndIgnoresLaterLines) {
     ScratchDir dir;
     dir.write("uid.txt", kIdentity + tail);
     Process p(MORVIX_BINARY,
-              {"-r", std::to_string(free_udp_port()), "-t", std::to_string(free_tcp_port())},
+              {"-r", std::to_string(free_udp_port()), "-t", std::to_string(free_tcp_port()), "-u",
+               upstream_address()},
               dir.path());
     std::vector<unsigned char> got;
     ASSERT_TRUE(upstream_->receive(got, 5000));

@@ -86,6 +86,16 @@ TEST_F(RelayTest, UpstreamSwitchesItsFeedAndClientsComeAndGo) {
   EXPECT_TRUE(drain(client, 200).empty());
 }
 
+TEST_F(RelayTest, UpstreamGivenByNameAndPortGetsTheIdentityAndFrames) {
+  start({"-u", "localhost:" + std::to_string(upstream_->port())});
+  std::vector<unsigned char> got;
+  ASSERT_TRUE(upstream_->receive(got, 3000));
+  EXPECT_EQ(std::string(got.begin(), got.end()), std::string("*uid:") + kIdentity + ":");
+  const gen::Bytes f = frame(6, 25, 6);
+  send_samples(signal({f}));
+  EXPECT_EQ(drain(*upstream_, 500), std::vector<gen::Bytes>{f});
+}
+
 TEST_F(RelayTest, SurvivesAClientThatResetsBeforeTheReply) {
   start();
   for (int i = 0; i < 5; ++i) {
@@ -110,10 +120,10 @@ TEST_F(RelayTest, SurvivesAClientThatResetsBeforeTheReply) {
 namespace morvix::test {
 namespace {
 
-// The README's text from the first line that holds marker up to the end of
+// A document's text from the first line that holds marker up to the end of
 // the code block that follows it; empty when there is none.
-std::string readme_example(const std::string& marker) {
-  std::ifstream in(MORVIX_README);
+std::string readme_example(const std::string& marker, const char* document = MORVIX_README) {
+  std::ifstream in(document);
   const std::string text(std::istreambuf_iterator<char>(in), {});
   const size_t at = text.find(marker);
   if (at == std::string::npos) return "";
@@ -154,13 +164,13 @@ TEST(ReadmeTest, TheIdentityExampleMakesAnIdentityMorvixTakes) {
   EXPECT_TRUE(std::regex_match(identity, std::regex("[0-9a-f]{40}\n?"))) << identity;
 }
 
-// The client examples of the README, run as written but for the port, with
+// The client examples of docs/protocol.md, run as written but for the port, with
 // a stand-in for sleep that says how long it was asked to wait and waits
 // far less, so that the registration's refreshes come at once.
 TEST_F(RelayTest, TheReadmeClientExamplesReceiveFramesAndKeepTheirRegistration) {
   if (system("command -v socat >/dev/null") != 0) GTEST_SKIP() << "socat not installed";
   start();
-  const std::string example = readme_example("Worked example with `socat`");
+  const std::string example = readme_example("Worked example with `socat`", MORVIX_PROTOCOL_DOC);
   ASSERT_NE(example.find("4851"), std::string::npos) << example;
   // In a process group of its own, which SIGTERM ends as a whole.
   const std::string script =
@@ -192,7 +202,7 @@ TEST_F(RelayTest, TheReadmeClientExamplesReceiveFramesAndKeepTheirRegistration) 
   // nc asks for the port and leaves when the reply ends, even with its
   // input still open, as a terminal's is.
   if (system("command -v nc >/dev/null") != 0) GTEST_SKIP() << "nc not installed";
-  std::ifstream in(MORVIX_README);
+  std::ifstream in(MORVIX_PROTOCOL_DOC);
   const std::string text(std::istreambuf_iterator<char>(in), {});
   const std::regex nc_example("`(nc [^`]*4851)`");
   std::smatch m;

@@ -2,10 +2,12 @@
 # SPDX-License-Identifier: Apache-2.0
 """The status page in a real browser: headless Chromium loads / from a running
 daemon fed by morvix-gen, lets the page refresh itself, and must show the
-relayed-frame count that /metrics reports. Keeps a screenshot of the page.
+relayed-frame count that /metrics reports, the reading mode, and the recent
+frames of /stats.json, newest first. Keeps a screenshot of the page.
 
 status_page_test.py MORVIX MORVIX_GEN SCREENSHOT    (exit 77: no Chromium here)
 """
+import json
 import os
 import re
 import shutil
@@ -43,7 +45,7 @@ def main():
         f.write("0123456789abcdef0123456789abcdef01234567\n")
     rx, tcp, http = free_port(socket.SOCK_DGRAM), free_port(socket.SOCK_STREAM), free_port(
         socket.SOCK_STREAM)
-    daemon = subprocess.Popen([morvix, "-m", str(http), "-r", str(rx), "-t", str(tcp)], cwd=work,
+    daemon = subprocess.Popen([morvix, "-m", str(http), "-r", str(rx), "-t", str(tcp), "-u", "off"], cwd=work,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     base = "http://127.0.0.1:%d/" % http
     try:
@@ -63,15 +65,26 @@ def main():
             print("the daemon relayed nothing")
             return 1
 
+        recent = json.loads(urllib.request.urlopen(base + "stats.json", timeout=5).read())[
+            "recent_frames"]
         dom = chromium(base, os.path.join(work, "profile1"), "--dump-dom")
         shown = re.search(r'id="frames_relayed">([^<]*)<', dom)
         state = re.search(r'id="state"[^>]*>([^<]*)<', dom)
+        mode = re.search(r'id="mode">([^<]*)<', dom)
+        table = re.search(r'id="recent_frames">(.*?)</tbody>', dom, re.S)
+        rows = re.findall(r'<td class="hex" title="([0-9a-f]+)">', table.group(1)) if table else []
         chromium(base, os.path.join(work, "profile2"), "--screenshot=" + screenshot)
         print("metrics: %d relayed; page: %s relayed, state %s; screenshot %s"
               % (relayed, shown and shown.group(1), state and state.group(1), screenshot))
         if not shown or shown.group(1).replace(",", "") != str(relayed):
             return 1
         if not state or state.group(1) != "decoding":
+            return 1
+        if not mode or mode.group(1) != "literal reading":
+            print("mode shown: %s" % (mode and mode.group(1)))
+            return 1
+        if len(recent) != min(20, relayed) or rows != [f["frame"] for f in reversed(recent)]:
+            print("recent frames: %d in stats.json, %d rows on the page" % (len(recent), len(rows)))
             return 1
         return 0 if os.path.getsize(screenshot) > 0 else 1
     finally:

@@ -29,7 +29,7 @@ class ClientTableTest : public ::testing::Test {
   }
   ~ClientTableTest() override {
     clock_override(nullptr);
-    close(dist_.cfd);
+    close(dist_.table.cfd);
     for (int fd : fds_) close(fd);
   }
 
@@ -39,7 +39,7 @@ class ClientTableTest : public ::testing::Test {
     return fd;
   }
   void send(int from, std::string_view data) {
-    test::send_datagram(from, static_cast<uint16_t>(dist_.cd_port), data);
+    test::send_datagram(from, static_cast<uint16_t>(dist_.table.cd_port), data);
   }
   // One pass of the drain; returns what it printed.
   std::string drain() {
@@ -56,11 +56,11 @@ class ClientTableTest : public ::testing::Test {
   }
   // Puts fd's address into slot directly, bypassing registration.
   void hold(int slot, int fd, int64_t stamp) {
-    dist_.clients[slot] = {htonl(INADDR_LOOPBACK), htons(test::local_port(fd)), stamp};
+    dist_.table.clients[slot] = {htonl(INADDR_LOOPBACK), htons(test::local_port(fd)), stamp};
   }
   bool holds(int slot, int fd) const {
-    return dist_.clients[slot].addr == htonl(INADDR_LOOPBACK) &&
-           dist_.clients[slot].port == htons(test::local_port(fd));
+    return dist_.table.clients[slot].addr == htonl(INADDR_LOOPBACK) &&
+           dist_.table.clients[slot].port == htons(test::local_port(fd));
   }
   void relay(std::string_view frame) {
     send_to_clients(dist_, reinterpret_cast<const unsigned char*>(frame.data()),
@@ -75,29 +75,42 @@ class ClientTableTest : public ::testing::Test {
 TEST_F(ClientTableTest, OpensANonBlockingSocketOnAPlatformChosenPortOfAllAddresses) {
   sockaddr_in local{};
   socklen_t len = sizeof local;
-  ASSERT_EQ(getsockname(dist_.cfd, reinterpret_cast<sockaddr*>(&local), &len), 0);
+  ASSERT_EQ(getsockname(dist_.table.cfd, reinterpret_cast<sockaddr*>(&local), &len), 0);
   EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_ANY));
-  EXPECT_NE(dist_.cd_port, 0);
-  EXPECT_EQ(dist_.cd_port, ntohs(local.sin_port));
-  EXPECT_NE(fcntl(dist_.cfd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_NE(dist_.table.cd_port, 0);
+  EXPECT_EQ(dist_.table.cd_port, ntohs(local.sin_port));
+  EXPECT_NE(fcntl(dist_.table.cfd, F_GETFL) & O_NONBLOCK, 0);
 
   EXPECT_EQ(drain(), "");  // nothing waiting: returns at once
 }
 
+TEST_F(ClientTableTest, FailedSendsAreCountedByPeerKindAndTheOthersStillGetTheFrame) {
+  const int good = peer();
+  dist_.table.num_clients = 4;
+  dist_.table.clients[0] = {htonl(INADDR_BROADCAST), htons(4799), 1};  // no SO_BROADCAST: refused
+  dist_.table.clients[1] = {htonl(INADDR_LOOPBACK), 0, now_};          // port 0: refused
+  hold(2, good, now_);
+  dist_.table.clients[3] = {htonl(INADDR_BROADCAST), htons(4799), now_};
+  relay("frame");
+  EXPECT_EQ(pending(good), Datagrams{"frame"});
+  EXPECT_EQ(dist_.stats.send_errors_upstream, 1);
+  EXPECT_EQ(dist_.stats.send_errors_client, 2);
+}
+
 TEST_F(ClientTableTest, ClearingZeroesOnlyTheSlotsInUse) {
-  for (client_slot& slot : dist_.clients) slot = {7, 8, 9};
-  dist_.num_clients = 5;
+  for (client_slot& slot : dist_.table.clients) slot = {7, 8, 9};
+  dist_.table.num_clients = 5;
   clear_client_slots(dist_);
   for (int i = 0; i < kMaxClients; ++i) {
     const int64_t expected = i < 5 ? 0 : 9;
-    EXPECT_EQ(dist_.clients[i].stamp, expected) << "slot " << i;
-    EXPECT_EQ(dist_.clients[i].addr, i < 5 ? 0u : 7u) << "slot " << i;
+    EXPECT_EQ(dist_.table.clients[i].stamp, expected) << "slot " << i;
+    EXPECT_EQ(dist_.table.clients[i].addr, i < 5 ? 0u : 7u) << "slot " << i;
   }
 
-  for (client_slot& slot : dist_.clients) slot = {7, 8, 9};
-  dist_.num_clients = -1;
+  for (client_slot& slot : dist_.table.clients) slot = {7, 8, 9};
+  dist_.table.num_clients = -1;
   clear_client_slots(dist_);
-  EXPECT_EQ(dist_.clients[0].stamp, 9);
+  EXPECT_EQ(dist_.table.clients[0].stamp, 9);
 }
 
 TEST_F(ClientTableTest, ClientAtPort5000PrintsTheDocumentedRegistrationLine) {
@@ -113,8 +126,8 @@ TEST_F(ClientTableTest, FirstDatagramRegistersThePeerInTheLowestFreeSlot) {
   send(p, "x");
   EXPECT_EQ(drain(), registration(1, p));
   EXPECT_TRUE(holds(1, p));
-  EXPECT_EQ(dist_.clients[1].stamp, now_);
-  EXPECT_EQ(dist_.active_clients, 1);
+  EXPECT_EQ(dist_.table.clients[1].stamp, now_);
+  EXPECT_EQ(dist_.table.active_clients, 1);
 
   relay("frame");
   send_client_keepalives(dist_);
@@ -128,8 +141,8 @@ TEST_F(ClientTableTest, LaterDatagramsOnlyRefreshTheStamp) {
   now_ += 100;
   send(p, "again");
   EXPECT_EQ(drain(), "");
-  EXPECT_EQ(dist_.clients[1].stamp, now_);
-  EXPECT_EQ(dist_.clients[2].stamp, 0);
+  EXPECT_EQ(dist_.table.clients[1].stamp, now_);
+  EXPECT_EQ(dist_.table.clients[2].stamp, 0);
 }
 
 TEST_F(ClientTableTest, DisconnectWithOrWithoutTrailingBytesFreesTheSlotButRemembersThePeer) {
@@ -141,13 +154,13 @@ TEST_F(ClientTableTest, DisconnectWithOrWithoutTrailingBytesFreesTheSlotButRemem
     drain();
     send(p, bye);
     EXPECT_EQ(drain(), "");
-    EXPECT_EQ(dist_.clients[1].stamp, 0);
+    EXPECT_EQ(dist_.table.clients[1].stamp, 0);
     EXPECT_TRUE(holds(1, p));
 
     relay("frame");
     send_client_keepalives(dist_);
     EXPECT_EQ(pending(p), Datagrams{});
-    EXPECT_EQ(dist_.active_clients, 1);  // never cleared once set
+    EXPECT_EQ(dist_.table.active_clients, 1);  // never cleared once set
   }
 }
 
@@ -155,13 +168,13 @@ TEST_F(ClientTableTest, FirstNineLettersOfDisconnectRegisterAndRefresh) {
   const int p = peer();
   send(p, "DISCONNEC");
   EXPECT_EQ(drain(), registration(1, p));
-  EXPECT_EQ(dist_.clients[1].stamp, now_);
+  EXPECT_EQ(dist_.table.clients[1].stamp, now_);
   now_ += 5;
   // The first datagram leaves a 'T' in the buffer where a tenth letter would be.
   send(p, "XXXXXXXXXT");
   send(p, "DISCONNEC");
   EXPECT_EQ(drain(), "");
-  EXPECT_EQ(dist_.clients[1].stamp, now_);
+  EXPECT_EQ(dist_.table.clients[1].stamp, now_);
 }
 
 TEST_F(ClientTableTest, DisconnectFromAnUnknownPeerStoresItInAFreeSlotThatStaysFree) {
@@ -169,8 +182,8 @@ TEST_F(ClientTableTest, DisconnectFromAnUnknownPeerStoresItInAFreeSlotThatStaysF
   send(p, "DISCONNECT");
   EXPECT_EQ(drain(), registration(1, p));
   EXPECT_TRUE(holds(1, p));
-  EXPECT_EQ(dist_.clients[1].stamp, 0);
-  EXPECT_EQ(dist_.active_clients, 1);
+  EXPECT_EQ(dist_.table.clients[1].stamp, 0);
+  EXPECT_EQ(dist_.table.active_clients, 1);
 
   const int q = peer();  // the free slot can still be taken
   send(q, "x");
@@ -188,8 +201,8 @@ TEST_F(ClientTableTest, ReturningPeerGetsItsOldSlotBackWithoutALine) {
   send(p1, "back");
   EXPECT_EQ(drain(), "");
   EXPECT_TRUE(holds(1, p1));
-  EXPECT_EQ(dist_.clients[1].stamp, now_);
-  EXPECT_EQ(dist_.clients[3].stamp, 0);
+  EXPECT_EQ(dist_.table.clients[1].stamp, now_);
+  EXPECT_EQ(dist_.table.clients[3].stamp, 0);
 }
 
 TEST_F(ClientTableTest, NewPeerTakesAFreedSlotAndTheOldPeerThenCountsAsNew) {
@@ -227,7 +240,7 @@ TEST_F(ClientTableTest, FullTableDropsANewPeerSilentlyUntilASlotIsFreed) {
   send(p[0], "still here");  // the drop does not end the pass
   EXPECT_EQ(drain(), "");
   for (int i = 1; i < kMaxClients; ++i) EXPECT_FALSE(holds(i, fifth)) << "slot " << i;
-  EXPECT_EQ(dist_.clients[1].stamp, now_);
+  EXPECT_EQ(dist_.table.clients[1].stamp, now_);
   relay("frame");
   EXPECT_EQ(pending(fifth), Datagrams{});
 
@@ -238,7 +251,7 @@ TEST_F(ClientTableTest, FullTableDropsANewPeerSilentlyUntilASlotIsFreed) {
 }
 
 TEST_F(ClientTableTest, ThirtyTwoSlotsHoldThirtyOneClients) {
-  dist_.num_clients = kMaxClients;
+  dist_.table.num_clients = kMaxClients;
   std::string lines;
   for (int i = 1; i < kMaxClients; ++i) {
     const int p = peer();
@@ -256,13 +269,13 @@ TEST_F(ClientTableTest, TablesBelowTwoSlotsTakeNoClientAndRelayOnlyWithinTheTabl
   const int upstream = peer();
   for (int n : {1, 0, -3}) {
     SCOPED_TRACE(n);
-    dist_.num_clients = n;
+    dist_.table.num_clients = n;
     hold(0, upstream, 1);
     const int p = peer();
     send(p, "x");
     EXPECT_EQ(drain(), "");
-    EXPECT_EQ(dist_.clients[1].stamp, 0);
-    EXPECT_EQ(dist_.active_clients, 0);
+    EXPECT_EQ(dist_.table.clients[1].stamp, 0);
+    EXPECT_EQ(dist_.table.active_clients, 0);
 
     relay("frame");
     EXPECT_EQ(pending(upstream), n == 1 ? Datagrams{"frame"} : Datagrams{});
@@ -286,7 +299,7 @@ TEST_F(ClientTableTest, EmptyAndUpstreamDatagramsDoNotHoldUpThoseBehindThem) {
   send(upstream, "START");
   send(client, "x");
   EXPECT_EQ(drain(), registration(1, client));
-  EXPECT_EQ(dist_.clients[0].stamp, 1);
+  EXPECT_EQ(dist_.table.clients[0].stamp, 1);
   EXPECT_FALSE(holds(1, empty));
 }
 
@@ -310,7 +323,7 @@ TEST_F(ClientTableTest, SourcesNoReplyCanReachTakeNoSlotAndAreNeverTheUpstream) 
         Source{0xE0000001, 4000}, Source{INADDR_LOOPBACK, 0}}) {
     SCOPED_TRACE(source.addr);
     for (const char* datagram : {"START", "hello"}) {
-      if (!test::send_forged(source.addr, source.port, dist_.cd_port, datagram)) {
+      if (!test::send_forged(source.addr, source.port, dist_.table.cd_port, datagram)) {
         GTEST_SKIP() << "forging a source needs CAP_NET_RAW";
       }
     }
@@ -318,9 +331,9 @@ TEST_F(ClientTableTest, SourcesNoReplyCanReachTakeNoSlotAndAreNeverTheUpstream) 
   const int client = peer();
   send(client, "x");
   EXPECT_EQ(drain(), registration(1, client));
-  EXPECT_EQ(dist_.clients[0].stamp, 0);
-  EXPECT_EQ(dist_.clients[2].stamp, 0);
-  EXPECT_EQ(dist_.clients[2].addr, 0u);
+  EXPECT_EQ(dist_.table.clients[0].stamp, 0);
+  EXPECT_EQ(dist_.table.clients[2].stamp, 0);
+  EXPECT_EQ(dist_.table.clients[2].addr, 0u);
 }
 
 TEST_F(ClientTableTest, UpstreamSwitchesItsFeedWithStartAndStop) {
@@ -339,7 +352,7 @@ TEST_F(ClientTableTest, UpstreamSwitchesItsFeedWithStartAndStop) {
     SCOPED_TRACE(step.datagram);
     send(upstream, step.datagram);
     EXPECT_EQ(drain(), "");
-    EXPECT_EQ(dist_.clients[0].stamp, step.feed);
+    EXPECT_EQ(dist_.table.clients[0].stamp, step.feed);
     relay("frame");
     EXPECT_EQ(pending(upstream), step.feed ? Datagrams{"frame"} : Datagrams{});
     EXPECT_EQ(pending(client), Datagrams{"frame"});
@@ -352,8 +365,8 @@ TEST_F(ClientTableTest, StartFromTheUpstreamHostOnAnotherPortRegistersAClient) {
   hold(0, upstream, 0);
   send(other, "START");
   EXPECT_EQ(drain(), registration(1, other));
-  EXPECT_EQ(dist_.clients[0].stamp, 0);
-  EXPECT_EQ(dist_.clients[1].stamp, now_);
+  EXPECT_EQ(dist_.table.clients[0].stamp, 0);
+  EXPECT_EQ(dist_.table.clients[1].stamp, now_);
 }
 
 TEST_F(ClientTableTest, FramesReachExactlyTheActiveSlotsWithinTheTable) {
@@ -363,7 +376,7 @@ TEST_F(ClientTableTest, FramesReachExactlyTheActiveSlotsWithinTheTable) {
     p[i] = peer();
     hold(i, p[i], stamps[i]);
   }
-  dist_.num_clients = 4;  // slot 4 is outside the table
+  dist_.table.num_clients = 4;  // slot 4 is outside the table
 
   std::string frame(307, '\0');
   for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<char>(i * 37);
@@ -383,12 +396,12 @@ TEST_F(ClientTableTest, ClientSilentForExactly300SecondsGetsAKeepaliveAndIsFreed
   now_ = registered + 300;
   send_client_keepalives(dist_);
   EXPECT_EQ(pending(p), Datagrams{"*KEEPALIVE"});
-  EXPECT_EQ(dist_.clients[1].stamp, registered);  // a keepalive is no refresh
+  EXPECT_EQ(dist_.table.clients[1].stamp, registered);  // a keepalive is no refresh
 
   now_ = registered + 301;
   send_client_keepalives(dist_);
   EXPECT_EQ(pending(p), Datagrams{});
-  EXPECT_EQ(dist_.clients[1].stamp, 0);
+  EXPECT_EQ(dist_.table.clients[1].stamp, 0);
   EXPECT_TRUE(holds(1, p));
 }
 
@@ -399,7 +412,7 @@ TEST_F(ClientTableTest, ClientStaysWhenTheClockIsSetBack) {
   now_ -= 5000;
   send_client_keepalives(dist_);
   EXPECT_EQ(pending(p), Datagrams{"*KEEPALIVE"});
-  EXPECT_NE(dist_.clients[1].stamp, 0);
+  EXPECT_NE(dist_.table.clients[1].stamp, 0);
 }
 
 TEST_F(ClientTableTest, KeepalivesSkipTheUpstreamSlotAndSlotsOutsideTheTable) {
@@ -409,14 +422,14 @@ TEST_F(ClientTableTest, KeepalivesSkipTheUpstreamSlotAndSlotsOutsideTheTable) {
   hold(0, upstream, 1);
   hold(1, inside, now_);
   hold(2, outside, 1);  // long expired, but outside the table
-  dist_.num_clients = 2;
+  dist_.table.num_clients = 2;
 
   send_client_keepalives(dist_);
   EXPECT_EQ(pending(upstream), Datagrams{});
   EXPECT_EQ(pending(inside), Datagrams{"*KEEPALIVE"});
   EXPECT_EQ(pending(outside), Datagrams{});
-  EXPECT_EQ(dist_.clients[0].stamp, 1);
-  EXPECT_EQ(dist_.clients[2].stamp, 1);
+  EXPECT_EQ(dist_.table.clients[0].stamp, 1);
+  EXPECT_EQ(dist_.table.clients[2].stamp, 1);
 }
 
 TEST(ClientTableDeathTest, NoDescriptorLeftEndsTheProcess) {

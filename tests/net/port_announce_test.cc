@@ -45,16 +45,16 @@ void reset_on_close(int fd) {
 class PortAnnounceTest : public ::testing::Test {
  protected:
   PortAnnounceTest() {
-    dist_.ct_port = test::free_tcp_port();
-    dist_.cd_port = 40123;
+    dist_.announce.ct_port = test::free_tcp_port();
+    dist_.table.cd_port = 40123;
     tcp_server_setup(dist_);
   }
-  ~PortAnnounceTest() override { close(dist_.tfd); }
+  ~PortAnnounceTest() override { close(dist_.announce.tfd); }
 
-  int client() { return connect_to(static_cast<uint16_t>(dist_.ct_port)); }
+  int client() { return connect_to(static_cast<uint16_t>(dist_.announce.ct_port)); }
   // One call of the service once a connection is waiting; returns what it printed.
   std::string serve() {
-    test::readable(dist_.tfd, 1000);
+    test::readable(dist_.announce.tfd, 1000);
     CaptureStdout();
     process_tcp_connections(dist_);
     return GetCapturedStdout();
@@ -66,19 +66,19 @@ class PortAnnounceTest : public ::testing::Test {
 TEST_F(PortAnnounceTest, ListensNonBlockingOnAllAddressesWithAddressReuse) {
   sockaddr_in local{};
   socklen_t len = sizeof local;
-  ASSERT_EQ(getsockname(dist_.tfd, reinterpret_cast<sockaddr*>(&local), &len), 0);
+  ASSERT_EQ(getsockname(dist_.announce.tfd, reinterpret_cast<sockaddr*>(&local), &len), 0);
   EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_ANY));
-  EXPECT_EQ(ntohs(local.sin_port), dist_.ct_port);
+  EXPECT_EQ(ntohs(local.sin_port), dist_.announce.ct_port);
   int reuse = 0;
   socklen_t reuse_len = sizeof reuse;
-  getsockopt(dist_.tfd, SOL_SOCKET, SO_REUSEADDR, &reuse, &reuse_len);
+  getsockopt(dist_.announce.tfd, SOL_SOCKET, SO_REUSEADDR, &reuse, &reuse_len);
   EXPECT_NE(reuse, 0);
-  EXPECT_NE(fcntl(dist_.tfd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_NE(fcntl(dist_.announce.tfd, F_GETFL) & O_NONBLOCK, 0);
 }
 
 TEST_F(PortAnnounceTest, ReplyIsThePortInDecimalThenCrLfThenEndOfStream) {
   for (int port : {40123, 7}) {
-    dist_.cd_port = port;
+    dist_.table.cd_port = port;
     const int c = client();
     EXPECT_EQ(serve(), "got tcp request\n");
     EXPECT_EQ(read_to_end(c), std::to_string(port) + "\r\n");
@@ -130,7 +130,7 @@ TEST_F(PortAnnounceTest, ClientsThatResetBeforeBeingServedDoNotRaiseSigpipe) {
         shutdown(half_closed, SHUT_WR);
         reset_on_close(half_closed);
         close(half_closed);
-        test::readable(dist_.tfd, 1000);
+        test::readable(dist_.announce.tfd, 1000);
         process_tcp_connections(dist_);
         process_tcp_connections(dist_);
         std::exit(0);
@@ -141,22 +141,22 @@ TEST_F(PortAnnounceTest, ClientsThatResetBeforeBeingServedDoNotRaiseSigpipe) {
 TEST(PortAnnounceSetupTest, PortUsesOnlyItsLow16Bits) {
   const int free_port = test::free_tcp_port();
   Distribution dist;
-  dist.ct_port = 65536 + free_port;
+  dist.announce.ct_port = 65536 + free_port;
   tcp_server_setup(dist);
-  EXPECT_EQ(test::local_port(dist.tfd), free_port);
-  close(dist.tfd);
+  EXPECT_EQ(test::local_port(dist.announce.tfd), free_port);
+  close(dist.announce.tfd);
 
-  dist.ct_port = 65536;  // low bits 0: the platform picks
+  dist.announce.ct_port = 65536;  // low bits 0: the platform picks
   tcp_server_setup(dist);
-  EXPECT_NE(test::local_port(dist.tfd), 0);
-  close(dist.tfd);
+  EXPECT_NE(test::local_port(dist.announce.tfd), 0);
+  close(dist.announce.tfd);
 }
 
 TEST(PortAnnounceSetupDeathTest, PortHeldByAnotherListenerEndsTheProcess) {
   const int holder = test::bound_socket(SOCK_STREAM);
   ASSERT_EQ(listen(holder, 1), 0);
   Distribution dist;
-  dist.ct_port = test::local_port(holder);
+  dist.announce.ct_port = test::local_port(holder);
   EXPECT_EXIT(tcp_server_setup(dist), ::testing::ExitedWithCode(1),
               ::testing::Eq("error: Can't bind listen socket to port\n"));
   close(holder);
@@ -164,7 +164,7 @@ TEST(PortAnnounceSetupDeathTest, PortHeldByAnotherListenerEndsTheProcess) {
 
 TEST(PortAnnounceSetupDeathTest, NoDescriptorLeftEndsTheProcess) {
   Distribution dist;
-  dist.ct_port = test::free_tcp_port();
+  dist.announce.ct_port = test::free_tcp_port();
   const auto without_descriptors = [&] {
     test::starve_descriptors();
     tcp_server_setup(dist);

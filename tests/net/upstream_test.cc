@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "net/upstream_lookup.h"
 #include "tests/support/udp_test_util.h"
 
 namespace morvix {
@@ -53,8 +54,8 @@ TEST_F(UidFileTest, AcceptsFortyDigitsWhateverEndsTheFirstLine) {
     SCOPED_TRACE(::testing::PrintToString(end));
     write_file(kId + end);
     EXPECT_EQ(load(), std::make_pair(1, std::string()));
-    EXPECT_EQ(dist_.uidslen, 46);
-    EXPECT_EQ(std::string(dist_.uid), "*uid:" + kId + ":");
+    EXPECT_EQ(dist_.upstream.uidslen, 46);
+    EXPECT_EQ(std::string(dist_.upstream.uid), "*uid:" + kId + ":");
   }
 }
 
@@ -83,18 +84,18 @@ TEST_F(UidFileTest, MissingFileIsNamedInTheMessage) {
 class UpstreamLinkTest : public ::testing::Test {
  protected:
   UpstreamLinkTest() { clients_open_dstream(dist_); }
-  ~UpstreamLinkTest() override { close(dist_.cfd); }
+  ~UpstreamLinkTest() override { close(dist_.table.cfd); }
   Distribution dist_;
 };
 
 TEST_F(UpstreamLinkTest, AnnouncementIsFortySixBytesFromTheDistributionSocketWhateverTheFeed) {
-  std::snprintf(dist_.uid, sizeof dist_.uid, "*uid:%s:", kId.c_str());
-  dist_.uidslen = 46;
+  std::snprintf(dist_.upstream.uid, sizeof dist_.upstream.uid, "*uid:%s:", kId.c_str());
+  dist_.upstream.uidslen = 46;
   const int server = test::bound_socket(SOCK_DGRAM);
-  dist_.clients[0] = {htonl(INADDR_LOOPBACK), htons(test::local_port(server)), 0};
+  dist_.table.clients[0] = {htonl(INADDR_LOOPBACK), htons(test::local_port(server)), 0};
 
   for (int64_t feed : {0, 1}) {
-    dist_.clients[0].stamp = feed;
+    dist_.table.clients[0].stamp = feed;
     send_vorn_uid(dist_);
     ASSERT_TRUE(test::readable(server, 1000));
     char buf[128];
@@ -103,27 +104,44 @@ TEST_F(UpstreamLinkTest, AnnouncementIsFortySixBytesFromTheDistributionSocketWha
     const ssize_t n =
         recvfrom(server, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
     EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "*uid:" + kId + ":");
-    EXPECT_EQ(ntohs(from.sin_port), dist_.cd_port);  // the server answers START/STOP there
+    EXPECT_EQ(ntohs(from.sin_port), dist_.table.cd_port);  // the server answers START/STOP there
   }
   close(server);
 }
 
-TEST_F(UpstreamLinkTest, LookupOfLocalhostTurnsTheUpstreamFeedOn) {
-  lookup_vorn_dns(dist_, "localhost");
-  EXPECT_EQ(dist_.clients[0].addr, htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(dist_.clients[0].port, htons(4799));
-  EXPECT_EQ(dist_.clients[0].stamp, 1);
-  EXPECT_EQ(dist_.active_clients, 1);
+TEST_F(UpstreamLinkTest, LookupOfLocalhostFillsTheUpstreamSlotAtOnce) {
+  UpstreamLookup lookup;
+  ASSERT_EQ(lookup_open(lookup), 1);
+  dist_.upstream.vorn_host = "localhost";
+  dist_.upstream.vorn_port = 5000;
+  EXPECT_EQ(lookup_vorn_dns(dist_, lookup), 1);  // /etc/hosts answers without waiting
+  EXPECT_EQ(dist_.table.clients[0].addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(dist_.table.clients[0].port, htons(5000));
+  EXPECT_EQ(dist_.table.clients[0].stamp, 1);
+  EXPECT_EQ(dist_.table.active_clients, 1);
+  EXPECT_EQ(lookup.pending, 0);
 }
 
-TEST_F(UpstreamLinkTest, FailedLookupLeavesTheUpstreamSlotOff) {
-  dist_.clients[0].stamp = 1;
-  // The empty label makes the name unresolvable before any query leaves the host.
-  lookup_vorn_dns(dist_, "no..such-host.invalid");
-  EXPECT_EQ(dist_.clients[0].addr, 0u);
-  EXPECT_EQ(dist_.clients[0].port, 0u);
-  EXPECT_EQ(dist_.clients[0].stamp, 0);
-  EXPECT_EQ(dist_.active_clients, 0);
+TEST_F(UpstreamLinkTest, FailedLookupLeavesTheUpstreamSlotOffAndAnnouncesNothing) {
+  UpstreamLookup lookup;
+  ASSERT_EQ(lookup_open(lookup), 1);
+  std::snprintf(dist_.upstream.uid, sizeof dist_.upstream.uid, "*uid:%s:", kId.c_str());
+  dist_.upstream.uidslen = 46;
+  dist_.table.clients[0].stamp = 1;
+  dist_.upstream.vorn_host = "no..such-host.invalid";  // refused before any query leaves the host
+  CaptureStderr();
+  EXPECT_EQ(lookup_vorn_dns(dist_, lookup), 0);
+  EXPECT_EQ(lookup_vorn_dns(dist_, lookup), 0);
+  EXPECT_EQ(GetCapturedStderr(),
+            "upstream host \"no..such-host.invalid\" not found (Misformatted domain name); "
+            "trying again about every 16 minutes\n");
+  EXPECT_EQ(dist_.table.clients[0].addr, 0u);
+  EXPECT_EQ(dist_.table.clients[0].port, 0u);
+  EXPECT_EQ(dist_.table.clients[0].stamp, 0);
+  EXPECT_EQ(dist_.table.active_clients, 0);
+  send_vorn_uid(dist_);
+  EXPECT_EQ(dist_.stats.identity_announcements, 0);
+  EXPECT_EQ(dist_.stats.send_errors_upstream, 0);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// A running morvix (built to find its upstream server at localhost) with a
-// test playing the upstream server on 127.0.0.1:4799, plus client helpers.
+// A running morvix with a test playing its upstream server (-u) on a
+// 127.0.0.1 port of the test's, plus client helpers.
 // The test target defines MORVIX_BINARY, the daemon to run.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,7 +17,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/udp_test_util.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 namespace morvix::test {
 
@@ -39,18 +40,19 @@ inline std::string ask_port(int tcp_port) {
 
 class DaemonTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    upstream_ = std::make_unique<UdpPeer>(4799);
-    if (upstream_->port() != 4799) GTEST_SKIP() << "127.0.0.1:4799 is in use";
-  }
+  void SetUp() override { upstream_ = std::make_unique<UdpPeer>(); }
 
-  // Starts the daemon with a valid identity and waits until it answers.
-  // A launcher (a program and its first arguments) may run it, e.g. env.
+  // Starts the daemon with a valid identity and waits until it answers;
+  // upstream_ is its upstream server unless args give -u. A launcher (a
+  // program and its first arguments) may run it, e.g. env.
   void start(std::vector<std::string> args = {"-d"}, std::vector<std::string> launcher = {}) {
     dir_.write("uid.txt", std::string(kIdentity) + "\n");
     rx_port_ = free_udp_port();
     tcp_port_ = free_tcp_port();
     args.insert(args.end(), {"-r", std::to_string(rx_port_), "-t", std::to_string(tcp_port_)});
+    if (std::find(args.begin(), args.end(), "-u") == args.end()) {
+      args.insert(args.end(), {"-u", upstream_address()});
+    }
     if (!launcher.empty()) {
       args.insert(args.begin(), MORVIX_BINARY);
       args.insert(args.begin(), launcher.begin() + 1, launcher.end());
@@ -66,6 +68,9 @@ class DaemonTest : public ::testing::Test {
     }
     ASSERT_NE(cd_port_, 0) << daemon_->err();
   }
+
+  // -u's value for upstream_.
+  std::string upstream_address() const { return "127.0.0.1:" + std::to_string(upstream_->port()); }
 
   void TearDown() override {
     if (daemon_) daemon_->terminate();

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The channel model: its timing, its clock offset and how strong its noise is.
-#include "tools/channel.h"
+#include "tools/gen/channel.h"
 
 #include <gtest/gtest.h>
 

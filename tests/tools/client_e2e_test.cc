@@ -16,7 +16,7 @@
 
 #include "tests/support/daemon.h"
 #include "tests/tools/client_output.h"
-#include "tools/client_format.h"
+#include "tools/client/client_format.h"
 
 namespace morvix::test {
 namespace {
@@ -91,7 +91,8 @@ class ClientTest : public DaemonTest {
     dir_.write("uid.txt", std::string(kIdentity) + "\n");
     daemon_ = std::make_unique<Process>(
         MORVIX_BINARY,
-        std::vector<std::string>{"-r", std::to_string(rx_port_), "-t", std::to_string(tcp_port_)},
+        std::vector<std::string>{"-r", std::to_string(rx_port_), "-t", std::to_string(tcp_port_),
+                                 "-u", upstream_address()},
         dir_.path());
   }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The forms morvix-client reads and prints.
-#include "tools/client_format.h"
+#include "tools/client/client_format.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 namespace morvix::test {
 

@@ -11,7 +11,7 @@
 #include "decoder/crc.h"
 #include "decoder/frame_format.h"
 #include "fec/decode_rs.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 namespace morvix::gen {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "tests/support/corpus.h"
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 namespace morvix::gen {
 namespace {

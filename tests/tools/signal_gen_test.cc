@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "tools/signal_gen.h"
+#include "tools/gen/signal_gen.h"
 
 #include <gtest/gtest.h>
 

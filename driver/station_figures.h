@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: Apache-2.0
+// Figures the status page and the journal show beyond the plain counters:
+// frames in the last 60 seconds, the last frames passed on with their
+// quality, and the watch for sync words that never give a frame. All in
+// fixed storage: nothing here allocates.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "decoder/decoder.h"
+
+namespace morvix {
+
+constexpr int kWindowSeconds = 60;  // "the last minute": this many one-second buckets
+constexpr int kRecentFrames = 20;   // frames the page and /stats.json list
+// The watch looks at the last few keepalive ticks (about a minute each).
+constexpr int kWatchTicks = 5;
+constexpr int kWatchMinSyncWords = 3;     // fewer in the window could be noise
+constexpr int kHintRepeatSeconds = 3600;  // the journal repeats a standing hint this seldom
+
+// One frame passed on, as the decoder read it.
+struct RecentFrame {
+  int64_t time = 0;  // time() when it was passed on, Unix seconds
+  int length = 0;    // bytes
+  int blocks = 0;
+  int corrections = 0;  // symbols corrected, all blocks
+  int sync_wrong_bits = 0;
+  // Room for figures of the soft reading (FrameQuality::soft: its sync
+  // correlation, predicted bit error rate, bits Chase decoding changed) as
+  // they come: added here, written by render_recent_frames.
+  unsigned char frame[kMaxFrameBytes] = {};
+};
+
+struct StationFigures {
+  // Frames passed on per second of clock_now(), a ring of the last
+  // kWindowSeconds seconds; `second` is the newest bucket's second.
+  uint32_t second_frames[kWindowSeconds] = {};
+  int64_t second = 0;
+
+  // The last kRecentFrames frames passed on: `recent_count` of them,
+  // the oldest at recent_next - recent_count (mod kRecentFrames).
+  RecentFrame recent[kRecentFrames];
+  int recent_next = 0;
+  int recent_count = 0;
+
+  // Sync words and frames decoded in each of the last kWatchTicks ticks.
+  int64_t watch_sync[kWatchTicks] = {};
+  int64_t watch_frames[kWatchTicks] = {};
+  int watch_next = 0;
+  int64_t watch_sync_at = 0;  // the counters at the last tick
+  int64_t watch_frames_at = 0;
+  bool hint_standing = false;    // sync words came in the window, no frame
+  int64_t hint_sync_words = 0;   // how many, when it stands
+  std::time_t hint_printed = 0;  // clock_now() of its last journal line; 0: never
+};
+
+// Counts a frame passed on at now (clock_now()) and keeps it with its
+// quality and wall-clock time.
+void note_frame_passed(StationFigures& f, const Decoder& d, std::time_t now, int64_t wall);
+
+// Frames passed on in the kWindowSeconds seconds up to and including now.
+uint32_t frames_last_minute(const StationFigures& f, std::time_t now);
+
+// The i-th recent frame, 0 the oldest, for i below recent_count.
+const RecentFrame& recent_frame(const StationFigures& f, int i);
+
+// At a keepalive tick: takes the tick's sync words and frames decoded into
+// the watch and decides whether the hint stands (at least
+// kWatchMinSyncWords sync words over the last kWatchTicks ticks and no
+// frame). While it stands, writes it to journal (standard error) when it
+// has not for kHintRepeatSeconds. Returns 1 when it wrote the line.
+int watch_sync_words(StationFigures& f, const Decoder& d, std::time_t now, std::FILE* journal);
+
+// The hint as one line without newline, into out (cap bytes); the page
+// shows the same text the journal does.
+void hint_text(const StationFigures& f, const Decoder& d, char* out, size_t cap);
+
+}  // namespace morvix

@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: Apache-2.0
+// The figures behind the status page: the last 60 seconds on a clock the
+// test steps, the last frames passed on, and the sync word watch.
+#include "driver/station_figures.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "driver/main_loop.h"
+#include "driver/metrics.h"
+#include "runtime/clock.h"
+
+namespace morvix {
+namespace {
+
+class StationFiguresTest : public ::testing::Test {
+ protected:
+  void SetUp() override { clock_override(&now_); }
+  void TearDown() override { clock_override(nullptr); }
+
+  // A frame of `length` bytes, each `fill`, passed on at the clock's now.
+  void pass(int fill, int length = 8) {
+    for (int k = 0; k < length; ++k) d_.block.frame[k] = static_cast<unsigned char>(fill);
+    d_.checker.framelen = length;
+    d_.quality.blocks = 2 + fill % 3;
+    d_.quality.corrected_total = fill % 5;
+    d_.quality.sync_wrong_bits = fill % 6;
+    ASSERT_EQ(handle_frame(loop_, d_, dist_), 1);
+  }
+
+  std::string stats_json() {
+    static char text[kMetricsBytes];
+    const size_t n = render_stats_json(text, sizeof text, d_, dist_, loop_);
+    return std::string(text, n);
+  }
+
+  std::time_t now_ = 1'000'000;
+  Decoder d_;
+  Distribution dist_;
+  LoopState loop_;
+};
+
+TEST_F(StationFiguresTest, TheLastMinuteIsTheLastSixtySecondsNotTheCalendarMinute) {
+  now_ = 1'000'020;  // 20 s into a minute
+  pass(1);
+  pass(2);
+  now_ += 30;  // 50 s into it
+  pass(3);
+  now_ += 15;  // 5 s into the next minute: all three are within 60 s
+  EXPECT_EQ(frames_last_minute(loop_.figures, now_), 3u);
+  EXPECT_NE(stats_json().find("\"frames_last_minute\":3,"), std::string::npos);
+  now_ += 14;  // 59 s after the first two
+  EXPECT_EQ(frames_last_minute(loop_.figures, now_), 3u);
+  now_ += 1;  // 60 s after them: gone
+  EXPECT_EQ(frames_last_minute(loop_.figures, now_), 1u);
+  pass(4);
+  EXPECT_EQ(frames_last_minute(loop_.figures, now_), 2u);
+  now_ += 3600;  // an hour of silence wraps the buckets many times
+  EXPECT_EQ(frames_last_minute(loop_.figures, now_), 0u);
+  pass(5);
+  EXPECT_EQ(frames_last_minute(loop_.figures, now_), 1u);
+}
+
+TEST_F(StationFiguresTest, RecentFramesAreTheLastTwentyOldestFirstWithTheirQuality) {
+  EXPECT_NE(stats_json().find("\"recent_frames\":[]}"), std::string::npos);
+  for (int i = 1; i <= 25; ++i) pass(i, i == 25 ? kMaxFrameBytes : 8);
+  const std::string json = stats_json();
+  const size_t list = json.find("\"recent_frames\":[{\"time\":");
+  ASSERT_NE(list, std::string::npos) << json;
+  // Frame 6 (bytes 06) is the oldest kept: 6 % 3 = 0 -> 2 blocks, 1 corrected, 0 wrong bits.
+  EXPECT_EQ(json.find("\"length\":8,\"blocks\":2,\"corrections\":1,\"sync_wrong_bits\":0,"
+                      "\"frame\":\"0606060606060606\"}",
+                      list),
+            json.find("\"length\"", list));
+  EXPECT_EQ(json.find("\"frame\":\"0505"), std::string::npos);
+  // The newest, of the longest length, last.
+  std::string longest;
+  for (int k = 0; k < kMaxFrameBytes; ++k) longest += "19";  // frame 25
+  EXPECT_NE(json.find("\"length\":307,\"blocks\":3,\"corrections\":0,\"sync_wrong_bits\":1,"
+                      "\"frame\":\"" +
+                      longest + "\"}]}"),
+            std::string::npos);
+  size_t frames = 0;
+  for (size_t at = json.find("{\"time\":"); at != std::string::npos;
+       at = json.find("{\"time\":", at + 1)) {
+    ++frames;
+  }
+  EXPECT_EQ(frames, static_cast<size_t>(kRecentFrames));
+}
+
+TEST_F(StationFiguresTest, SyncWordsWithoutFramesGiveAHintThatTheJournalRepeatsSeldom) {
+  StationFigures& f = loop_.figures;
+  d_.ring.sps = 9;
+  std::FILE* journal = std::tmpfile();
+  const auto tick = [&](int sync_words, int frames) {
+    d_.stats.sync_words += sync_words;
+    d_.stats.frames_decoded += frames;
+    now_ += 61;
+    return watch_sync_words(f, d_, now_, journal);
+  };
+  EXPECT_EQ(tick(2, 0), 0);  // two could be noise
+  EXPECT_FALSE(f.hint_standing);
+  EXPECT_EQ(tick(1, 0), 1);  // three in the window, no frame: the journal hears it once
+  EXPECT_TRUE(f.hint_standing);
+  EXPECT_NE(stats_json().find("\"hint\":\"hint: 3 sync words but no frame decoded over the last "
+                              "few minutes: check -s (now 9)"),
+            std::string::npos);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(tick(1, 0), 0) << i;  // still standing, not repeated
+  EXPECT_TRUE(f.hint_standing);
+  int written = 0;
+  for (int i = 0; i < 30; ++i) written += tick(1, 0);  // past the hour since the line
+  EXPECT_EQ(written, 1);
+
+  EXPECT_EQ(tick(5, 1), 0);  // a frame decoded: no hint, on the page neither
+  EXPECT_FALSE(f.hint_standing);
+  EXPECT_NE(stats_json().find("\"hint\":null,"), std::string::npos);
+  for (int i = 0; i < kWatchTicks - 1; ++i) tick(1, 0);
+  EXPECT_FALSE(f.hint_standing);  // the frame is still in the window
+  EXPECT_EQ(tick(1, 0), 1);       // out of it: news again
+
+  std::rewind(journal);
+  char line[256];
+  ASSERT_NE(std::fgets(line, sizeof line, journal), nullptr);
+  EXPECT_EQ(std::string(line),
+            "hint: 3 sync words but no frame decoded over the last few minutes: check -s (now "
+            "9): is it the source's samples per bit?\n");
+  std::fclose(journal);
+}
+
+}  // namespace
+}  // namespace morvix
