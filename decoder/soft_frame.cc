@@ -224,7 +224,9 @@ int get_block_soft(Decoder& d) {
     s.chase_blocks += result.changed > 0;
   }
   note_block(d, corrected);
-  if (result.metric <= kLearnMetric) {
+  // Decision-directed: a sure block of a frame whose header passed (a
+  // header block may be noise that Chase decoding made a codeword of).
+  if (result.metric <= kLearnMetric && d.checker.df_state == DfState::kRemainingBlocks) {
     k = 0;
     for (int sym = 0; sym < kBlockSymbols; ++sym) {
       const int line = symbols[sym] ^ of[kBlockSymbols - 1 - sym];

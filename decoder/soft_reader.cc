@@ -80,12 +80,17 @@ inline int32_t value_of(const SoftReader& s, uint64_t w) {
 
 int32_t value_at(const SoftReader& s, const Samples& samples, long q, int sps) {
   if (s.span <= kMaxSpan) return value_of(s, window(s, samples, q, sps));
+  // Seven bytes of samples a read.
   const long first = q - sps;
   const int32_t* table = s.table.get();
   int32_t v = s.constant;
-  for (int c = 0; c < s.chunks; ++c) {
-    const int n = std::min(8, s.span - 8 * c);
-    v += table[c * 256 + static_cast<int>(samples.at(first + 8 * c, n) << (8 - n))];
+  for (int c = 0; c < s.chunks; c += 7) {
+    const int n = std::min(56, s.span - 8 * c);
+    const uint64_t w = samples.at(first + 8 * c, n) << (64 - n);
+    const int last = std::min(s.chunks, c + 7);
+    for (int k = c; k < last; ++k) {
+      v += table[k * 256 + static_cast<int>((w >> (56 - 8 * (k - c))) & 0xFF)];
+    }
   }
   return v;
 }
@@ -96,6 +101,9 @@ int judge_before(int sps) { return sps + (3 * sps + 9) / 10; }
 int judge_after(int sps) { return (3 * sps + 9) / 10; }
 int peak_span(int sps) { return (16 * sps + 9) / 10; }
 int refine_span(int sps) { return (sps + 1) / 2; }
+// The first search's step: it finds where the correlation rises past 0.85,
+// and the peak search then looks at the phases it stepped over.
+int coarse_step(int sps) { return std::max(2, sps / 5); }
 
 // The soft correlation of the sync word whose first bit starts at p:
 // sum s_j L_j and sum |L_j|. Gives up (corr 0) when the first 10 bits
@@ -140,7 +148,9 @@ void soft_setup(Decoder& d) {
   s.table_stale = true;
   soft_refresh(d);
   if (d.block.rs != nullptr) chase_setup(s.chase, *d.block.rs);
-  s.lookback = judge_before(sps) + 1 + refine_span(sps) + sps;  // the peak may start a phase early
+  // The peak search may start a coarse step early, the refining half a bit
+  // before that, and a value looks back a bit.
+  s.lookback = judge_before(sps) + coarse_step(sps) - 1 + refine_span(sps) + sps;
   s.ahead = s.lookback;
   s.start_next = 1;  // as the literal search, from the second sample
   s.pending = s.literal = s.reading = false;
@@ -214,8 +224,9 @@ int soft_judge(Decoder& d) {
   int64_t best = INT64_MIN;
   long found = -1;
   s.place = static_cast<int>(n - judge_before(sps));
-  // Every other phase first: the peak search below looks at the rest.
-  for (long p = n - judge_before(sps); p <= n + judge_after(sps); p += 2) {
+  // Every few phases first: the peak search below looks at the rest.
+  const int step = coarse_step(sps);
+  for (long p = n - judge_before(sps); p <= n + judge_after(sps); p += step) {
     correlate(d, samples, p, corr, conf);
     if (corr > best) {
       best = corr;
@@ -232,10 +243,13 @@ int soft_judge(Decoder& d) {
   // surest of: the correlation alone places the bits a sample or two off.
   // Both climb while they grow (past one dip), within their spans.
   long peak = found;
-  correlate(d, samples, found - 1, corr, conf);  // the phase the coarse steps passed over
-  if (corr > best) {
-    best = corr;
-    peak = found - 1;
+  for (long p = found - step + 1; p < found; ++p) {  // the phases the steps passed over
+    correlate(d, samples, p, corr, conf);
+    if (corr > best) {
+      best = corr;
+      peak = p;
+      s.rho_x1000 = conf > 0 ? static_cast<int>(1000 * corr / conf) : 0;
+    }
   }
   for (long p = found + 1, dips = 0; p < found + peak_span(sps) && dips < 2; ++p) {
     correlate(d, samples, p, corr, conf);
