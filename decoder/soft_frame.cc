@@ -9,6 +9,7 @@
 #include "decoder/block_decoder.h"
 #include "decoder/sample_ring.h"
 #include "decoder/soft_reader.h"
+#include "decoder/soft_sync.h"
 #include "decoder/sync_search.h"
 
 namespace morvix {

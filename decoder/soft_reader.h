@@ -9,7 +9,7 @@
 // literal reading reads the frame as it would without -a.
 //
 // Positions are counted in samples from the search position (brdp, brdb),
-// which stays kSoftLookback(sps) samples before the sync word's candidate
+// which stays soft_lookback(sps) samples before the sync word's candidate
 // while a frame is read, so that the soft values there may look back.
 #pragma once
 
@@ -86,15 +86,6 @@ int32_t soft_value(const Decoder& d, long q);
 
 // The features of that bit for learning (kLearnerRow: see learner_update).
 void soft_features(const Decoder& d, long q, double* x);
-
-// Judges the candidate kSoftLookback samples after the search position: the
-// first bit start from about a bit before it on whose soft correlation with
-// the sync word reaches 0.85, the peak of the correlation within 1.6 bits
-// after it, the phase within half a bit around that with the most confident
-// values over the sync word and the 20 bits after it. Returns 1 (place, rho set),
-// 0 when it is no sync word (place set to the best guess, for learning),
-// -1 when the samples it needs have not all arrived.
-int soft_judge(Decoder& d);
 
 // Ring bytes from the search position that reading count line bits from pos
 // reaches into (with the clock's slack and the last value's look-ahead).
