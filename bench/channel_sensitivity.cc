@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The literal decoder and the improved reading (-a) side by side on the
+// The literal decoder and the soft reading (-a) side by side on the
 // very same streams from the channel model (tools/channel.h): band-limited
 // NRZ, Gaussian noise, a one-bit slicer at 10 samples per bit, a clock
 // offset. Frames of 15 and 41 blocks with noise between them.
@@ -7,6 +7,9 @@
 //   channel_sensitivity [FRAMES]        the tables, FRAMES a cell (default 2000)
 //   channel_sensitivity --point NOISE PPM BLOCKS FRAMES     one cell
 //   channel_sensitivity --noise-only SAMPLES     noise alone through both readings
+//   channel_sensitivity --impairments FRAMES     per impairment of the channel
+//       model, the noise at which each reading decodes half of the 15-block
+//       frames, and the dB -a gains there
 //
 // Prints the fraction of frames each reading decodes, README-ready; counts
 // over all streams the frames decoded that were never sent (wrong) and the
@@ -34,6 +37,14 @@ using namespace morvix;
 constexpr int kSps = 10;
 constexpr int kGapSamples = 2000;
 
+// The channel of a stream: the model's defaults unless changed.
+struct Setup {
+  int sps = kSps;
+  double ppm = 0;
+  gen::ChannelOptions impairments;
+};
+Setup g_setup;  // the streams' channel
+
 struct Stream {
   gen::Bytes samples;
   std::vector<gen::Bytes> sent;
@@ -44,8 +55,8 @@ int payload_for(int blocks) { return blocks >= 41 ? 300 : blocks * 60 / 8 - 8; }
 
 Stream make_stream(int frames, int blocks, double noise, double ppm, unsigned seed) {
   std::mt19937 rng(seed);
-  gen::Channel channel(kSps, noise, ppm, rng);
-  gen::SampleWriter w(kSps);
+  gen::Channel channel(g_setup.sps, noise, ppm + g_setup.ppm, rng, g_setup.impairments);
+  gen::SampleWriter w(g_setup.sps);
   Stream s;
   for (int i = 0; i < frames; ++i) {
     gen::Bytes payload(static_cast<size_t>(payload_for(blocks)));
@@ -55,7 +66,7 @@ Stream make_stream(int frames, int blocks, double noise, double ppm, unsigned se
     channel.transmit(gen::frame_line_bits(s.sent.back(), {}, rng), w);
   }
   channel.silence(kGapSamples, w);
-  w.add_idle(8 * 2 * kRingBytes);
+  w.add_idle(8 * 2 * ring_bytes_for(g_setup.sps));
   s.samples = w.take();
   return s;
 }
@@ -68,8 +79,8 @@ struct Result {
 
 Result decode(const Stream& s, int improved) {
   Decoder d;
-  decoder_setup(d, kSps, 1, link_codec());
-  d.improved = improved;
+  decoder_setup(d, g_setup.sps, 1, link_codec());
+  d.soft_reading = improved;
   Result r;
   r.decoded.assign(s.sent.size(), 0);
   size_t next = 0;  // frames come out in order
@@ -177,15 +188,71 @@ int tables(int frames) {
   return g_wrong + g_lost;
 }
 
+// The impairments one by one: the noise at which half the 15-block frames
+// decode, each reading, swept in steps of about 0.5 dB.
+int impairments(int frames) {
+  struct Case {
+    const char* name;
+    Setup setup;
+  };
+  const auto with = [](auto change) {
+    Setup s;
+    change(s);
+    return s;
+  };
+  const Case cases[] = {
+      {"one-pole low-pass, a quarter bit (the model)", Setup{}},
+      {"one-pole low-pass, half a bit", with([](Setup& s) { s.impairments.time_constant = 0.5; })},
+      {"slicer threshold at half the signal level",
+       with([](Setup& s) { s.impairments.slicer = 0.5; })},
+      {"a second pole, a quarter bit", with([](Setup& s) { s.impairments.second_pole = 0.25; })},
+      {"clock wander, 500 ppm", with([](Setup& s) { s.impairments.wander_ppm = 500; })},
+      {"clock offset, 2000 ppm", with([](Setup& s) { s.ppm = 2000; })},
+      {"noise bursts, 5 % of the time", with([](Setup& s) { s.impairments.bursts = 0.05; })},
+      {"slow fading, 6 dB", with([](Setup& s) { s.impairments.fading_db = 6; })},
+      {"5 samples per bit", with([](Setup& s) { s.sps = 5; })},
+      {"16 samples per bit", with([](Setup& s) { s.sps = 16; })},
+  };
+  std::printf("| channel (15-block frames) | literal, noise at half | -a, noise at half | dB |\n");
+  std::printf("|---|---|---|---|\n");
+  for (const Case& c : cases) {
+    g_setup = c.setup;
+    std::vector<double> noise, literal, improved;
+    for (double n = 0.05; n < 3.0; n *= 1.06) {
+      const Row row = run(n, 0, 15, frames);
+      noise.push_back(n);
+      literal.push_back(row.literal);
+      improved.push_back(row.improved);
+      if (row.improved < 0.02) break;
+    }
+    const double a = noise_at_half(noise, literal), b = noise_at_half(noise, improved);
+    if (a > 0 && b > 0) {
+      std::printf("| %s | %.3f | %.3f | %+.1f |\n", c.name, a, b, 20 * std::log10(b / a));
+    } else {
+      // A reading that never decodes half of them, even at the least noise.
+      char lit[16], soft[16];
+      std::snprintf(lit, sizeof lit, a > 0 ? "%.3f" : "never half", a);
+      std::snprintf(soft, sizeof soft, b > 0 ? "%.3f" : "never half", b);
+      std::printf("| %s | %s | %s | |\n", c.name, lit, soft);
+    }
+    std::fflush(stdout);
+  }
+  std::printf(
+      "\nOver every stream: %d wrong frames; %d frames the literal reading decoded and "
+      "-a did not.\n",
+      g_wrong, g_lost);
+  return g_wrong + g_lost;
+}
+
 // Noise through the channel (no sender on the air), read by both; the
-// improved reading's sync words found are counted, each read and refused.
+// soft reading's sync words found are counted, each read and refused.
 int noise_only(long long samples) {
   std::mt19937 rng(99);
   gen::Channel channel(kSps, 1.0, 0, rng);
   Decoder lit, imp;
   decoder_setup(lit, kSps, 1, link_codec());
   decoder_setup(imp, kSps, 1, link_codec());
-  imp.improved = 1;
+  imp.soft_reading = 1;
   long long frames[2] = {0, 0};
   long long improved_readings = 0;
   constexpr long long kPiece = 1 << 24;
@@ -196,14 +263,14 @@ int noise_only(long long samples) {
     frames[0] += static_cast<long long>(test::decode_stream(lit, piece).size());
     test::feed_stream(imp, piece, [&](Decoder& d) {
       do {
-        const bool reading = d.ar_reading;
+        const bool reading = d.soft.reading;
         frames[1] += get_data_frame(d);
-        improved_readings += !reading && d.ar_reading;
+        improved_readings += !reading && d.soft.reading;
       } while (!d.ring.need_input);
     });
   }
   std::printf(
-      "%lld samples of noise: %lld frames (literal), %lld frames (-a) from %lld improved "
+      "%lld samples of noise: %lld frames (literal), %lld frames (-a) from %lld soft "
       "readings\n",
       samples, frames[0], frames[1], improved_readings);
   return frames[0] + frames[1] == 0 ? 0 : 1;
@@ -212,6 +279,9 @@ int noise_only(long long samples) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::strcmp(argv[1], "--impairments") == 0) {
+    return impairments(std::atoi(argv[2])) == 0 ? 0 : 1;
+  }
   if (argc > 2 && std::strcmp(argv[1], "--noise-only") == 0) {
     return noise_only(std::atoll(argv[2]));
   }

@@ -3,17 +3,17 @@
 
 #include <algorithm>
 
-#include "decoder/majority_reader.h"
+#include "decoder/soft_reader.h"
 #include "decoder/sync_search.h"
 
 namespace morvix {
 
 int ring_bytes_for(int sps) {
   // The longest frame from the first sample of its sync word, and the few
-  // line bits more that the improved reading may look at (the centre of the
-  // eye, a clock that runs slow), one byte for the bit the sync word starts
-  // at, one spare.
-  constexpr int kSpareBits = 8;
+  // line bits more that the soft reading may look at (behind the sync word,
+  // past the last bit, a clock that runs slow), one byte for the bit the
+  // sync word starts at, one spare.
+  constexpr int kSpareBits = 12;
   const long samples =
       static_cast<long>(kSyncBits + kBlockBits * kMaxFrameBlocks + kSpareBits) * sps;
   const long bytes = (samples + 7) / 8 + 2;
@@ -28,9 +28,6 @@ void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs) {
   d.ring.need_input = false;
   d.ring.irdlen = 0;
   d.ring.irdptr = 0;
-  d.ar_window = majority_window(sps);
-  d.ar_reading = false;
-  d.ar_eye_live = false;
   init_sync_tables(d);
   d.block.minblockbytes = sps * 86 / 8;
   d.ring.ring_bytes = ring_bytes_for(sps);
@@ -41,6 +38,7 @@ void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs) {
   d.ring.brdb = 7;
   d.ring.brx_count = 0;
   d.ring.bytes_in = 0;
+  soft_setup(d);
   d.stats = DecoderStats{};
   d.quality = FrameQuality{};
 }

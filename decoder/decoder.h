@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // State of the frame decoder, one struct per job: the sample ring with its
 // positions, the sync search tables, the frame being assembled, the frame
-// checker, the improved reading and the counters.
+// checker, the soft reading and the counters.
 //
 // The sample stream: eight one-bit samples to a byte, the first in bit 7; a
 // sample of 0 stands for a line bit of 1; sps samples to each line bit.
@@ -14,6 +14,7 @@
 #include "decoder/block_layout.h"
 #include "decoder/decoder_stats.h"
 #include "decoder/frame_format.h"
+#include "decoder/soft_reader.h"
 #include "fec/init_rs.h"
 
 namespace morvix {
@@ -100,20 +101,11 @@ struct Decoder {
   BlockAssembly block;
   FrameChecker checker;
 
-  // The improved reading, -a (majority_reader, majority_block): a frame is
-  // read first by majority at the centre of its eye, following the bit
-  // clock; when that reading fails, the literal reading above takes over.
-  int improved = 0;          // -a: 1 tries the improved reading on every sync word
-  int ar_window = 1;         // samples per majority decision: odd, about 0.7 sps
-  bool ar_reading = false;   // this frame's blocks are being read by majority
-  bool ar_eye_set = false;   // ar_centre has been placed on this frame's eye
-  bool ar_eye_live = false;  // the last improved reading began at the sync word whose ...
-  int ar_eye_brdp = 0;       // ... first sample was at this ring byte ...
-  int ar_eye_brdb = 0;       // ... and bit, less than sps samples behind the search
-  int64_t ar_centre = 0;     // centre of the next line bit, 1/256 samples from brdp/brdb
-  int ar_last_bit = 0;       // the line bit decided before it
-  int ar_corrected = 0;      // the codec's count for the last block read by majority, or -1
-  int ar_erased = 0;         // erasures it was given
+  // The soft reading, -a (soft_reader, soft_frame): a sync word whose soft
+  // values correlate with it is read softly first; when that fails, the
+  // literal reading above takes over.
+  int soft_reading = 0;  // -a: 1 tries the soft reading on every sync word
+  SoftReader soft;
 
   DecoderStats stats;
   FrameQuality quality;  // of the frame in frame
@@ -124,9 +116,10 @@ struct Decoder {
 int ring_bytes_for(int sps);
 
 // Start-up of the decoder for sps (1 .. kMaxSps) samples per line bit: sizes
-// and allocates the ring (the only allocation), builds the sync and step
-// tables, sets every position and state to its start value (improved, the
-// mode, stays as it is). rs may be null only when fec is 0.
+// and allocates the ring and the soft reading's table (the only
+// allocations), builds the sync and step tables, sets every position and
+// state to its start value (soft_reading, the mode, stays as it is). rs may be null only when fec
+// is 0.
 void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs);
 
 }  // namespace morvix

@@ -2,18 +2,18 @@
 #include "decoder/decoder_stats.h"
 
 #include "decoder/decoder.h"
-#include "decoder/majority_reader.h"
 #include "decoder/sample_ring.h"
 #include "decoder/sync_search.h"
 
 namespace morvix {
 
-void note_sync_word(Decoder& d) {
+void note_sync_word(Decoder& d, int ahead, bool count) {
   // Counted again here rather than in the search, which keeps its inner
   // loop to the bare comparison; this runs once per sync word.
   int wrong = 0;
-  int byte = d.ring.brdp;
-  int bit = d.ring.brdb;
+  const int skipped = 7 - d.ring.brdb + ahead;
+  int byte = (d.ring.brdp + skipped / 8) % d.ring.ring_bytes;
+  int bit = 7 - skipped % 8;
   for (int j = 0; j < kSyncBits; ++j) {
     const int line_bit = 1 - read_sample(d.ring, byte, bit);
     wrong += line_bit != d.sync.match_table[j];
@@ -26,14 +26,22 @@ void note_sync_word(Decoder& d) {
   // The ring's bytes before brdp that have been given up, plus the bits of
   // brdp already passed.
   const int64_t byte_index = d.ring.bytes_in - d.ring.brx_count;
-  q.sample = byte_index * 8 + (7 - d.ring.brdb);
+  q.sample = byte_index * 8 + (7 - d.ring.brdb) + ahead;
   q.sync_wrong_bits = wrong;
   q.phase = static_cast<int>(q.sample % d.ring.sps);
   q.retry = q.sample < d.stats.retry_until;
+  q.counted = false;
+  if (count) note_sync_counted(d);
+}
+
+void note_sync_counted(Decoder& d) {
+  FrameQuality& q = d.quality;
+  if (q.counted) return;
+  q.counted = true;
   if (q.retry) return;
   settle_rejection(d);
   ++d.stats.sync_words;
-  ++d.stats.sync_wrong_bits[wrong];
+  ++d.stats.sync_wrong_bits[q.sync_wrong_bits];
 }
 
 void note_block(Decoder& d, int corrected) {
@@ -45,9 +53,10 @@ void note_block(Decoder& d, int corrected) {
   q.corrected_total += corrected;
 }
 
-void note_eye(Decoder& d) {
+void note_soft_place(Decoder& d) {
   FrameQuality& q = d.quality;
-  q.phase = static_cast<int>((q.sample + d.ar_centre / kCentreUnit) % d.ring.sps);
+  const int64_t at = q.sample - d.soft.ahead + d.soft.place;
+  q.phase = static_cast<int>(((at % d.ring.sps) + d.ring.sps) % d.ring.sps);
 }
 
 void note_reading_again(Decoder& d) {
@@ -88,6 +97,7 @@ void note_reading_failed(Decoder& d, Rejection why) {
 
 void note_rejected(Decoder& d, Rejection why) {
   const FrameQuality& q = d.quality;
+  if (!q.counted) return;  // a sync word only the soft reading heard, and its header failed
   note_failure(d.stats, why, q.blocks);
   // Readings at the following phases of the same sync word are retries; the
   // frame counts as rejected only when none of them decodes it.
@@ -96,7 +106,10 @@ void note_rejected(Decoder& d, Rejection why) {
 
 void note_search_moved(Decoder& d) {
   if (d.stats.pending_rejection < 0) return;
-  const int64_t at = (d.ring.bytes_in - d.ring.brx_count) * 8 + (7 - d.ring.brdb);
+  // With -a the search stands the soft reading's lookback before the
+  // sync words it tries.
+  const int64_t at = (d.ring.bytes_in - d.ring.brx_count) * 8 + (7 - d.ring.brdb) +
+                     (d.soft_reading ? d.soft.lookback : 0);
   if (at >= d.stats.retry_until) settle_rejection(d);
 }
 
@@ -121,7 +134,7 @@ void settle_rejection(Decoder& d) {
 
 void note_frame(Decoder& d) {
   const FrameQuality& q = d.quality;
-  // Failed readings of this frame (at earlier phases, or its improved
+  // Failed readings of this frame (at earlier phases, or its soft
   // reading) count for nothing now that one decoded it.
   d.stats.pending_rejection = -1;
   d.stats.pending_stage = -1;

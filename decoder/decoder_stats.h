@@ -46,6 +46,15 @@ struct DecoderStats {
   int pending_stage = -1;      // how far the frame's best reading so far got (rejection_stage)
 };
 
+// How the soft reading (-a) read a frame; all 0 for a literal reading.
+struct SoftQuality {
+  bool read = false;      // the soft reading decoded the frame
+  int sync_rho = 0;       // its sync word's soft correlation, x 1000 (850 .. 1000)
+  int ber_ppm = 0;        // the hard decisions' bit error rate the soft values predict, ppm
+  int chase_changed = 0;  // line bits Chase decoding changed, over the frame
+  int chase_blocks = 0;   // blocks in which it changed any
+};
+
 // The frame in d.block.frame: filled while it is read, whole when get_data_frame
 // reports it.
 struct FrameQuality {
@@ -55,7 +64,9 @@ struct FrameQuality {
   int blocks = 0;           // blocks read so far
   unsigned char corrected[kMaxFrameBlocks] = {};  // symbols corrected, per block
   int corrected_total = 0;
-  bool retry = false;  // a later reading of a frame rejected at an earlier phase
+  bool retry = false;    // a later reading of a frame rejected at an earlier phase
+  bool counted = false;  // its sync word is counted (a soft one once its header passed)
+  SoftQuality soft;
 };
 
 enum class Rejection { kHeader, kFrameCrc, kUncorrectable };
@@ -65,29 +76,36 @@ enum class Rejection { kHeader, kFrameCrc, kUncorrectable };
 // block (the later the further), a bad frame CRC.
 int rejection_stage(Rejection why, int blocks);
 
-// A sync word was found at the search position: starts the frame's quality
-// record and, unless it retries a rejected frame, counts it by wrong bits.
-void note_sync_word(Decoder& d);
+// A sync word was found ahead samples after the search position: starts
+// the frame's quality record and, with count, unless it retries a rejected
+// frame, counts it by wrong bits (more than 5 count as 5). A sync word
+// that only the soft reading (-a) hears counts once its header passes
+// (note_sync_counted): noise, which it may take for one now and then, never
+// passes it, and so adds no sync word and no rejection.
+void note_sync_word(Decoder& d, int ahead = 0, bool count = true);
+
+// Counts the frame's sync word now, if it is not counted yet (nor a retry).
+void note_sync_counted(Decoder& d);
 
 // The codec corrected `corrected` symbols (0 .. 4) of the block just read.
 void note_block(Decoder& d, int corrected);
 
-// The improved reading (-a) placed its centre: the frame's phase is where
-// in each line bit that centre lies.
-void note_eye(Decoder& d);
+// The soft reading (-a) reads the frame: its phase is where in each line
+// bit the soft values start (soft.place).
+void note_soft_place(Decoder& d);
 
-// The improved reading of the frame failed for `why`; it is read again from
+// The soft reading of the frame failed for `why`; it is read again from
 // its first block by the literal reading: its blocks and corrections start
 // over. `why` counts if no reading gets further.
 void note_reading_failed(Decoder& d, Rejection why);
 
-// The frame is read again from its first block without its improved reading
+// The frame is read again from its first block without its soft reading
 // having failed (the input paused).
 void note_reading_again(Decoder& d);
 
-// The frame's literal reading was rejected: it counts once none of the
-// readings at the following phases decodes it, under the furthest stage
-// any of them reached.
+// The frame's reading was rejected: it counts once none of the readings at
+// the following phases decodes it, under the furthest stage any of them
+// reached (and not at all while its sync word is not counted).
 void note_rejected(Decoder& d, Rejection why);
 
 // The search moved on without a sync word: a rejected frame whose phases

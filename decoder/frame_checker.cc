@@ -4,10 +4,9 @@
 #include "decoder/block_decoder.h"
 #include "decoder/crc.h"
 #include "decoder/frame_format.h"
-#include "decoder/majority_block.h"
-#include "decoder/majority_reader.h"
 #include "decoder/retry_skip.h"
 #include "decoder/sample_ring.h"
+#include "decoder/soft_frame.h"
 #include "decoder/sync_search.h"
 
 namespace morvix {
@@ -34,16 +33,15 @@ void skip_blocks(Decoder& d, int blocks) {
   d.ring.brx_count -= whole;
 }
 
-// The improved reading when this frame has one, else the literal one.
-int read_block(Decoder& d) { return d.ar_reading ? get_block_majority(d) : get_block(d); }
+// The soft reading when this frame has one, else the literal one.
+int read_block(Decoder& d) { return d.soft.reading ? get_block_soft(d) : get_block(d); }
 
-// A failed improved reading hands the frame to the literal reading; a
-// failed literal reading counts the frame rejected and sends the search on
-// from the next sample.
+// A failed soft reading hands the frame to the literal reading (or the
+// search, soft_give_up); a failed literal reading counts the frame rejected
+// and sends the search on from the next sample.
 void reject(Decoder& d, Rejection why) {
-  if (d.ar_reading) {
-    fall_back_to_literal(d);
-    note_reading_failed(d, why);
+  if (d.soft.reading) {
+    soft_give_up(d, why);
   } else {
     note_rejected(d, why);
     d.checker.df_state = DfState::kSearching;
@@ -55,24 +53,23 @@ void reject(Decoder& d, Rejection why) {
 int data_frame_step(Decoder& d) {
   switch (d.checker.df_state) {
     case DfState::kSearching:
-      if (search_improved(d)) {
-        note_sync_word(d);
+      if (d.soft_reading ? search_soft(d) : get_frame_id(d)) {
+        note_sync_word(d, d.soft_reading ? d.soft.ahead : 0, !d.soft.reading || d.soft.literal);
+        if (d.soft.reading) note_soft_place(d);
         d.checker.df_state = DfState::kHeaderBlock;
       } else {
         note_search_moved(d);
       }
       return 0;
     case DfState::kHeaderBlock: {
-      if (d.ar_reading && !d.ar_eye_set) {
-        if (!place_eye(d)) return 0;
-        note_eye(d);
-      }
       const int got = read_block(d);
       if (got == 0) return 0;
       if (got < 0 || !header_good(d.block.frame)) {
         reject(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
         return 0;
       }
+      if (d.soft_reading) soft_header_passed(d);
+      note_sync_counted(d);
       d.checker.df_blocks_to_read = d.block.frame[kBlocksByte] - 1;
       d.checker.df_state = DfState::kRemainingBlocks;
       return 0;
@@ -97,7 +94,7 @@ int data_frame_step(Decoder& d) {
         return 0;
       }
       d.checker.df_state = DfState::kSearching;
-      d.ar_reading = false;
+      if (d.soft.reading) soft_frame_done(d);
       skip_blocks(d, d.block.frame[kBlocksByte]);
       d.checker.framelen = payload + kFrameOverheadBytes;
       note_frame(d);
@@ -106,7 +103,7 @@ int data_frame_step(Decoder& d) {
     default:
       // Not a state: start over with a search rather than read blocks.
       d.checker.df_state = DfState::kSearching;
-      d.ar_reading = false;
+      d.soft.reading = false;
       return 0;
   }
 }
@@ -136,10 +133,8 @@ int next_frame(Decoder& d) {
   return 1;
 }
 
-void input_paused(Decoder& d) {
-  if (!d.ar_reading || !d.ring.need_input) return;
-  fall_back_to_literal(d);
-  note_reading_again(d);
-}
+bool reading_ahead(const Decoder& d) { return soft_waiting(d); }
+
+void input_paused(Decoder& d) { soft_input_paused(d); }
 
 }  // namespace morvix

@@ -11,9 +11,9 @@ namespace morvix {
 // in d.block.frame with its length in d.checker.framelen (the search position has then
 // moved past its blocks), otherwise 0. A rejected frame is searched again
 // from the sample after its sync word. need_input tells afterwards whether
-// the step stopped for samples that have not arrived. With d.improved, a
-// new sync word's frame is first read by majority (majority_reader.h), and
-// read literally only when that fails.
+// the step stopped for samples that have not arrived. With d.soft_reading,
+// a sync word whose soft values correlate with it is first read softly
+// (soft_frame.h), and read literally only when that fails.
 //
 // Liveness: a step takes into the ring all the input waiting that it has
 // room for, before it reads and again when it stops for input. So when
@@ -30,9 +30,15 @@ int get_data_frame(Decoder& d);
 // returns 0, then feeds again.
 int next_frame(Decoder& d);
 
+// True when the decoder, needing input, waits for samples that the literal
+// reading would not need: the soft reading (-a) looks a little past a
+// frame's end and past a sync word's first block. The caller waits briefly
+// for more and calls input_paused when none come.
+bool reading_ahead(const Decoder& d);
+
 // The input has paused: it ended (a file), or nothing came for a while (a
-// squelch). An improved reading (-a) that waits for samples past the ones
-// that have arrived gives its frame to the literal reading, which needs none
+// squelch). A soft reading (-a) that waits for samples past the ones that
+// have arrived gives its frame to the literal reading, which needs none
 // past the frame's own, so the last frame before a pause is not held back
 // (nor lost at the end of a file). Call next_frame again after it.
 void input_paused(Decoder& d);

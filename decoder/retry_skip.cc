@@ -30,9 +30,9 @@ uint64_t samples_at(const Decoder& d, int start, long offset) {
 
 }  // namespace
 
-int identical_phases(const Decoder& d, long line_bits, int limit) {
+int identical_phases(const Decoder& d, long line_bits, int limit, long ahead) {
   // Samples from bit 7 of brdp to the last sample the last phase reads.
-  const long first = 7 - d.ring.brdb;
+  const long first = 7 - d.ring.brdb + ahead;
   const long arrived = 8L * d.ring.brx_count - 1 - (first + (line_bits - 1) * d.ring.sps);
   int run = static_cast<int>(std::min<long>(limit, arrived));
   for (long i = 0; i < line_bits && run > 0; ++i) {
@@ -47,14 +47,16 @@ int identical_phases(const Decoder& d, long line_bits, int limit) {
 
 void skip_identical_retries(Decoder& d) {
   // Only retries (before retry_until) are read literally alone; later
-  // phases are a new sync word, which the improved reading may read.
+  // phases are a new sync word, which the soft reading may read.
   const int64_t retries = d.stats.retry_until - 1 - d.quality.sample;
   if (retries <= 0) return;
   // The reading used the line bits from the sync word up to the block position.
+  const long ahead = d.soft_reading ? d.soft.ahead : 0;
   const long read_samples =
-      8L * ahead_of_search(d.ring, d.ring.bbp) + (7 - d.ring.bbb) - (7 - d.ring.brdb);
+      8L * ahead_of_search(d.ring, d.ring.bbp) + (7 - d.ring.bbb) - (7 - d.ring.brdb) - ahead;
   const long line_bits = read_samples / d.ring.sps;
-  const int skip = identical_phases(d, line_bits, static_cast<int>(std::min<int64_t>(retries, 56)));
+  const int skip =
+      identical_phases(d, line_bits, static_cast<int>(std::min<int64_t>(retries, 56)), ahead);
   // Move the search position on by skip samples.
   const int bits = 7 - d.ring.brdb + skip;
   d.ring.brdp = (d.ring.brdp + bits / 8) % d.ring.ring_bytes;

@@ -16,7 +16,9 @@ namespace morvix {
 // one of the first line_bits line bits (sps apart), the same sample as the
 // search position does; at most limit (<= 56), and only phases whose
 // samples have all arrived.
-int identical_phases(const Decoder& d, long line_bits, int limit);
+// ahead: the samples from the search position to the sync word's first
+// (the soft reading's search stands that far behind it).
+int identical_phases(const Decoder& d, long line_bits, int limit, long ahead = 0);
 
 // After the literal reading rejected the frame at the search position:
 // moves the search over the following phases that are retries of it and

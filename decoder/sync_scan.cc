@@ -93,15 +93,17 @@ struct Vectors<32> {
 
 // Vectors go by reference throughout: one passed by value would change the
 // calling convention between the two builds.
-template <int kBytes>
+template <int kBytes, int kMaxWrong>
 struct Counts {
   using Lanes = typename Vectors<kBytes>::Lanes;
   using Quads = typename Vectors<kBytes>::Quads;
 
-  // Wrong bits so far per lane, bit-sliced: c0 + 2 c1 + 4 c2, with c2 held
-  // once reached, so that 6 and 7 show as c2 & c1 on the way up and stay in
-  // dead from then on.
-  Lanes c0{}, c1{}, c2{}, dead{};
+  // Wrong bits so far per lane, bit-sliced: c0 + 2 c1 + 4 c2 (+ 8 c3 for
+  // the looser limits), the top slice held once reached. At the limit of 5,
+  // 6 and 7 show as c2 & c1 on the way up and stay in dead from then on; at
+  // 7, 8 is c3; at 8, 9 is c3 with any lower slice (the count passes 9
+  // before the lower slices could wrap to 0).
+  Lanes c0{}, c1{}, c2{}, c3{}, dead{};
 
   [[gnu::always_inline]] static void load(Lanes& v, const unsigned char* p) {
     std::memcpy(&v, p, sizeof v);
@@ -121,9 +123,22 @@ struct Counts {
     const Lanes wrong = samples ^ flip;
     const Lanes carry0 = c0 & wrong;
     c0 ^= wrong;
-    c2 |= c1 & carry0;
-    c1 ^= carry0;
-    dead |= c2 & c1;
+    if constexpr (kMaxWrong == kMaxSyncErrors) {
+      c2 |= c1 & carry0;
+      c1 ^= carry0;
+      dead |= c2 & c1;
+    } else {
+      const Lanes carry1 = c1 & carry0;
+      c1 ^= carry0;
+      c3 |= c2 & carry1;
+      c2 ^= carry1;
+      if constexpr (kMaxWrong == 7) {
+        dead |= c3;
+      } else {
+        static_assert(kMaxWrong == 8);
+        dead |= c3 & (c0 | c1 | c2);
+      }
+    }
   }
 
   [[gnu::always_inline]] bool all_dead() const {
@@ -134,13 +149,13 @@ struct Counts {
   }
 };
 
-template <int kBytes>
+template <int kBytes, int kMaxWrong>
 [[gnu::always_inline]] inline long scan_words(const unsigned char* bytes, long first, long last,
                                               int sps) {
   const unsigned step = static_cast<unsigned>(sps);
   for (long k = first / 8; 8 * k <= last; k += kBytes) {
     const long base = 8 * k;
-    Counts<kBytes> n;
+    Counts<kBytes, kMaxWrong> n;
     if (base < first || base + 8 * kBytes - 1 > last) {
       const Row outside = lanes_outside(kBytes, base, first, last);
       n.load(n.dead, outside.data());
@@ -163,15 +178,27 @@ template <int kBytes>
   return -1;
 }
 
+template <int kMaxWrong>
 long scan_portable(const unsigned char* bytes, long first, long last, int sps) {
-  return scan_words<16>(bytes, first, last, sps);
+  return scan_words<16, kMaxWrong>(bytes, first, last, sps);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
+template <int kMaxWrong>
 [[gnu::target("avx2")]] long scan_avx2(const unsigned char* bytes, long first, long last, int sps) {
-  return scan_words<32>(bytes, first, last, sps);
+  return scan_words<32, kMaxWrong>(bytes, first, last, sps);
 }
 #endif
+
+template <int kMaxWrong>
+long scan_with(const unsigned char* bytes, long first, long last, int sps, bool wide) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (wide) return scan_avx2<kMaxWrong>(bytes, first, last, sps);
+#else
+  (void)wide;
+#endif
+  return scan_portable<kMaxWrong>(bytes, first, last, sps);
+}
 
 }  // namespace
 
@@ -185,13 +212,16 @@ bool sync_scan_wide_available() {
 #endif
 }
 
-long scan_for_sync(const unsigned char* bytes, long first, long last, int sps, bool wide) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (wide) return scan_avx2(bytes, first, last, sps);
-#else
-  (void)wide;
-#endif
-  return scan_portable(bytes, first, last, sps);
+long scan_for_sync(const unsigned char* bytes, long first, long last, int sps, bool wide,
+                   int max_wrong) {
+  switch (max_wrong) {
+    case 7:
+      return scan_with<7>(bytes, first, last, sps, wide);
+    case 8:
+      return scan_with<8>(bytes, first, last, sps, wide);
+    default:
+      return scan_with<kMaxSyncErrors>(bytes, first, last, sps, wide);
+  }
 }
 
 }  // namespace morvix

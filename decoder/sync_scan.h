@@ -20,12 +20,15 @@ bool sync_scan_wide_available();
 
 // Tries the attempts at samples first .. last (0 <= first <= last) in order
 // and returns the first whose 40 samples, sps apart, differ from the sync
-// word's line bits (a sample of 0 for a line bit of 1) in at most 5 places;
+// word's line bits (a sample of 0 for a line bit of 1) in at most max_wrong
+// places (5, the sync search's rule, or 7 or 8 for the soft reading's
+// candidates);
 // -1 when none does. Reads bytes[first / 8] up to, not including,
 // bytes[last / 8 + sync_scan_slack_bytes(sps)]; samples after the last
 // attempt's are loaded with the rest and play no part in the result. wide
 // runs the AVX2 build, only when sync_scan_wide_available(); both builds give
 // the same result.
-long scan_for_sync(const unsigned char* bytes, long first, long last, int sps, bool wide);
+long scan_for_sync(const unsigned char* bytes, long first, long last, int sps, bool wide,
+                   int max_wrong = 5);
 
 }  // namespace morvix

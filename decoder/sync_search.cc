@@ -16,14 +16,10 @@
 
 namespace morvix {
 
-namespace {
-
-// The first attempt from sample `first` to sample `last` of the unread part
-// (counted from bit 7 of byte brdp) that matches, in the same terms; or -1.
 // The run may cross the ring's end: the part before it is scanned in place,
 // loading into the mirror bytes when it comes near the end, and the part
 // after it from the ring's start.
-long scan_unread(Decoder& d, long first, long last) {
+long scan_unread(Decoder& d, long first, long last, int max_wrong) {
   const unsigned char* ring = d.ring.rxbits.get();
   const long ring_samples = 8L * d.ring.ring_bytes;
   const long start = 8L * d.ring.brdp;
@@ -33,19 +29,18 @@ long scan_unread(Decoder& d, long first, long last) {
       std::memcpy(d.ring.rxbits.get() + d.ring.ring_bytes, ring,
                   static_cast<size_t>(d.ring.sync_mirror_bytes));
     }
-    const long hit = scan_for_sync(ring, start + first, end, d.ring.sps, d.sync.sync_wide);
+    const long hit =
+        scan_for_sync(ring, start + first, end, d.ring.sps, d.sync.sync_wide, max_wrong);
     if (hit >= 0) return hit - start;
   }
   if (start + last >= ring_samples) {
     const long from = std::max(start + first, ring_samples) - ring_samples;
-    const long hit =
-        scan_for_sync(ring, from, start + last - ring_samples, d.ring.sps, d.sync.sync_wide);
+    const long hit = scan_for_sync(ring, from, start + last - ring_samples, d.ring.sps,
+                                   d.sync.sync_wide, max_wrong);
     if (hit >= 0) return hit + ring_samples - start;
   }
   return -1;
 }
-
-}  // namespace
 
 void init_sync_tables(Decoder& d) {
   std::memcpy(d.sync.match_bits, kSyncWord, sizeof kSyncWord);
@@ -78,7 +73,7 @@ int get_frame_id(Decoder& d) {
   const long last = std::min(8 * (count - d.sync.minmatchbytes + 1),
                              8 * count - 1 - static_cast<long>(kSyncBits - 1) * d.ring.sps);
   if (last < first) return awaiting_input(d.ring);
-  const long hit = scan_unread(d, first, last);
+  const long hit = scan_unread(d, first, last, kMaxSyncErrors);
 
   // The search stands on the match, or on the last attempt made.
   const long at = hit >= 0 ? hit : last;

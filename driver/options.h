@@ -20,7 +20,7 @@ struct Settings {
   int num_clients = 5;     // -c: table slots in use, upstream slot included, at most 32
   int fec = 1;             // -f turns Reed-Solomon correction off
   int dump = 0;            // -d prints every new frame
-  int improved = 0;        // -a reads each frame by majority first (decoder.h)
+  int soft_reading = 0;    // -a reads each frame softly first (decoder.h)
   int verbose = 0;         // -v: the station's work on standard error
   int http_port = 0;       // -m [ADDR:]PORT: status page and metrics; 0: none
   uint32_t http_addr = 0;  // ... on this address, network byte order (127.0.0.1 unless given)

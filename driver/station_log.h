@@ -28,7 +28,7 @@ struct TickLog {
 };
 
 // One line at start-up: the three ports, samples per bit, slots, whether
-// correction is on, the reading (literal, or improved with -a), the upstream server's name and
+// correction is on, the reading (literal, or soft with -a), the upstream server's name and
 // address (or that it was not found), and the status page's address when there is one (port 0:
 // none). Starts the tick log at now.
 void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_port,

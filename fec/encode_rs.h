@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Reed-Solomon encoding with a codec from init_rs_char: the inverse of
-// decode_rs_char, used by the signal generator and by the improved reading
-// to turn a corrected word back into what was sent.
+// decode_rs_char, used by the signal generator.
 #pragma once
 
 #include "fec/init_rs.h"

@@ -110,17 +110,17 @@ Bytes noisy_stream(int sps, int frames, bool broken, std::mt19937& rng) {
 }
 
 TEST_F(DecoderStatsTest, AFrameBrokenInItsPayloadCountsAsAFrameCrcFailureInEitherReading) {
-  for (int improved : {0, 1}) {
+  for (int soft : {0, 1}) {
     setup(10);
-    d_.improved = improved;
+    d_.soft_reading = soft;
     std::mt19937 rng(7);
     EXPECT_TRUE(run(noisy_stream(10, 40, true, rng)).empty());
     const DecoderStats& s = d_.stats;
-    EXPECT_EQ(s.sync_words, 40) << improved;
+    EXPECT_EQ(s.sync_words, 40) << soft;
     // Before, the first reading's failure counted: header and uncorrectable
     // for most of them.
-    EXPECT_EQ(s.rejected_frame_crc, 40) << improved;
-    EXPECT_EQ(s.rejected_header + s.rejected_uncorrectable, 0) << improved;
+    EXPECT_EQ(s.rejected_frame_crc, 40) << soft;
+    EXPECT_EQ(s.rejected_header + s.rejected_uncorrectable, 0) << soft;
   }
 }
 

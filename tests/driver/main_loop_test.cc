@@ -202,17 +202,17 @@ TEST_F(MainLoopTest, TickSendsKeepalivesAndExpiresSilentClients) {
 // read (either reading) and the frames handed out.
 auto progress_of(const Decoder& d, const LoopState& loop) {
   return std::make_tuple(d.ring.bytes_in, d.ring.brdp, d.ring.brdb, d.ring.bbp, d.ring.bbb,
-                         d.ar_centre, d.checker.df_state, d.ar_reading,
+                         d.soft.pos, d.checker.df_state, d.soft.reading, d.soft.pending,
                          loop.frames_relayed + loop.frames_repeated);
 }
 
 TEST_F(MainLoopTest, APassWithInputWaitingAlwaysMovesOn) {
-  for (int improved : {1, 0}) {
+  for (int soft : {1, 0}) {
     Decoder d;
     LoopState loop;
     loop.last_tick = now_;
     decoder_setup(d, 10, 1, link_codec());
-    d.improved = improved;
+    d.soft_reading = soft;
     ASSERT_TRUE(server_open_dstream(d.ring, 0));
     // Frames whose sync words are cut off by a datagram's end 50 to 56
     // bytes after their first sample, in datagrams of at most 1000 bytes.
@@ -245,12 +245,12 @@ TEST_F(MainLoopTest, APassWithInputWaitingAlwaysMovesOn) {
       const auto before = progress_of(d, loop);
       main_pass(loop, d, dist_);
       if (waiting) {
-        ASSERT_NE(progress_of(d, loop), before) << improved << " pass " << pass;
+        ASSERT_NE(progress_of(d, loop), before) << soft << " pass " << pass;
       }
     }
     source.join();
     close(d.ring.dfd);
-    EXPECT_EQ(loop.frames_relayed, 7) << improved;
+    EXPECT_EQ(loop.frames_relayed, 7) << soft;
   }
 }
 

@@ -180,7 +180,7 @@ TEST_F(PlantedErrorsTest, AStreamThatEndsInsideAFrameGivesTheFramesBeforeIt) {
   EXPECT_EQ(out_, "");
 }
 
-TEST_F(MorvixDecodeTest, TheImprovedReadingHearsEveryFrameTheLiteralOneHearsAndMore) {
+TEST_F(MorvixDecodeTest, TheSoftReadingHearsEveryFrameTheLiteralOneHearsAndMore) {
   // 15-block frames through the generator's channel model, at a noise where
   // the literal reading gets about half of them.
   const std::string gen = "G=" + std::string(MORVIX_GEN_PATH) + "; ";
@@ -198,6 +198,13 @@ TEST_F(MorvixDecodeTest, TheImprovedReadingHearsEveryFrameTheLiteralOneHearsAndM
   for (std::string line; std::getline(more, line);) improved.insert(line.substr(line.find(' ', 4)));
   EXPECT_TRUE(std::includes(improved.begin(), improved.end(), literal.begin(), literal.end()));
   EXPECT_GT(improved.size(), literal.size());
+  // Its frame figures: a sure sync word, a bit error rate the soft values
+  // predict, and at this noise some bits that Chase decoding changed.
+  ASSERT_EQ(run("$D -a --json weak.samples"), 0) << err_;
+  EXPECT_NE(out_.find("\"soft\":{\"sync_rho\":"), std::string::npos) << out_;
+  EXPECT_EQ(out_.find("\"chase_bits\":0,\"chase_blocks\":1"), std::string::npos);
+  EXPECT_NE(out_.find(",\"chase_blocks\":1"), std::string::npos);
+  EXPECT_EQ(out_.find("\"ber_ppm\":0,"), std::string::npos);
 }
 
 TEST_F(MorvixDecodeTest, RefusesBadArgumentsWithStatusTwoAndUnreadableInputWithOne) {

@@ -24,11 +24,15 @@ constexpr const char* kUsage =
     "\n"
     "  -s SPS     samples per line bit, 1-1000 (default 10)\n"
     "  -f         no Reed-Solomon correction (frames rely on the CRCs alone)\n"
-    "  -a         the improved reading, as the daemon's -a\n"
+    "  -a         the soft reading, as the daemon's -a\n"
     "  --json     one JSON object per frame instead: number, sample (index in the\n"
     "             input of the sync word's first sample), phase, sync_errors,\n"
-    "             blocks (symbols corrected per block), corrected, length,\n"
-    "             repeat, frame (hex)\n"
+    "             blocks (symbols corrected per block), corrected, with -a soft\n"
+    "             (null when the literal reading read the frame, else sync_rho:\n"
+    "             the sync word's soft correlation x 1000, ber_ppm: the bit\n"
+    "             error rate the soft values predict, chase_bits and\n"
+    "             chase_blocks: bits and blocks Chase decoding changed),\n"
+    "             length, repeat, frame (hex)\n"
     "  --all      repeats too: numbered on as the daemon would number them if it\n"
     "             kept them (repeat: true in JSON)\n"
     "  --stats    a summary on standard error at the end: samples, sync words,\n"
@@ -59,7 +63,7 @@ Options parse_options(int argc, char** argv) {
     } else if (name == "-f") {
       o.fec = 0;
     } else if (name == "-a") {
-      o.improved = 1;
+      o.soft_reading = 1;
     } else if (name == "--json") {
       o.json = true;
     } else if (name == "--all") {

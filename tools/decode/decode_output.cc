@@ -26,7 +26,7 @@ int output_frame(Output& out, const Decoder& d) {
 int print_json_line(std::FILE* to, int64_t number, const Decoder& d, bool repeat) {
   const FrameQuality& q = d.quality;
   // The longest line: the numbers, 41 blocks of "4," and the frame in hex.
-  char line[256 + 2 * kMaxFrameBlocks + 2 * kFrameBytes];
+  char line[384 + 2 * kMaxFrameBlocks + 2 * kFrameBytes];
   int at = std::snprintf(line, sizeof line,
                          "{\"number\":%" PRId64 ",\"sample\":%" PRId64
                          ",\"phase\":%d,\"sync_errors\":%d,\"blocks\":[",
@@ -36,9 +36,21 @@ int print_json_line(std::FILE* to, int64_t number, const Decoder& d, bool repeat
     if (b > 0) line[at++] = ',';
     line[at++] = static_cast<char>('0' + q.corrected[b]);  // 0 .. 4
   }
+  at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at), "],\"corrected\":%d",
+                      q.corrected_total);
+  // With -a: how the soft reading read the frame, null when the literal
+  // reading did.
+  if (d.soft_reading && q.soft.read) {
+    at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at),
+                        ",\"soft\":{\"sync_rho\":%d,\"ber_ppm\":%d,\"chase_bits\":%d,"
+                        "\"chase_blocks\":%d}",
+                        q.soft.sync_rho, q.soft.ber_ppm, q.soft.chase_changed, q.soft.chase_blocks);
+  } else if (d.soft_reading) {
+    at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at), ",\"soft\":null");
+  }
   at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at),
-                      "],\"corrected\":%d,\"length\":%d,\"repeat\":%s,\"frame\":\"",
-                      q.corrected_total, d.checker.framelen, repeat ? "true" : "false");
+                      ",\"length\":%d,\"repeat\":%s,\"frame\":\"", d.checker.framelen,
+                      repeat ? "true" : "false");
   at = static_cast<int>(put_hex(line + at, d.block.frame, static_cast<size_t>(d.checker.framelen)) -
                         line);
   line[at++] = '"';

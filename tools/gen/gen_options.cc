@@ -57,6 +57,18 @@ constexpr const char* kUsage =
     "  --clock-ppm PPM        the sender's bit clock runs PPM parts per million\n"
     "                         fast (negative: slow), -100000 to 100000; needs\n"
     "                         --channel\n"
+    "  --time-constant T      the low-pass's time constant, in bits, 0.01-10\n"
+    "                         (default 0.25); needs --channel, as the rest\n"
+    "  --second-pole T        a second low-pass pole of T bits, 0-10 (default 0:\n"
+    "                         none)\n"
+    "  --slicer LEVEL         the slicer's threshold, in signal levels,\n"
+    "                         -0.95-0.95 (default 0)\n"
+    "  --clock-wander PPM     the clock offset swings by PPM (a sine over 4000\n"
+    "                         bits), 0-100000\n"
+    "  --bursts F             a fraction F (0-1) of the time in noise bursts of\n"
+    "                         30 bits at 4 times the noise\n"
+    "  --fading DB            the signal fades by up to DB (0-40) and back, over\n"
+    "                         6000 bits\n"
     "Output:\n"
     "  --out FILE             write the samples to FILE ('-' = standard output)\n"
     "  --udp HOST:PORT        send the samples as UDP datagrams to HOST\n"
@@ -192,6 +204,24 @@ Options parse_options(int argc, char** argv) {
       options.noise = number_option(name, take(), 0.0, 100.0);
     } else if (name == "--clock-ppm") {
       options.ppm = number_option(name, take(), -100000.0, 100000.0);
+    } else if (name == "--time-constant") {
+      options.impairments.time_constant = number_option(name, take(), 0.01, 10.0);
+      options.impairment_given = true;
+    } else if (name == "--second-pole") {
+      options.impairments.second_pole = number_option(name, take(), 0.0, 10.0);
+      options.impairment_given = true;
+    } else if (name == "--slicer") {
+      options.impairments.slicer = number_option(name, take(), -0.95, 0.95);
+      options.impairment_given = true;
+    } else if (name == "--clock-wander") {
+      options.impairments.wander_ppm = number_option(name, take(), 0.0, 100000.0);
+      options.impairment_given = true;
+    } else if (name == "--bursts") {
+      options.impairments.bursts = fraction_option(name, take());
+      options.impairment_given = true;
+    } else if (name == "--fading") {
+      options.impairments.fading_db = number_option(name, take(), 0.0, 40.0);
+      options.impairment_given = true;
     } else if (name == "--seed") {
       options.seed = static_cast<uint32_t>(integer_option(name, take(), 0, 4294967295LL));
     } else if (name == "--out") {
@@ -228,6 +258,11 @@ Options parse_options(int argc, char** argv) {
   }
   if (!options.replay.empty() && options.udp.empty()) bad_arguments("--replay needs --udp");
   if (options.ppm != 0.0 && !options.channel) bad_arguments("--clock-ppm needs --channel");
+  if (options.impairment_given && !options.channel) {
+    bad_arguments(
+        "--time-constant, --second-pole, --slicer, --clock-wander, --bursts and "
+        "--fading need --channel");
+  }
   return options;
 }
 

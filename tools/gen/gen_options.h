@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "tools/gen/channel.h"
 #include "tools/gen/signal_gen.h"
 
 namespace morvix::gen {
@@ -27,9 +28,12 @@ struct Options {
   long long tail = 0;
   bool gap_noise = false;
   double ber = 0.0;
-  bool channel = false;  // --channel given: the line goes through tools/channel.h
-  double noise = 0.0;    // its noise
-  double ppm = 0.0;      // --clock-ppm
+  bool channel = false;        // --channel given: the line goes through tools/channel.h
+  double noise = 0.0;          // its noise
+  double ppm = 0.0;            // --clock-ppm
+  ChannelOptions impairments;  // --time-constant, --second-pole, --slicer, --clock-wander,
+                               // --bursts, --fading
+  bool impairment_given = false;
   LineOptions line;
   uint32_t seed = 1;
   std::string out;

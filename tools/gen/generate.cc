@@ -79,7 +79,9 @@ void generate(const Options& options, Sink& sink) {
   std::mt19937 rng(options.seed);
   SampleWriter writer(options.sps);
   std::optional<Channel> channel;
-  if (options.channel) channel.emplace(options.sps, options.noise, options.ppm, rng);
+  if (options.channel) {
+    channel.emplace(options.sps, options.noise, options.ppm, rng, options.impairments);
+  }
   Channel* through = channel ? &*channel : nullptr;
   fill(options, options.phase, writer, rng, through, sink);
   // A draw below this threshold breaks the frame; as in flip_line_bits.

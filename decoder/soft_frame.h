@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: Apache-2.0
+// The soft reading (-a, decoder/soft_reader.h) within the frame checker:
+// which sync words it reads, its blocks, what it learns from, and how a
+// frame it fails goes to the literal reading.
+#pragma once
+
+#include "decoder/decoder.h"
+#include "decoder/decoder_stats.h"
+
+namespace morvix {
+
+// Hard wrong bits at the candidate, kSyncBits samples sps apart from
+// d.soft.lookback on; at most limit + 1 are counted.
+int soft_hard_wrong(const Decoder& d, int limit);
+
+// The sync search with -a. Candidates are the positions where the sync
+// word's 40 samples differ in at most 7 places; each new one is judged by
+// the soft correlation. Returns 1 with the search position lookback samples
+// before the candidate and the block position where the literal reading
+// would read, and either soft.reading set (the soft reading reads it) or
+// soft.literal set alone (the candidate is the literal reading's sync word,
+// at most 5 wrong, read literally); or 0, need_input set, when the samples
+// for the next candidate, or for judging this one, have not arrived. Each
+// sync word is judged and read softly once; its later phases that the
+// literal search matches are read literally, as without -a.
+int search_soft(Decoder& d);
+
+// Reads the block at soft.pos, like get_block: 1 when its 60 data bits were
+// appended to the frame, 0 when its samples have not arrived (need_input),
+// -1 when Chase decoding found no codeword near enough, or the block lies
+// beyond what the ring can hold.
+int get_block_soft(Decoder& d);
+
+// The soft reading failed: a candidate that is also the literal reading's
+// sync word is read again literally from its first block; any other counts
+// as rejected for why (once its header passed: see note_sync_word) and the
+// search goes on from the next sample.
+void soft_give_up(Decoder& d, Rejection why);
+
+// A frame's header passed (either reading): its sync word's bits, at the
+// place the soft values found, are learned from.
+void soft_header_passed(Decoder& d);
+
+// The frame being read passed both CRCs: its figures go to d.quality.
+void soft_frame_done(Decoder& d);
+
+// True while the soft reading waits for samples that the literal reading
+// of the same frame would not need (past the frame's end, or to judge a
+// sync word): on a pause in the input, soft_input_paused hands it over.
+bool soft_waiting(const Decoder& d);
+
+// The input paused while soft_waiting: the frame, or the candidate, goes
+// to the literal reading.
+void soft_input_paused(Decoder& d);
+
+}  // namespace morvix

@@ -1,0 +1,241 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "decoder/soft_reader.h"
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "decoder/decoder.h"
+#include "decoder/soft_sync.h"
+
+namespace morvix {
+
+namespace {
+
+constexpr int kMaxSpan = 57;  // the most samples one read returns
+
+// std::popcount is a library call where the target has no instruction.
+inline int ones64(uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555u);
+  x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<int>((x * 0x0101010101010101u) >> 56);
+}
+constexpr int kTrackShift = 3;  // a transition moves the clock by 1/8 of what it measures
+
+// The samples from the search position on, read as a line.
+struct Samples {
+  explicit Samples(const Decoder& d)
+      : ring(d.ring.rxbits.get()),
+        size(d.ring.ring_bytes),
+        start(d.ring.brdp),
+        skip(7 - d.ring.brdb) {}
+
+  // The n samples (1 .. kMaxSpan) from offset (>= 0) on, the earliest in bit n - 1.
+  uint64_t at(long offset, int n) const {
+    const long bits = skip + offset;
+    int byte = start + static_cast<int>(bits >> 3);
+    if (byte >= size) byte -= size;
+    uint64_t w = 0;
+    if (byte + 8 <= size) {
+      std::memcpy(&w, ring + byte, sizeof w);
+      if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    } else {
+      for (int i = 0; i < 8; ++i) {
+        w = (w << 8) | ring[byte];
+        if (++byte == size) byte = 0;
+      }
+    }
+    return (w << (bits & 7)) >> (64 - n);
+  }
+
+  // Samples of 1 among the n samples from offset on.
+  int ones(long offset, int n) const {
+    int total = 0;
+    for (; n > kMaxSpan; n -= kMaxSpan, offset += kMaxSpan) total += ones64(at(offset, kMaxSpan));
+    return total + ones64(at(offset, n));
+  }
+
+  const unsigned char* ring;
+  int size;
+  int start;
+  int skip;
+};
+
+// The samples a value at q looks at, the earliest in bit 63, when they fit
+// one read (span <= kMaxSpan).
+inline uint64_t window(const SoftReader& s, const Samples& samples, long q, int sps) {
+  return samples.at(q - sps, s.span) << (64 - s.span);
+}
+
+inline int32_t value_of(const SoftReader& s, uint64_t w) {
+  const int32_t* table = s.table.get();
+  int32_t v = s.constant;
+  for (int c = 0; c < s.chunks; ++c)
+    v += table[c * 256 + static_cast<int>((w >> (56 - 8 * c)) & 0xFF)];
+  return v;
+}
+
+int32_t value_at(const SoftReader& s, const Samples& samples, long q, int sps) {
+  if (s.span <= kMaxSpan) return value_of(s, window(s, samples, q, sps));
+  // Seven bytes of samples a read.
+  const long first = q - sps;
+  const int32_t* table = s.table.get();
+  int32_t v = s.constant;
+  for (int c = 0; c < s.chunks; c += 7) {
+    const int n = std::min(56, s.span - 8 * c);
+    const uint64_t w = samples.at(first + 8 * c, n) << (64 - n);
+    const int last = std::min(s.chunks, c + 7);
+    for (int k = c; k < last; ++k) {
+      v += table[k * 256 + static_cast<int>((w >> (56 - 8 * (k - c))) & 0xFF)];
+    }
+  }
+  return v;
+}
+
+}  // namespace
+
+void soft_setup(Decoder& d) {
+  SoftReader& s = d.soft;
+  const int sps = d.ring.sps;
+  s.span = 3 * sps;
+  for (int i = 0; i <= kSoftTaps; ++i) s.slot[i] = i * sps / 10;
+  s.chunks = (s.span + 7) / 8;
+  s.table = std::make_unique<int32_t[]>(static_cast<size_t>(s.chunks) * 256);
+  learner_reset(s.learner);
+  s.table_stale = true;
+  soft_refresh(d);
+  if (d.block.rs != nullptr) chase_setup(s.chase, *d.block.rs);
+  s.lookback = soft_lookback(sps);
+  s.ahead = s.lookback;
+  s.start_next = 1;  // as the literal search, from the second sample
+  s.pending = s.literal = s.reading = false;
+  s.tried_at = s.judged_until = -1;
+  s.learn_stride = 1;
+  s.learn_phase = 0;
+  s.frames_learned = 0;
+  s.chase_credit = 0;
+  s.credit_bytes_in = 0;
+}
+
+void soft_refresh(Decoder& d) {
+  SoftReader& s = d.soft;
+  if (!s.table_stale) return;
+  const double* w = s.learner.w;
+  for (int c = 0; c < s.chunks; ++c) {
+    // Each sample's weight (its tap's, shared by the tap's samples); a
+    // sample of 0 (a line bit of 1) adds it, a sample of 1 takes it away.
+    double weight[8] = {};
+    double all_zero = 0;
+    for (int k = 0; k < 8; ++k) {
+      const int o = 8 * c + k;
+      if (o >= s.span) break;
+      int tap = 0;
+      while (s.slot[tap + 1] <= o) ++tap;
+      weight[k] = w[tap] / (s.slot[tap + 1] - s.slot[tap]) * kSoftUnit;
+      all_zero += weight[k];
+    }
+    int32_t* row = s.table.get() + c * 256;
+    double part[256];
+    part[0] = all_zero;
+    for (int b = 1; b < 256; ++b) {
+      const int low = std::countr_zero(static_cast<unsigned>(b));
+      part[b] = part[b & (b - 1)] - 2 * weight[7 - low];
+    }
+    for (int b = 0; b < 256; ++b) row[b] = static_cast<int32_t>(std::lround(part[b]));
+  }
+  s.constant = static_cast<int32_t>(std::lround(w[kSoftTaps] * kSoftUnit));
+  s.table_stale = false;
+}
+
+int32_t soft_value(const Decoder& d, long q) { return value_at(d.soft, Samples(d), q, d.ring.sps); }
+
+void soft_features(const Decoder& d, long q, double* x) {
+  const SoftReader& s = d.soft;
+  const Samples samples(d);
+  const long first = q - d.ring.sps;
+  for (int i = 0; i < kSoftTaps; ++i) {
+    const int n = s.slot[i + 1] - s.slot[i];
+    if (n == 0) {
+      x[i] = 0;
+      continue;
+    }
+    const int ones = samples.ones(first + s.slot[i], n);
+    x[i] = static_cast<double>(n - 2 * ones) / n;
+  }
+  x[kSoftTaps] = 1;
+  for (int i = kSoftFeatures; i < kLearnerRow; ++i) x[i] = 0;
+}
+
+long soft_bytes_needed(const Decoder& d, int count) {
+  const long bits = count + count / 32 + 4;
+  const long last = d.soft.pos / kSoftUnit + bits * d.ring.sps;
+  return (7 - d.ring.brdb + last) / 8;
+}
+
+void soft_lock(Decoder& d) {
+  SoftReader& s = d.soft;
+  const int sps = d.ring.sps;
+  const Samples samples(d);
+  // Where the sync word's transitions show, per direction: a slicer off
+  // centre shows one direction late and the other early.
+  long sum[2] = {0, 0};
+  int count[2] = {0, 0};
+  for (int j = 1; j < kSyncBits; ++j) {
+    const int bit = d.sync.match_table[j];
+    if (bit == d.sync.match_table[j - 1]) continue;
+    const long q = s.place + static_cast<long>(j) * sps;
+    const int ones = samples.ones(q - sps / 2, sps + sps / 2);
+    const int old = bit ? ones : sps + sps / 2 - ones;  // samples still showing the bit before
+    sum[bit] += old - sps / 2;
+    ++count[bit];
+  }
+  for (int b = 0; b < 2; ++b) {
+    s.edge[b] = count[b] ? static_cast<int>(sum[b] * kSoftUnit / count[b]) : 0;
+  }
+  s.pos = (static_cast<int64_t>(s.place) + static_cast<int64_t>(kSyncBits) * sps) * kSoftUnit;
+  s.last_bit = d.sync.match_table[kSyncBits - 1];
+}
+
+void read_soft_bits(Decoder& d, int count, int32_t* values) {
+  SoftReader& s = d.soft;
+  const Samples samples(d);
+  const int sps = d.ring.sps;
+  const int64_t bit_length = static_cast<int64_t>(sps) * kSoftUnit;
+  const int64_t limit = sps >= 4 ? bit_length / 4 : 0;
+  int64_t pos = s.pos;
+  int last = s.last_bit;
+  const bool one_read = s.span <= kMaxSpan;
+  for (int i = 0; i < count; ++i, pos += bit_length) {
+    const long q = static_cast<long>((pos + kSoftUnit / 2) / kSoftUnit);
+    const uint64_t w = one_read ? window(s, samples, q, sps) : 0;
+    const int32_t v = one_read ? value_of(s, w) : value_at(s, samples, q, sps);
+    values[i] = v;
+    if (i < 85) s.bit_at[i] = q;
+    const int bit = v > 0 ? 1 : 0;
+    if (bit != last && limit > 0) {
+      // Samples still showing the bit before in a bit's length around
+      // where this direction's transitions show: how far the edge is off.
+      // The value's own samples hold them where the edge is within half a
+      // bit of the bit's start, as it is at all but extreme slicer offsets.
+      const int edge = (s.edge[bit] + kSoftUnit / 2) / kSoftUnit;
+      const int from = sps + edge - sps / 2;  // in the value's samples
+      const int ones = one_read && from >= 0 && from + sps <= s.span
+                           ? ones64((w << from) >> (64 - sps))
+                           : samples.ones(q + edge - sps / 2, sps);
+      const int old = bit ? ones : sps - ones;
+      const int64_t seen = static_cast<int64_t>(edge - sps / 2 + old) * kSoftUnit;
+      const int64_t error = std::clamp<int64_t>(
+          seen - s.edge[bit] - (pos - static_cast<int64_t>(q) * kSoftUnit), -limit, limit);
+      pos += error / (1 << kTrackShift);
+    }
+    last = bit;
+  }
+  s.pos = pos;
+  s.last_bit = last;
+}
+
+}  // namespace morvix

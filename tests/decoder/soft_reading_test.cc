@@ -1,0 +1,208 @@
+// SPDX-License-Identifier: Apache-2.0
+// The soft reading (-a) against the literal one over whole streams: it
+// decodes every frame the literal reading does, never a frame that was not
+// sent, and keeps the literal reading's retries.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include "decoder/frame_checker.h"
+#include "tests/decoder/frame_signal.h"
+#include "tools/gen/channel.h"
+
+namespace morvix::test {
+namespace {
+
+struct Decoded {
+  std::vector<bool> sent;  // per frame sent: decoded
+  int count = 0;
+  int unknown = 0;  // frames decoded that were not sent
+};
+
+class SoftReadingTest : public FrameSignalTest {
+ protected:
+  // Frames of the given blocks through the channel, noise between them.
+  Bytes channel_stream(int frames, int blocks, double noise, double ppm, unsigned seed,
+                       const gen::ChannelOptions& impairments = {}) {
+    std::mt19937 rng(seed);
+    gen::Channel channel(10, noise, ppm, rng, impairments);
+    gen::SampleWriter w(10);
+    sent_.clear();
+    for (int i = 0; i < frames; ++i) {
+      sent_.push_back(gen::build_frame(static_cast<uint8_t>(i),
+                                       payload_of(blocks * 60 / 8 - 8, seed * 1000 + i)));
+      channel.silence(1500, w);
+      channel.transmit(gen::frame_line_bits(sent_.back(), {}, rng), w);
+    }
+    channel.silence(1500, w);
+    w.add_idle(10 * 4000);
+    return w.take();
+  }
+
+  Decoded decode_with(const Bytes& stream, int improved) {
+    setup(10);
+    d_.soft_reading = improved;
+    Decoded r;
+    r.sent.assign(sent_.size(), false);
+    for (const Bytes& f : decode(stream)) {
+      const auto it = std::find(sent_.begin(), sent_.end(), f);
+      if (it == sent_.end()) {
+        ++r.unknown;
+      } else {
+        r.sent[static_cast<size_t>(it - sent_.begin())] = true;
+        ++r.count;
+      }
+    }
+    return r;
+  }
+
+  std::vector<Bytes> sent_;
+};
+
+TEST_F(SoftReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
+  const struct {
+    int blocks;
+    double noise, ppm;
+  } cases[] = {{15, 0.40, 0}, {15, 0.46, 0}, {15, 0.52, 150}, {41, 0.30, 300}, {41, 0.35, -250}};
+  for (const auto& c : cases) {
+    const Bytes stream = channel_stream(30, c.blocks, c.noise, c.ppm, 7);
+    const Decoded literal = decode_with(stream, 0);
+    const Decoded improved = decode_with(stream, 1);
+    SCOPED_TRACE(::testing::Message()
+                 << c.blocks << " blocks, noise " << c.noise << ", " << c.ppm << " ppm: literal "
+                 << literal.count << ", -a " << improved.count);
+    EXPECT_EQ(literal.unknown + improved.unknown, 0);
+    for (size_t i = 0; i < sent_.size(); ++i) EXPECT_TRUE(improved.sent[i] || !literal.sent[i]);
+    EXPECT_GT(improved.count, literal.count);
+  }
+}
+
+TEST_F(SoftReadingTest, HearsEveryFrameTheLiteralReadingDoesOnEveryImpairment) {
+  // Each at a noise where the literal reading loses some of the frames.
+  const auto with = [](auto change) {
+    gen::ChannelOptions o;
+    change(o);
+    return o;
+  };
+  const struct {
+    const char* name;
+    gen::ChannelOptions impairments;
+    double noise, ppm;
+  } cases[] = {
+      {"slicer at half the level", with([](auto& o) { o.slicer = 0.5; }), 0.24, 0},
+      {"half-bit low-pass", with([](auto& o) { o.time_constant = 0.5; }), 0.36, 0},
+      {"second pole", with([](auto& o) { o.second_pole = 0.25; }), 0.39, 0},
+      {"clock wander", with([](auto& o) { o.wander_ppm = 500; }), 0.42, 0},
+      {"noise bursts", with([](auto& o) { o.bursts = 0.05; }), 0.22, 0},
+      {"fading", with([](auto& o) { o.fading_db = 6; }), 0.29, 0},
+      {"clock offset", gen::ChannelOptions{}, 0.30, 2000},
+  };
+  for (const auto& c : cases) {
+    const Bytes stream = channel_stream(20, 15, c.noise, c.ppm, 5, c.impairments);
+    const Decoded literal = decode_with(stream, 0);
+    const Decoded improved = decode_with(stream, 1);
+    SCOPED_TRACE(::testing::Message()
+                 << c.name << ": literal " << literal.count << ", -a " << improved.count);
+    EXPECT_EQ(literal.unknown + improved.unknown, 0);
+    for (size_t i = 0; i < sent_.size(); ++i) EXPECT_TRUE(improved.sent[i] || !literal.sent[i]);
+    EXPECT_GT(improved.count, literal.count);
+  }
+}
+
+TEST_F(SoftReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrames) {
+  const auto with = [](auto change) {
+    gen::ChannelOptions o;
+    change(o);
+    return o;
+  };
+  // Noise at which the default weights read little of either channel, and
+  // fitted ones nearly all.
+  const struct {
+    gen::ChannelOptions impairments;
+    double noise;
+  } cases[] = {{with([](auto& o) { o.slicer = 0.5; }), 0.45},
+               {with([](auto& o) { o.time_constant = 0.5; }), 0.40}};
+  for (const auto& c : cases) {
+    const Bytes stream = channel_stream(30, 15, c.noise, 0, 9, c.impairments);
+    const Decoded improved = decode_with(stream, 1);
+    int late = 0;  // of the last 20
+    for (size_t i = 10; i < sent_.size(); ++i) late += improved.sent[i];
+    EXPECT_GE(late, 19) << "slicer " << c.impairments.slicer;
+    SoftLearner defaults;
+    learner_reset(defaults);
+    double moved = 0;
+    for (int i = 0; i < kSoftFeatures; ++i)
+      moved += std::fabs(d_.soft.learner.w[i] - defaults.w[i]);
+    EXPECT_GT(moved, 1.0);
+    // The slicer offset shows in the constant, which starts at 0.
+    if (c.impairments.slicer > 0) {
+      EXPECT_GT(d_.soft.learner.w[kSoftTaps], 2.0);
+    }
+  }
+}
+
+TEST_F(SoftReadingTest, NoiseGivesItNoFrameAndNoMoreSyncWordsThanTheLiteralReading) {
+  // Band-limited noise: its samples run in short streaks, which the soft
+  // reading's candidates (up to 7 wrong of 40) catch more often than white
+  // noise would.
+  std::mt19937 rng(17);
+  gen::Channel channel(10, 1.0, 0, rng);
+  gen::SampleWriter w(10);
+  channel.silence(10'000'000, w);
+  const Bytes noise = w.take();
+  int64_t syncs[2] = {}, rejected[2] = {};
+  for (int soft = 0; soft < 2; ++soft) {
+    setup(10);
+    d_.soft_reading = soft;
+    EXPECT_TRUE(decode(noise).empty());
+    const DecoderStats& st = d_.stats;
+    syncs[soft] = st.sync_words;
+    rejected[soft] = st.rejected_header + st.rejected_frame_crc + st.rejected_uncorrectable;
+  }
+  EXPECT_GT(syncs[0], 0);
+  EXPECT_EQ(syncs[1], syncs[0]);
+  EXPECT_LE(rejected[1], rejected[0]);
+}
+
+TEST_F(SoftReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
+  // Only the first sample of each bit is right: the soft values read
+  // noise, the literal reading at the first phase reads the frame.
+  const Bytes frame = gen::build_frame(2, payload_of(60, 3));
+  gen::SampleWriter w(10);
+  w.add_idle(7);
+  for (uint8_t bit : gen::frame_line_bits(frame, {}, rng_)) {
+    w.add_sample(1 - bit);
+    for (int s = 1; s < 10; ++s) w.add_sample(rng_() & 1);
+  }
+  w.add_idle(10 * 4000);
+  setup(10);
+  d_.soft_reading = 1;
+  EXPECT_EQ(decode(w.take()), std::vector<Bytes>{frame});
+}
+
+TEST_F(SoftReadingTest, ARejectedFrameGetsOneSoftReadingAndTheLiteralRetriesThatReadAnew) {
+  Bytes frame = gen::build_frame(6, payload_of(50, 8));
+  frame[20] ^= 0x01;  // after the CRC was computed
+  // Past the input's first samples, which the soft reading cannot look back from.
+  const Bytes stream = signal({frame}, 10, 104);
+  setup(10);
+  d_.soft_reading = 1;
+  int syncs = 0, improved_readings = 0;
+  feed_stream(d_, stream, [&](Decoder& d) {
+    do {
+      const DfState before = d.checker.df_state;
+      EXPECT_EQ(get_data_frame(d), 0);
+      if (before == DfState::kSearching && d.checker.df_state == DfState::kHeaderBlock) {
+        ++syncs;
+        improved_readings += d.soft.reading;
+      }
+    } while (!d.ring.need_input);
+  });
+  EXPECT_EQ(syncs, 1);  // as without -a: phases that read alike are passed over
+  EXPECT_EQ(improved_readings, 1);
+}
+
+}  // namespace
+}  // namespace morvix::test
