@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The literal decoder and the soft reading (-a) side by side on the
+// The literal decoder and the improved reading (-a) side by side on the
 // very same streams from the channel model (tools/channel.h): band-limited
 // NRZ, Gaussian noise, a one-bit slicer at 10 samples per bit, a clock
 // offset. Frames of 15 and 41 blocks with noise between them.
@@ -80,7 +80,7 @@ struct Result {
 Result decode(const Stream& s, int improved) {
   Decoder d;
   decoder_setup(d, g_setup.sps, 1, link_codec());
-  d.soft_reading = improved;
+  d.improved_reading = improved;
   Result r;
   r.decoded.assign(s.sent.size(), 0);
   size_t next = 0;  // frames come out in order
@@ -245,14 +245,14 @@ int impairments(int frames) {
 }
 
 // Noise through the channel (no sender on the air), read by both; the
-// soft reading's sync words found are counted, each read and refused.
+// improved reading's sync words found are counted, each read and refused.
 int noise_only(long long samples) {
   std::mt19937 rng(99);
   gen::Channel channel(kSps, 1.0, 0, rng);
   Decoder lit, imp;
   decoder_setup(lit, kSps, 1, link_codec());
   decoder_setup(imp, kSps, 1, link_codec());
-  imp.soft_reading = 1;
+  imp.improved_reading = 1;
   long long frames[2] = {0, 0};
   long long improved_readings = 0;
   constexpr long long kPiece = 1 << 24;

@@ -106,12 +106,12 @@ gen::Bytes frame_dense_stream(int sps) {
   return w.take_whole_bytes();
 }
 
-// Arguments: samples per bit, and 1 for the soft reading (-a).
+// Arguments: samples per bit, and 1 for the improved reading (-a).
 void BM_FrameDenseStream(benchmark::State& state) {
   const int sps = static_cast<int>(state.range(0));
   Decoder d;
   decoder_setup(d, sps, 1, link_codec());
-  d.soft_reading = static_cast<int>(state.range(1));
+  d.improved_reading = static_cast<int>(state.range(1));
   const gen::Bytes stream = frame_dense_stream(sps);
   int64_t frames = 0;
   run_over(state, d, stream, [&frames](Decoder& x) {
@@ -155,12 +155,12 @@ gen::Bytes crafted_stream(int sps, int pattern) {
   return w.take_whole_bytes();
 }
 
-// Arguments: samples per bit, 1 for the soft reading, the pattern.
+// Arguments: samples per bit, 1 for the improved reading, the pattern.
 void BM_CraftedStream(benchmark::State& state) {
   const int sps = static_cast<int>(state.range(0));
   Decoder d;
   decoder_setup(d, sps, 1, link_codec());
-  d.soft_reading = static_cast<int>(state.range(1));
+  d.improved_reading = static_cast<int>(state.range(1));
   const gen::Bytes stream = crafted_stream(sps, static_cast<int>(state.range(2)));
   run_over(state, d, stream, [](Decoder& x) {
     while (next_frame(x)) {
@@ -173,7 +173,7 @@ void BM_CraftedStream(benchmark::State& state) {
 void BM_NoiseStream(benchmark::State& state) {
   Decoder d;
   decoder_setup(d, 10, 1, link_codec());
-  d.soft_reading = static_cast<int>(state.range(0));
+  d.improved_reading = static_cast<int>(state.range(0));
   const gen::Bytes noise = noise_bytes(1 << 20);
   run_over(state, d, noise, [](Decoder& x) {
     while (next_frame(x)) {

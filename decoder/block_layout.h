@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The layout of one 85-bit block on the line, for everything that reads or
-// writes blocks (the literal and soft readings, the signal generator).
+// writes blocks (the literal and improved readings, the signal generator).
 // Line bit k of a block (k = 0 first on the line) carries nothing when
 // k + 1 is a multiple of 16; the other 80 carry the 16 five-bit symbols of a
 // word of the link's code in order, each symbol least significant bit first.

@@ -10,7 +10,7 @@ namespace morvix {
 
 int ring_bytes_for(int sps) {
   // The longest frame from the first sample of its sync word, and the few
-  // line bits more that the soft reading may look at (behind the sync word,
+  // line bits more that the improved reading may look at (behind the sync word,
   // past the last bit, a clock that runs slow), one byte for the bit the
   // sync word starts at, one spare.
   constexpr int kSpareBits = 12;

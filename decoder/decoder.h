@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // State of the frame decoder, one struct per job: the sample ring with its
 // positions, the sync search tables, the frame being assembled, the frame
-// checker, the soft reading and the counters.
+// checker, the improved reading and the counters.
 //
 // The sample stream: eight one-bit samples to a byte, the first in bit 7; a
 // sample of 0 stands for a line bit of 1; sps samples to each line bit.
@@ -101,10 +101,10 @@ struct Decoder {
   BlockAssembly block;
   FrameChecker checker;
 
-  // The soft reading, -a (soft_reader, soft_frame): a sync word whose soft
+  // The improved reading, -a (soft_reader, soft_frame): a sync word whose soft
   // values correlate with it is read softly first; when that fails, the
   // literal reading above takes over.
-  int soft_reading = 0;  // -a: 1 tries the soft reading on every sync word
+  int improved_reading = 0;  // -a: 1 tries the improved reading on every sync word
   SoftReader soft;
 
   DecoderStats stats;
@@ -116,10 +116,10 @@ struct Decoder {
 int ring_bytes_for(int sps);
 
 // Start-up of the decoder for sps (1 .. kMaxSps) samples per line bit: sizes
-// and allocates the ring and the soft reading's table (the only
+// and allocates the ring and the improved reading's table (the only
 // allocations), builds the sync and step tables, sets every position and
-// state to its start value (soft_reading, the mode, stays as it is). rs may be null only when fec
-// is 0.
+// state to its start value (improved_reading, the mode, stays as it is). rs may be null only when
+// fec is 0.
 void decoder_setup(Decoder& d, int sps, int fec, const rs_codec* rs);
 
 }  // namespace morvix

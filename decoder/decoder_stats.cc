@@ -97,7 +97,7 @@ void note_reading_failed(Decoder& d, Rejection why) {
 
 void note_rejected(Decoder& d, Rejection why) {
   const FrameQuality& q = d.quality;
-  if (!q.counted) return;  // a sync word only the soft reading heard, and its header failed
+  if (!q.counted) return;  // a sync word only the improved reading heard, and its header failed
   note_failure(d.stats, why, q.blocks);
   // Readings at the following phases of the same sync word are retries; the
   // frame counts as rejected only when none of them decodes it.
@@ -106,10 +106,10 @@ void note_rejected(Decoder& d, Rejection why) {
 
 void note_search_moved(Decoder& d) {
   if (d.stats.pending_rejection < 0) return;
-  // With -a the search stands the soft reading's lookback before the
+  // With -a the search stands the improved reading's lookback before the
   // sync words it tries.
   const int64_t at = (d.ring.bytes_in - d.ring.brx_count) * 8 + (7 - d.ring.brdb) +
-                     (d.soft_reading ? d.soft.lookback : 0);
+                     (d.improved_reading ? d.soft.lookback : 0);
   if (at >= d.stats.retry_until) settle_rejection(d);
 }
 

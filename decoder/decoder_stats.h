@@ -46,9 +46,9 @@ struct DecoderStats {
   int pending_stage = -1;      // how far the frame's best reading so far got (rejection_stage)
 };
 
-// How the soft reading (-a) read a frame; all 0 for a literal reading.
+// How the improved reading (-a) read a frame; all 0 for a literal reading.
 struct SoftQuality {
-  bool read = false;      // the soft reading decoded the frame
+  bool read = false;      // the improved reading decoded the frame
   int sync_rho = 0;       // its sync word's soft correlation, x 1000 (850 .. 1000)
   int ber_ppm = 0;        // the hard decisions' bit error rate the soft values predict, ppm
   int chase_changed = 0;  // line bits Chase decoding changed, over the frame
@@ -79,7 +79,7 @@ int rejection_stage(Rejection why, int blocks);
 // A sync word was found ahead samples after the search position: starts
 // the frame's quality record and, with count, unless it retries a rejected
 // frame, counts it by wrong bits (more than 5 count as 5). A sync word
-// that only the soft reading (-a) hears counts once its header passes
+// that only the improved reading (-a) hears counts once its header passes
 // (note_sync_counted): noise, which it may take for one now and then, never
 // passes it, and so adds no sync word and no rejection.
 void note_sync_word(Decoder& d, int ahead = 0, bool count = true);
@@ -90,16 +90,16 @@ void note_sync_counted(Decoder& d);
 // The codec corrected `corrected` symbols (0 .. 4) of the block just read.
 void note_block(Decoder& d, int corrected);
 
-// The soft reading (-a) reads the frame: its phase is where in each line
+// The improved reading (-a) reads the frame: its phase is where in each line
 // bit the soft values start (soft.place).
 void note_soft_place(Decoder& d);
 
-// The soft reading of the frame failed for `why`; it is read again from
+// The improved reading of the frame failed for `why`; it is read again from
 // its first block by the literal reading: its blocks and corrections start
 // over. `why` counts if no reading gets further.
 void note_reading_failed(Decoder& d, Rejection why);
 
-// The frame is read again from its first block without its soft reading
+// The frame is read again from its first block without its improved reading
 // having failed (the input paused).
 void note_reading_again(Decoder& d);
 

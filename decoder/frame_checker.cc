@@ -33,10 +33,10 @@ void skip_blocks(Decoder& d, int blocks) {
   d.ring.brx_count -= whole;
 }
 
-// The soft reading when this frame has one, else the literal one.
+// The improved reading when this frame has one, else the literal one.
 int read_block(Decoder& d) { return d.soft.reading ? get_block_soft(d) : get_block(d); }
 
-// A failed soft reading hands the frame to the literal reading (or the
+// A failed improved reading hands the frame to the literal reading (or the
 // search, soft_give_up); a failed literal reading counts the frame rejected
 // and sends the search on from the next sample.
 void reject(Decoder& d, Rejection why) {
@@ -53,8 +53,8 @@ void reject(Decoder& d, Rejection why) {
 int data_frame_step(Decoder& d) {
   switch (d.checker.df_state) {
     case DfState::kSearching:
-      if (d.soft_reading ? search_soft(d) : get_frame_id(d)) {
-        note_sync_word(d, d.soft_reading ? d.soft.ahead : 0, !d.soft.reading || d.soft.literal);
+      if (d.improved_reading ? search_soft(d) : get_frame_id(d)) {
+        note_sync_word(d, d.improved_reading ? d.soft.ahead : 0, !d.soft.reading || d.soft.literal);
         if (d.soft.reading) note_soft_place(d);
         d.checker.df_state = DfState::kHeaderBlock;
       } else {
@@ -68,7 +68,7 @@ int data_frame_step(Decoder& d) {
         reject(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
         return 0;
       }
-      if (d.soft_reading) soft_header_passed(d);
+      if (d.improved_reading) soft_header_passed(d);
       note_sync_counted(d);
       d.checker.df_blocks_to_read = d.block.frame[kBlocksByte] - 1;
       d.checker.df_state = DfState::kRemainingBlocks;

@@ -11,7 +11,7 @@ namespace morvix {
 // in d.block.frame with its length in d.checker.framelen (the search position has then
 // moved past its blocks), otherwise 0. A rejected frame is searched again
 // from the sample after its sync word. need_input tells afterwards whether
-// the step stopped for samples that have not arrived. With d.soft_reading,
+// the step stopped for samples that have not arrived. With d.improved_reading,
 // a sync word whose soft values correlate with it is first read softly
 // (soft_frame.h), and read literally only when that fails.
 //
@@ -31,13 +31,13 @@ int get_data_frame(Decoder& d);
 int next_frame(Decoder& d);
 
 // True when the decoder, needing input, waits for samples that the literal
-// reading would not need: the soft reading (-a) looks a little past a
+// reading would not need: the improved reading (-a) looks a little past a
 // frame's end and past a sync word's first block. The caller waits briefly
 // for more and calls input_paused when none come.
 bool reading_ahead(const Decoder& d);
 
 // The input has paused: it ended (a file), or nothing came for a while (a
-// squelch). A soft reading (-a) that waits for samples past the ones that
+// squelch). A improved reading (-a) that waits for samples past the ones that
 // have arrived gives its frame to the literal reading, which needs none
 // past the frame's own, so the last frame before a pause is not held back
 // (nor lost at the end of a file). Call next_frame again after it.

@@ -47,11 +47,11 @@ int identical_phases(const Decoder& d, long line_bits, int limit, long ahead) {
 
 void skip_identical_retries(Decoder& d) {
   // Only retries (before retry_until) are read literally alone; later
-  // phases are a new sync word, which the soft reading may read.
+  // phases are a new sync word, which the improved reading may read.
   const int64_t retries = d.stats.retry_until - 1 - d.quality.sample;
   if (retries <= 0) return;
   // The reading used the line bits from the sync word up to the block position.
-  const long ahead = d.soft_reading ? d.soft.ahead : 0;
+  const long ahead = d.improved_reading ? d.soft.ahead : 0;
   const long read_samples =
       8L * ahead_of_search(d.ring, d.ring.bbp) + (7 - d.ring.bbb) - (7 - d.ring.brdb) - ahead;
   const long line_bits = read_samples / d.ring.sps;

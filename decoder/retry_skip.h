@@ -17,7 +17,7 @@ namespace morvix {
 // search position does; at most limit (<= 56), and only phases whose
 // samples have all arrived.
 // ahead: the samples from the search position to the sync word's first
-// (the soft reading's search stands that far behind it).
+// (the improved reading's search stands that far behind it).
 int identical_phases(const Decoder& d, long line_bits, int limit, long ahead = 0);
 
 // After the literal reading rejected the frame at the search position:

@@ -271,7 +271,7 @@ void soft_frame_done(Decoder& d) {
 }
 
 bool soft_waiting(const Decoder& d) {
-  return d.soft_reading && d.ring.need_input && (d.soft.reading || d.soft.pending);
+  return d.improved_reading && d.ring.need_input && (d.soft.reading || d.soft.pending);
 }
 
 void soft_input_paused(Decoder& d) {

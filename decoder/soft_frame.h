@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The soft reading (-a, decoder/soft_reader.h) within the frame checker:
+// The improved reading (-a, decoder/soft_reader.h) within the frame checker:
 // which sync words it reads, its blocks, what it learns from, and how a
 // frame it fails goes to the literal reading.
 #pragma once
@@ -17,7 +17,7 @@ int soft_hard_wrong(const Decoder& d, int limit);
 // word's 40 samples differ in at most 7 places; each new one is judged by
 // the soft correlation. Returns 1 with the search position lookback samples
 // before the candidate and the block position where the literal reading
-// would read, and either soft.reading set (the soft reading reads it) or
+// would read, and either soft.reading set (the improved reading reads it) or
 // soft.literal set alone (the candidate is the literal reading's sync word,
 // at most 5 wrong, read literally); or 0, need_input set, when the samples
 // for the next candidate, or for judging this one, have not arrived. Each
@@ -31,7 +31,7 @@ int search_soft(Decoder& d);
 // beyond what the ring can hold.
 int get_block_soft(Decoder& d);
 
-// The soft reading failed: a candidate that is also the literal reading's
+// The improved reading failed: a candidate that is also the literal reading's
 // sync word is read again literally from its first block; any other counts
 // as rejected for why (once its header passed: see note_sync_word) and the
 // search goes on from the next sample.
@@ -44,7 +44,7 @@ void soft_header_passed(Decoder& d);
 // The frame being read passed both CRCs: its figures go to d.quality.
 void soft_frame_done(Decoder& d);
 
-// True while the soft reading waits for samples that the literal reading
+// True while the improved reading waits for samples that the literal reading
 // of the same frame would not need (past the frame's end, or to judge a
 // sync word): on a pause in the input, soft_input_paused hands it over.
 bool soft_waiting(const Decoder& d);

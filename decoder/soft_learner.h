@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The soft reading's weights and how they are learned: a line bit's soft
+// The improved reading's weights and how they are learned: a line bit's soft
 // value (log-likelihood ratio, positive for a line bit of 1) is the weighted
 // sum of 30 features, the samples around the bit, plus a constant. The
 // weights start from values that fit a one-pole low-pass of a quarter bit

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// The soft reading (-a): every line bit gets a soft value, a weighted sum
+// The improved reading (-a): every line bit gets a soft value, a weighted sum
 // of the samples of the bit and its two neighbours plus a constant, in
 // 1/256 of a log-likelihood ratio (positive for a line bit of 1). The
 // weights are learned per stream (decoder/soft_learner.h) and used through
 // byte tables. Sync words are found by the soft values' correlation with
 // the sync word, blocks are decoded by Chase-II (decoder/chase.h), the bit
-// clock is followed at the transitions. When the soft reading fails, the
+// clock is followed at the transitions. When the improved reading fails, the
 // literal reading reads the frame as it would without -a.
 //
 // Positions are counted in samples from the search position (brdp, brdb),

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The soft reading's sync word (decoder/soft_reader.h): where a candidate
+// The improved reading's sync word (decoder/soft_reader.h): where a candidate
 // that the hard search found is judged by the soft values' correlation with
 // the sync word, and where its bits are placed.
 #pragma once

@@ -21,7 +21,7 @@ bool sync_scan_wide_available();
 // Tries the attempts at samples first .. last (0 <= first <= last) in order
 // and returns the first whose 40 samples, sps apart, differ from the sync
 // word's line bits (a sample of 0 for a line bit of 1) in at most max_wrong
-// places (5, the sync search's rule, or 7 or 8 for the soft reading's
+// places (5, the sync search's rule, or 7 or 8 for the improved reading's
 // candidates);
 // -1 when none does. Reads bytes[first / 8] up to, not including,
 // bytes[last / 8 + sync_scan_slack_bytes(sps)]; samples after the last

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   if (settings.fec && rs == nullptr) fatal("init_rs_char failed");
   // Frame state, input buffer, tables from sps and the ring positions.
   decoder_setup(d, settings.sps, settings.fec, rs);
-  d.soft_reading = settings.soft_reading;
+  d.improved_reading = settings.improved_reading;
   dist.table.salen = sizeof(sockaddr_in);
   dist.table.num_clients = settings.num_clients;
   dist.announce.ct_port = settings.ct_port;

@@ -25,7 +25,7 @@ constexpr int kDecoderStepsPerPass = 64;
 // Longest wait for any socket while the decoder needs input; the keepalive
 // clock is looked at after every wait.
 constexpr int kIdleWaitMs = 1000;
-// How long the input may pause before a soft reading (-a) that waits
+// How long the input may pause before a improved reading (-a) that waits
 // for samples past a frame's end gives the frame to the literal reading.
 constexpr int kPausedInputMs = 50;
 constexpr int kMinutesKept = 60;  // frames per minute are kept for the last hour

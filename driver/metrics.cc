@@ -132,8 +132,8 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
             {{"client", n.send_errors_client}, {"upstream", n.send_errors_upstream}},
             2};
   f[i++] = single("samples_per_bit", false, "Samples per line bit (-s).", d.ring.sps);
-  f[i++] = single("soft_reading", false, "1 when frames are read softly first (-a).",
-                  d.soft_reading != 0 ? 1 : 0);
+  f[i++] = single("improved_reading", false, "1 when frames are read softly first (-a).",
+                  d.improved_reading != 0 ? 1 : 0);
   return i;
 }
 
@@ -207,7 +207,7 @@ size_t render_stats_json(char* out, size_t cap, const Decoder& d, const Distribu
   Text t(out, cap);
   t.add("{");
   t.add("\"version\":\"%s\",\"reading\":\"%s\",", MORVIX_VERSION,
-        d.soft_reading != 0 ? "soft" : "literal");
+        d.improved_reading != 0 ? "improved" : "literal");
   for (int i = 0; i < count; ++i) {
     const Family& f = families[i];
     if (f.metrics_only) continue;

@@ -95,7 +95,7 @@ Settings parse_command_line(int argc, const char* const* argv) {
     } else if (std::strcmp(arg, "-d") == 0) {
       s.dump = 1;
     } else if (std::strcmp(arg, "-a") == 0) {
-      s.soft_reading = 1;
+      s.improved_reading = 1;
     } else if (std::strcmp(arg, "-v") == 0) {
       s.verbose = 1;
     } else if (std::strcmp(arg, "-m") == 0) {
@@ -132,7 +132,7 @@ void print_help(std::FILE* to, const char* upstream_host) {
                "                   most 32 (default 5: 4 clients)\n"
                "  -f               no Reed-Solomon correction: frames rely on the CRCs alone\n"
                "  -d               print every new frame on standard output\n"
-               "  -a               the soft reading: each frame read first from soft values\n"
+               "  -a               the improved reading: each frame read first from soft values\n"
                "                   the decoder learns (weaker senders, off-centre slicers)\n"
                "  -v               the station's work on standard error (a line a minute)\n"
                "  -m [ADDR:]PORT   status page, /metrics and /stats.json over HTTP on ADDR\n"

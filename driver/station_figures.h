@@ -27,7 +27,7 @@ struct RecentFrame {
   int blocks = 0;
   int corrections = 0;  // symbols corrected, all blocks
   int sync_wrong_bits = 0;
-  // Room for figures of the soft reading (FrameQuality::soft: its sync
+  // Room for figures of the improved reading (FrameQuality::soft: its sync
   // correlation, predicted bit error rate, bits Chase decoding changed) as
   // they come: added here, written by render_recent_frames.
   unsigned char frame[kMaxFrameBytes] = {};

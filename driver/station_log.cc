@@ -41,7 +41,7 @@ void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_
                "%d samples per bit, %d slots, correction %s, %s reading, ",
                rx_port & 0xFFFF, dist.announce.ct_port & 0xFFFF, dist.table.cd_port, d.ring.sps,
                dist.table.num_clients, d.block.fec ? "on" : "off",
-               d.soft_reading ? "soft" : "literal");
+               d.improved_reading ? "improved" : "literal");
   if (dist.upstream.vorn_off) {
     std::fputs("upstream off", stderr);
   } else {

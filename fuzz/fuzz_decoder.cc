@@ -4,7 +4,7 @@
 //
 // Input: byte 0 picks sps = (bits 0-4) + 1, correction (bit 5) and how many
 // times over the stream is fed, back to back: 1, 2, 4 or 8 (bits 6-7), so
-// that short inputs can fill the ring. Byte 1 turns the soft reading
+// that short inputs can fill the ring. Byte 1 turns the improved reading
 // (-a) on with bit 7; its bits 0-6, when not 0, start the ring positions 16
 // x their value bytes before the ring's end, where a long-running daemon
 // may have them, so that short inputs cross it. The bytes after it
@@ -55,8 +55,8 @@ void check_state(const Decoder& d) {
   const int frame_bits = d.block.framep * 8 + d.block.framebp;
   FUZZ_CHECK(frame_bits <= kMaxFrameBlocks * kBlockDataBits);
   if (d.checker.df_state == DfState::kHeaderBlock) FUZZ_CHECK(frame_bits == 0);
-  // The soft reading reads a frame's blocks only, from after its sync word.
-  if (d.soft.reading) FUZZ_CHECK(d.soft_reading && d.checker.df_state != DfState::kSearching);
+  // The improved reading reads a frame's blocks only, from after its sync word.
+  if (d.soft.reading) FUZZ_CHECK(d.improved_reading && d.checker.df_state != DfState::kSearching);
   if (d.soft.reading) FUZZ_CHECK(d.soft.pos >= int64_t{d.ring.sps} * kSoftUnit);
   if (d.checker.df_state == DfState::kRemainingBlocks) {
     // The header block is in, and every block read since added 60 bits.
@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int fec = (data[0] >> 5) & 1;
   auto d = std::make_unique<Decoder>();
   decoder_setup(*d, sps, fec, fec ? link_codec() : nullptr);
-  d->soft_reading = data[1] >> 7;
+  d->improved_reading = data[1] >> 7;
   if ((data[1] & 0x7F) != 0)
     d->ring.bwrp = d->ring.brdp = d->ring.bbp = d->ring.ring_bytes - 16 * (data[1] & 0x7F);
   check_state(*d);

@@ -35,7 +35,7 @@ Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 // fuzz_decoder: the set-up bytes, the stream, then the piece sizes
 // backwards, every piece but the last of the size piece_byte gives.
-// ring_start 0..127; improved turns -a (the soft reading) on.
+// ring_start 0..127; improved turns -a (the improved reading) on.
 Bytes decoder_input(int sps, bool fec, int passes_log2, uint8_t ring_start, const Bytes& stream,
                     uint8_t piece_byte, bool improved = false) {
   Bytes input{static_cast<uint8_t>((sps - 1) | (fec ? 0x20 : 0) | passes_log2 << 6),
@@ -117,7 +117,7 @@ void decoder_corpus() {
     write("decoder", "bad_frame_crc_sps3", decoder_input(3, true, 0, 0, w.take(), 0));
   }
   {
-    // The soft reading: two frames through the channel model, the
+    // The improved reading: two frames through the channel model, the
     // first noisy enough to need erasures, the second on a fast clock.
     morvix::gen::SampleWriter w(10);
     std::mt19937 channel_rng(5);
@@ -131,7 +131,7 @@ void decoder_corpus() {
     write("decoder", "channel_improved_sps10", decoder_input(10, true, 0, 20, w.take(), 200, true));
   }
   {
-    // The soft reading where a bit has too few samples to track the clock.
+    // The improved reading where a bit has too few samples to track the clock.
     morvix::gen::SampleWriter w(3);
     std::mt19937 channel_rng(6);
     morvix::gen::Channel channel(3, 0.3, -500, channel_rng);

@@ -112,7 +112,7 @@ Bytes noisy_stream(int sps, int frames, bool broken, std::mt19937& rng) {
 TEST_F(DecoderStatsTest, AFrameBrokenInItsPayloadCountsAsAFrameCrcFailureInEitherReading) {
   for (int soft : {0, 1}) {
     setup(10);
-    d_.soft_reading = soft;
+    d_.improved_reading = soft;
     std::mt19937 rng(7);
     EXPECT_TRUE(run(noisy_stream(10, 40, true, rng)).empty());
     const DecoderStats& s = d_.stats;

@@ -212,7 +212,7 @@ TEST_F(MainLoopTest, APassWithInputWaitingAlwaysMovesOn) {
     LoopState loop;
     loop.last_tick = now_;
     decoder_setup(d, 10, 1, link_codec());
-    d.soft_reading = soft;
+    d.improved_reading = soft;
     ASSERT_TRUE(server_open_dstream(d.ring, 0));
     // Frames whose sync words are cut off by a datagram's end 50 to 56
     // bytes after their first sample, in datagrams of at most 1000 bytes.

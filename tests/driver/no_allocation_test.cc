@@ -101,7 +101,7 @@ TEST(NoAllocation, TheMainLoopNeverAllocatesAfterStartUp) {
   static LoopState loop;
   loop.dump = 1;
   decoder_setup(d, 10, 1, link_codec());
-  d.soft_reading = 1;  // -a: the soft reading, with the literal reading behind it
+  d.improved_reading = 1;  // -a: the improved reading, with the literal reading behind it
   const int rx_port = test::free_udp_port();
   ASSERT_EQ(server_open_dstream(d.ring, rx_port), 1);
   dist.announce.ct_port = test::free_tcp_port();

@@ -67,9 +67,9 @@ TEST_F(CorpusTest, EveryRecordingDecodesToItsRecordedFrames) {
                 const std::vector<std::string>& dumped) { EXPECT_EQ(dumped, recorded) << name; });
 }
 
-// The soft reading hears at least what the literal one does, and
+// The improved reading hears at least what the literal one does, and
 // nothing that was not sent.
-TEST_F(CorpusTest, TheSoftReadingDecodesEveryRecordedFrameAndNoOther) {
+TEST_F(CorpusTest, TheImprovedReadingDecodesEveryRecordedFrameAndNoOther) {
   replay_all({"-a"}, [](const std::string& name, const std::vector<std::string>& recorded,
                         const std::vector<std::string>& dumped) {
     size_t next = 0;

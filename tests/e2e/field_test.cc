@@ -90,7 +90,7 @@ TEST_F(FieldTest, AFrameFollowedBySilenceIsRelayedAtOnce) {
   expect_relayed_at_once();
 }
 
-TEST_F(FieldTest, AFrameFollowedBySilenceIsRelayedAtOnceWithTheSoftReading) {
+TEST_F(FieldTest, AFrameFollowedBySilenceIsRelayedAtOnceWithTheImprovedReading) {
   start({"-a"});
   expect_relayed_at_once();
 }

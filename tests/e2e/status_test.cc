@@ -111,7 +111,7 @@ TEST_F(StatusTest, CountsExactlyWhatTheStreamHolds) {
   EXPECT_EQ(*parse_error, "");
   EXPECT_NE(m.body.find("\nmorvix_build_info{version=\"" MORVIX_VERSION "\"} 1\n"),
             std::string::npos);
-  EXPECT_EQ(metric(m.body, "morvix_soft_reading"), 0);
+  EXPECT_EQ(metric(m.body, "morvix_improved_reading"), 0);
   EXPECT_EQ(metric(m.body, "morvix_frames_rejected_total{reason=\"frame_crc\"}"), 2);
   const auto complaints = promtool_complaints(m.body, dir_);
   if (complaints.has_value()) {
@@ -178,10 +178,11 @@ TEST_F(StatusTest, VerboseTellsTheStationsPortsOnStandardErrorOnly) {
 TEST_F(StatusTest, TheReadingModeShowsInTheStartLineMetricsAndStats) {
   start_with_status({"-v", "-a"});
   ASSERT_TRUE(daemon_->running());
-  EXPECT_NE(daemon_->err().find(", correction on, soft reading, upstream "), std::string::npos)
+  EXPECT_NE(daemon_->err().find(", correction on, improved reading, upstream "), std::string::npos)
       << daemon_->err();
-  EXPECT_EQ(metric(get(http_port_, "/metrics").body, "morvix_soft_reading"), 1);
-  EXPECT_NE(get(http_port_, "/stats.json").body.find("\"reading\":\"soft\","), std::string::npos);
+  EXPECT_EQ(metric(get(http_port_, "/metrics").body, "morvix_improved_reading"), 1);
+  EXPECT_NE(get(http_port_, "/stats.json").body.find("\"reading\":\"improved\","),
+            std::string::npos);
 }
 
 }  // namespace

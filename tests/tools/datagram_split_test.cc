@@ -33,8 +33,8 @@ namespace {
 // told to use it. A new reading is one more line in the list below.
 struct Reading {
   const char* name;
-  int soft_reading;    // Decoder::soft_reading
-  const char* option;  // morvix-decode's option for it, or ""
+  int improved_reading;  // Decoder::improved_reading
+  const char* option;    // morvix-decode's option for it, or ""
 };
 
 struct Stream {
@@ -127,7 +127,7 @@ class DatagramSplitTest : public ::testing::TestWithParam<Reading> {
   static Frames live(const Stream& s, const std::vector<size_t>& ends, std::mt19937& rng) {
     Decoder d;
     decoder_setup(d, s.sps, 1, link_codec());
-    d.soft_reading = GetParam().soft_reading;
+    d.improved_reading = GetParam().improved_reading;
     EXPECT_TRUE(server_open_dstream(d.ring, 0));
     const int port = local_port(d.ring.dfd);
     UdpPeer source;
@@ -182,7 +182,7 @@ TEST_P(DatagramSplitTest, ChannelModelStreamsDecodeAsAWholeFileDoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Readings, DatagramSplitTest,
-                         ::testing::Values(Reading{"literal", 0, ""}, Reading{"soft", 1, "-a"}),
+                         ::testing::Values(Reading{"literal", 0, ""}, Reading{"improved", 1, "-a"}),
                          [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

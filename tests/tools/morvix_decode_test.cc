@@ -180,7 +180,7 @@ TEST_F(PlantedErrorsTest, AStreamThatEndsInsideAFrameGivesTheFramesBeforeIt) {
   EXPECT_EQ(out_, "");
 }
 
-TEST_F(MorvixDecodeTest, TheSoftReadingHearsEveryFrameTheLiteralOneHearsAndMore) {
+TEST_F(MorvixDecodeTest, TheImprovedReadingHearsEveryFrameTheLiteralOneHearsAndMore) {
   // 15-block frames through the generator's channel model, at a noise where
   // the literal reading gets about half of them.
   const std::string gen = "G=" + std::string(MORVIX_GEN_PATH) + "; ";

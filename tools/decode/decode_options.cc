@@ -24,7 +24,7 @@ constexpr const char* kUsage =
     "\n"
     "  -s SPS     samples per line bit, 1-1000 (default 10)\n"
     "  -f         no Reed-Solomon correction (frames rely on the CRCs alone)\n"
-    "  -a         the soft reading, as the daemon's -a\n"
+    "  -a         the improved reading, as the daemon's -a\n"
     "  --json     one JSON object per frame instead: number, sample (index in the\n"
     "             input of the sync word's first sample), phase, sync_errors,\n"
     "             blocks (symbols corrected per block), corrected, with -a soft\n"
@@ -63,7 +63,7 @@ Options parse_options(int argc, char** argv) {
     } else if (name == "-f") {
       o.fec = 0;
     } else if (name == "-a") {
-      o.soft_reading = 1;
+      o.improved_reading = 1;
     } else if (name == "--json") {
       o.json = true;
     } else if (name == "--all") {

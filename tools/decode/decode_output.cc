@@ -38,14 +38,14 @@ int print_json_line(std::FILE* to, int64_t number, const Decoder& d, bool repeat
   }
   at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at), "],\"corrected\":%d",
                       q.corrected_total);
-  // With -a: how the soft reading read the frame, null when the literal
+  // With -a: how the improved reading read the frame, null when the literal
   // reading did.
-  if (d.soft_reading && q.soft.read) {
+  if (d.improved_reading && q.soft.read) {
     at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at),
                         ",\"soft\":{\"sync_rho\":%d,\"ber_ppm\":%d,\"chase_bits\":%d,"
                         "\"chase_blocks\":%d}",
                         q.soft.sync_rho, q.soft.ber_ppm, q.soft.chase_changed, q.soft.chase_blocks);
-  } else if (d.soft_reading) {
+  } else if (d.improved_reading) {
     at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at), ",\"soft\":null");
   }
   at += std::snprintf(line + at, sizeof line - static_cast<size_t>(at),

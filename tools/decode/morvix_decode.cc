@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   }
   static Decoder d;
   decoder_setup(d, options.sps, options.fec, rs);
-  d.soft_reading = options.soft_reading;
+  d.improved_reading = options.improved_reading;
 
   Output out;
   out.json = options.json;

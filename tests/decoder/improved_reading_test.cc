@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The soft reading (-a) against the literal one over whole streams: it
+// The improved reading (-a) against the literal one over whole streams: it
 // decodes every frame the literal reading does, never a frame that was not
 // sent, and keeps the literal reading's retries.
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ struct Decoded {
   int unknown = 0;  // frames decoded that were not sent
 };
 
-class SoftReadingTest : public FrameSignalTest {
+class ImprovedReadingTest : public FrameSignalTest {
  protected:
   // Frames of the given blocks through the channel, noise between them.
   Bytes channel_stream(int frames, int blocks, double noise, double ppm, unsigned seed,
@@ -43,7 +43,7 @@ class SoftReadingTest : public FrameSignalTest {
 
   Decoded decode_with(const Bytes& stream, int improved) {
     setup(10);
-    d_.soft_reading = improved;
+    d_.improved_reading = improved;
     Decoded r;
     r.sent.assign(sent_.size(), false);
     for (const Bytes& f : decode(stream)) {
@@ -61,7 +61,7 @@ class SoftReadingTest : public FrameSignalTest {
   std::vector<Bytes> sent_;
 };
 
-TEST_F(SoftReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
+TEST_F(ImprovedReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
   const struct {
     int blocks;
     double noise, ppm;
@@ -79,7 +79,7 @@ TEST_F(SoftReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
   }
 }
 
-TEST_F(SoftReadingTest, HearsEveryFrameTheLiteralReadingDoesOnEveryImpairment) {
+TEST_F(ImprovedReadingTest, HearsEveryFrameTheLiteralReadingDoesOnEveryImpairment) {
   // Each at a noise where the literal reading loses some of the frames.
   const auto with = [](auto change) {
     gen::ChannelOptions o;
@@ -111,7 +111,7 @@ TEST_F(SoftReadingTest, HearsEveryFrameTheLiteralReadingDoesOnEveryImpairment) {
   }
 }
 
-TEST_F(SoftReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrames) {
+TEST_F(ImprovedReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrames) {
   const auto with = [](auto change) {
     gen::ChannelOptions o;
     change(o);
@@ -143,7 +143,7 @@ TEST_F(SoftReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrames) {
   }
 }
 
-TEST_F(SoftReadingTest, NoiseGivesItNoFrameAndNoMoreSyncWordsThanTheLiteralReading) {
+TEST_F(ImprovedReadingTest, NoiseGivesItNoFrameAndNoMoreSyncWordsThanTheLiteralReading) {
   // Band-limited noise: its samples run in short streaks, which the soft
   // reading's candidates (up to 7 wrong of 40) catch more often than white
   // noise would.
@@ -155,7 +155,7 @@ TEST_F(SoftReadingTest, NoiseGivesItNoFrameAndNoMoreSyncWordsThanTheLiteralReadi
   int64_t syncs[2] = {}, rejected[2] = {};
   for (int soft = 0; soft < 2; ++soft) {
     setup(10);
-    d_.soft_reading = soft;
+    d_.improved_reading = soft;
     EXPECT_TRUE(decode(noise).empty());
     const DecoderStats& st = d_.stats;
     syncs[soft] = st.sync_words;
@@ -166,7 +166,7 @@ TEST_F(SoftReadingTest, NoiseGivesItNoFrameAndNoMoreSyncWordsThanTheLiteralReadi
   EXPECT_LE(rejected[1], rejected[0]);
 }
 
-TEST_F(SoftReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
+TEST_F(ImprovedReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
   // Only the first sample of each bit is right: the soft values read
   // noise, the literal reading at the first phase reads the frame.
   const Bytes frame = gen::build_frame(2, payload_of(60, 3));
@@ -178,17 +178,17 @@ TEST_F(SoftReadingTest, FallsBackToTheLiteralReadingAtTheFirstPhase) {
   }
   w.add_idle(10 * 4000);
   setup(10);
-  d_.soft_reading = 1;
+  d_.improved_reading = 1;
   EXPECT_EQ(decode(w.take()), std::vector<Bytes>{frame});
 }
 
-TEST_F(SoftReadingTest, ARejectedFrameGetsOneSoftReadingAndTheLiteralRetriesThatReadAnew) {
+TEST_F(ImprovedReadingTest, ARejectedFrameGetsOneImprovedReadingAndTheLiteralRetriesThatReadAnew) {
   Bytes frame = gen::build_frame(6, payload_of(50, 8));
   frame[20] ^= 0x01;  // after the CRC was computed
-  // Past the input's first samples, which the soft reading cannot look back from.
+  // Past the input's first samples, which the improved reading cannot look back from.
   const Bytes stream = signal({frame}, 10, 104);
   setup(10);
-  d_.soft_reading = 1;
+  d_.improved_reading = 1;
   int syncs = 0, improved_readings = 0;
   feed_stream(d_, stream, [&](Decoder& d) {
     do {
