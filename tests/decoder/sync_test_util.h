@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: Apache-2.0
+// What the sync search's and the sync scan's tests share: the sync word's
+// line bits, sample indices and feeding the ring.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+#include "decoder/sample_ring.h"
+#include "decoder/sync_search.h"
+#include "tools/gen/signal_gen.h"
+
+namespace morvix::test {
+
+// The sync word's 40 line bits, the listed ones flipped.
+inline gen::Bits sync_bits(std::initializer_list<int> wrong = {}) {
+  gen::Bits bits;
+  for (unsigned char byte : kSyncWord)
+    for (int b = 7; b >= 0; --b) bits.push_back(static_cast<uint8_t>((byte >> b) & 1));
+  for (int i : wrong) bits[static_cast<size_t>(i)] ^= 1;
+  return bits;
+}
+
+// Sample index of (byte, bit) counted from sample 0 at byte 0 bit 7.
+inline long sample_index(int byte, int bit) { return byte * 8L + (7 - bit); }
+
+inline void feed(Decoder& d, const gen::Bytes& bytes) {
+  ASSERT_EQ(ring_write(d, bytes.data(), static_cast<int>(bytes.size())),
+            static_cast<int>(bytes.size()));
+}
+
+}  // namespace morvix::test
