@@ -89,7 +89,8 @@ docs=(/usr/share/man/man8/morvix.8.gz /usr/share/man/man1/morvix-client.1.gz
       /usr/share/man/man1/morvix-gen.1.gz /usr/share/man/man1/morvix-decode.1.gz
       /usr/share/doc/morvix/copyright /usr/share/doc/morvix/changelog.gz
       /usr/share/doc/morvix/README.md.gz /usr/share/doc/morvix/docs/protocol.md.gz
-      /usr/share/doc/morvix/docs/performance.md.gz /usr/share/doc/morvix/docs/development.md.gz)
+      /usr/share/doc/morvix/docs/performance.md.gz /usr/share/doc/morvix/docs/development.md.gz
+      /usr/share/doc/morvix/docs/tools.md.gz)
 # Slim images tell dpkg not to install manual pages and documentation.
 if grep -Eqs '^path-exclude=?\s*/usr/share/(man|doc)' /etc/dpkg/dpkg.cfg.d/*; then
   echo "dpkg here leaves out manual pages or documentation: not checking them"
