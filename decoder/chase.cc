@@ -5,11 +5,12 @@
 #include <climits>
 #include <cstring>
 
+#include "decoder/block_layout.h"
+
 namespace morvix {
 
 namespace {
 
-constexpr int kSymbolBits = static_cast<int>(kLinkSymbolBits);
 constexpr int kField = 1 << kSymbolBits;
 constexpr int kTopDegree = kLinkSymbols - 1;  // symbol 0's degree
 

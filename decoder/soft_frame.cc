@@ -192,12 +192,10 @@ int get_block_soft(Decoder& d) {
   unsigned char symbols[kBlockSymbols];
   int32_t reliability[kChaseBits];
   const auto& errors = error_table();
-  int k = 0;
   for (int sym = 0; sym < kBlockSymbols; ++sym) {
     int symbol = 0;
-    for (int l = 0; l < kSymbolBits; ++l, ++k) {
-      if (passed_over_bit(k)) ++k;
-      const int32_t v = values[k];
+    for (int l = 0; l < kSymbolBits; ++l) {
+      const int32_t v = values[symbol_line_bit(sym, l)];
       const int32_t r = v < 0 ? -v : v;
       symbol |= (v > 0 ? 1 : 0) << l;
       reliability[sym * kSymbolBits + l] = r;
@@ -228,13 +226,10 @@ int get_block_soft(Decoder& d) {
   // Decision-directed: a sure block of a frame whose header passed (a
   // header block may be noise that Chase decoding made a codeword of).
   if (result.metric <= kLearnMetric && d.checker.df_state == DfState::kRemainingBlocks) {
-    k = 0;
-    for (int sym = 0; sym < kBlockSymbols; ++sym) {
-      const int line = symbols[sym] ^ of[kBlockSymbols - 1 - sym];
-      for (int l = 0; l < kSymbolBits; ++l, ++k) {
-        if (passed_over_bit(k)) ++k;
-        learn_bit(d, s.bit_at[k], (line >> l) & 1);
-      }
+    unsigned char line_bits[kBlockBits];
+    block_line_bits(symbols, 0, line_bits);
+    for (int k = 0; k < kBlockBits; ++k) {
+      if (!passed_over_bit(k)) learn_bit(d, s.bit_at[k], line_bits[k]);
     }
   }
   append_block_data(d.block, symbols);
