@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "runtime/clock.h"
+#include "runtime/hex.h"
 
 namespace morvix {
 
@@ -171,8 +172,16 @@ void render_recent_frames(Text& t, const StationFigures& figures) {
           ",\"length\":%d,\"blocks\":%d,\"corrections\":%d,"
           "\"sync_wrong_bits\":%d,\"frame\":\"",
           i > 0 ? "," : "", r.time, r.length, r.blocks, r.corrections, r.sync_wrong_bits);
-    for (int k = 0; k < r.length; ++k) t.add("%02x", r.frame[k]);
-    t.add("\"}");
+    char hex[2 * kMaxFrameBytes + 1];
+    *put_hex(hex, r.frame, static_cast<size_t>(r.length)) = '\0';
+    t.add("%s\",\"soft\":", hex);
+    if (r.soft.read) {
+      // As morvix-decode --json gives them.
+      t.add("{\"sync_rho\":%d,\"ber_ppm\":%d,\"chase_bits\":%d,\"chase_blocks\":%d}}",
+            r.soft.sync_rho, r.soft.ber_ppm, r.soft.chase_changed, r.soft.chase_blocks);
+    } else {
+      t.add("null}");
+    }
   }
 }
 

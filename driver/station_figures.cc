@@ -25,6 +25,7 @@ void note_frame_passed(StationFigures& f, const Decoder& d, std::time_t now, int
   r.blocks = q.blocks;
   r.corrections = q.corrected_total;
   r.sync_wrong_bits = q.sync_wrong_bits;
+  r.soft = q.soft;
   std::memcpy(r.frame, d.block.frame, static_cast<size_t>(r.length));
   f.recent_next = (f.recent_next + 1) % kRecentFrames;
   f.recent_count = std::min(f.recent_count + 1, kRecentFrames);

@@ -27,9 +27,7 @@ struct RecentFrame {
   int blocks = 0;
   int corrections = 0;  // symbols corrected, all blocks
   int sync_wrong_bits = 0;
-  // Room for figures of the improved reading (FrameQuality::soft: its sync
-  // correlation, predicted bit error rate, bits Chase decoding changed) as
-  // they come: added here, written by render_recent_frames.
+  SoftQuality soft;  // the improved reading's figures, when it decoded the frame
   unsigned char frame[kMaxFrameBytes] = {};
 };
 

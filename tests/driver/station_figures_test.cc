@@ -27,6 +27,8 @@ class StationFiguresTest : public ::testing::Test {
     d_.quality.blocks = 2 + fill % 3;
     d_.quality.corrected_total = fill % 5;
     d_.quality.sync_wrong_bits = fill % 6;
+    // Every seventh frame as the improved reading read it.
+    d_.quality.soft = fill % 7 == 0 ? SoftQuality{true, 912, 1200 + fill, fill, 1} : SoftQuality{};
     ASSERT_EQ(handle_frame(loop_, d_, dist_), 1);
   }
 
@@ -71,16 +73,20 @@ TEST_F(StationFiguresTest, RecentFramesAreTheLastTwentyOldestFirstWithTheirQuali
   ASSERT_NE(list, std::string::npos) << json;
   // Frame 6 (bytes 06) is the oldest kept: 6 % 3 = 0 -> 2 blocks, 1 corrected, 0 wrong bits.
   EXPECT_EQ(json.find("\"length\":8,\"blocks\":2,\"corrections\":1,\"sync_wrong_bits\":0,"
-                      "\"frame\":\"0606060606060606\"}",
+                      "\"frame\":\"0606060606060606\",\"soft\":null}",
                       list),
             json.find("\"length\"", list));
   EXPECT_EQ(json.find("\"frame\":\"0505"), std::string::npos);
+  EXPECT_NE(json.find("\"frame\":\"0707070707070707\",\"soft\":{\"sync_rho\":912,"
+                      "\"ber_ppm\":1207,\"chase_bits\":7,\"chase_blocks\":1}}"),
+            std::string::npos)
+      << json;
   // The newest, of the longest length, last.
   std::string longest;
   for (int k = 0; k < kMaxFrameBytes; ++k) longest += "19";  // frame 25
   EXPECT_NE(json.find("\"length\":307,\"blocks\":3,\"corrections\":0,\"sync_wrong_bits\":1,"
                       "\"frame\":\"" +
-                      longest + "\"}]}"),
+                      longest + "\",\"soft\":null}]}"),
             std::string::npos);
   size_t frames = 0;
   for (size_t at = json.find("{\"time\":"); at != std::string::npos;

@@ -137,7 +137,7 @@ TEST_F(StatusTest, CountsExactlyWhatTheStreamHolds) {
   for (size_t i = 0; i < frames.size(); ++i) {
     recent += std::string(i > 0 ? "," : "") + "\\{\"time\":[0-9]+,\"length\":57,\"blocks\":8,";
     recent += std::string("\"corrections\":") + (i == 1 ? "3" : "0") + ",\"sync_wrong_bits\":0,";
-    recent += "\"frame\":\"" + hex(frames[i]) + "\"\\}";
+    recent += "\"frame\":\"" + hex(frames[i]) + "\",\"soft\":null\\}";
   }
   EXPECT_TRUE(std::regex_search(j.body, std::regex(recent + "\\]\\}\n$"))) << j.body;
   EXPECT_TRUE(
