@@ -63,7 +63,8 @@ Row lanes_outside(int bytes, long base, long first, long last) {
     const long lo = base + 8 * b;
     unsigned inside = 0xFF;
     if (lo < first) inside = first - lo >= 8 ? 0 : inside >> (first - lo);
-    if (lo + 7 > last) inside = lo + 7 - last >= 8 ? 0 : (inside << (lo + 7 - last)) & 0xFF;
+    // Lane 0 is the byte's top bit: lanes past `last` are its low bits.
+    if (lo + 7 > last) inside &= lo + 7 - last >= 8 ? 0 : (0xFFu << (lo + 7 - last)) & 0xFF;
     out[static_cast<size_t>(b)] = static_cast<uint8_t>(~inside);
   }
   return out;

@@ -30,10 +30,4 @@ int get_frame_id(Decoder& d);
 // or -1. The samples the attempts read must have arrived.
 long scan_unread(Decoder& d, long first, long last, int max_wrong);
 
-// The first attempt from sample `first` to sample `last` of the unread part
-// (counted from bit 7 of byte brdp) whose 40 samples differ from the sync
-// word in at most max_wrong places (see scan_for_sync), in the same terms;
-// or -1. The samples the attempts read must have arrived.
-long scan_unread(Decoder& d, long first, long last, int max_wrong);
-
 }  // namespace morvix

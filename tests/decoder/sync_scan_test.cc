@@ -123,6 +123,44 @@ TEST(SyncSearch, FindsASyncWordAtEveryPositionOfAWord) {
   }
 }
 
+// Short ranges, first and last in one byte or a few apart (as the improved
+// reading asks for at the input's start): never an attempt outside them.
+TEST(SyncSearch, ShortRangesReturnTheFirstAttemptWithinThem) {
+  std::mt19937 rng(4242);  // fixed seed
+  for (int sps : {1, 3, 10}) {
+    gen::SampleWriter w(sps);
+    for (int i = 0; i < 6; ++i) {
+      w.add_line_bits(sync_bits({i, 2 * i + 1}));
+      w.add_noise(rng() % 13, rng);
+    }
+    w.add_idle(sps * 42 + 300);
+    const gen::Bytes stream = w.take();
+    const long attempts = static_cast<long>(stream.size() - 300 / 8) * 8 - 42L * sps;
+    for (int max_wrong : {kMaxSyncErrors, 7}) {
+      std::vector<int> wrong(static_cast<size_t>(attempts));
+      for (long a = 0; a < attempts; ++a) {
+        for (int j = 0; j < kSyncBits; ++j) {
+          const long n = a + static_cast<long>(j) * sps;
+          const int sample = (stream[static_cast<size_t>(n / 8)] >> (7 - n % 8)) & 1;
+          wrong[static_cast<size_t>(a)] += (1 - sample) != sync_bits()[static_cast<size_t>(j)];
+        }
+      }
+      for (long first = 0; first < 64; ++first) {
+        for (long last = first; last < first + 12 && last < attempts; ++last) {
+          long expected = -1;
+          for (long a = first; a <= last && expected < 0; ++a) {
+            if (wrong[static_cast<size_t>(a)] <= max_wrong) expected = a;
+          }
+          for (bool wide : scan_builds()) {
+            ASSERT_EQ(scan_for_sync(stream.data(), first, last, sps, wide, max_wrong), expected)
+                << "sps " << sps << " first " << first << " last " << last << " wide " << wide;
+          }
+        }
+      }
+    }
+  }
+}
+
 // Sync words that straddle the ring's end on three passes round the ring,
 // so the bytes past its end must show each pass's start, not an old one.
 TEST(SyncSearch, FindsSyncWordsAcrossTheRingEndOnEveryPass) {
