@@ -212,6 +212,7 @@ int impairments(int frames) {
       {"slow fading, 6 dB", with([](Setup& s) { s.impairments.fading_db = 6; })},
       {"5 samples per bit", with([](Setup& s) { s.sps = 5; })},
       {"16 samples per bit", with([](Setup& s) { s.sps = 16; })},
+      {"32 samples per bit", with([](Setup& s) { s.sps = 32; })},
   };
   std::printf("| channel (15-block frames) | literal, noise at half | -a, noise at half | dB |\n");
   std::printf("|---|---|---|---|\n");

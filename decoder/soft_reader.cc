@@ -10,6 +10,7 @@
 
 #include "decoder/decoder.h"
 #include "decoder/soft_sync.h"
+#include "decoder/soft_taps.h"
 
 namespace morvix {
 
@@ -65,6 +66,27 @@ struct Samples {
   int skip;
 };
 
+// The decimated value's 30 samples, the earliest in bit 63; first: what
+// the first read read.
+inline uint64_t gathered(const SoftReader& s, const Samples& samples, long q, int sps,
+                         uint64_t& first_read) {
+  const long first = q - sps;
+  if (s.reads == 2) {  // sps 20 .. 37
+    first_read = samples.at(first + s.read_at[0], s.read_len[0]);
+    const uint64_t g =
+        extract_bits(first_read, s.read_mask[0]) << s.read_picks[1] |
+        extract_bits(samples.at(first + s.read_at[1], s.read_len[1]), s.read_mask[1]);
+    return g << (64 - kSoftTaps);
+  }
+  uint64_t g = 0;
+  for (int r = 0; r < s.reads; ++r) {
+    const uint64_t w = samples.at(first + s.read_at[r], s.read_len[r]);
+    if (r == 0) first_read = w;
+    g = (g << s.read_picks[r]) | extract_bits(w, s.read_mask[r]);
+  }
+  return g << (64 - kSoftTaps);
+}
+
 // The samples a value at q looks at, the earliest in bit 63, when they fit
 // one read (span <= kMaxSpan).
 inline uint64_t window(const SoftReader& s, const Samples& samples, long q, int sps) {
@@ -74,6 +96,10 @@ inline uint64_t window(const SoftReader& s, const Samples& samples, long q, int 
 inline int32_t value_of(const SoftReader& s, uint64_t w) {
   const int32_t* table = s.table.get();
   int32_t v = s.constant;
+  if (s.decimated) {  // always 4: unrolled
+    return v + table[w >> 56] + table[256 + (w >> 48 & 0xFF)] + table[512 + (w >> 40 & 0xFF)] +
+           table[768 + (w >> 32 & 0xFF)];
+  }
   for (int c = 0; c < s.chunks; ++c)
     v += table[c * 256 + static_cast<int>((w >> (56 - 8 * c)) & 0xFF)];
   return v;
@@ -81,6 +107,8 @@ inline int32_t value_of(const SoftReader& s, uint64_t w) {
 
 int32_t value_at(const SoftReader& s, const Samples& samples, long q, int sps) {
   if (s.span <= kMaxSpan) return value_of(s, window(s, samples, q, sps));
+  uint64_t first_read = 0;
+  if (s.decimated) return value_of(s, gathered(s, samples, q, sps, first_read));
   // Seven bytes of samples a read.
   const long first = q - sps;
   const int32_t* table = s.table.get();
@@ -103,7 +131,8 @@ void soft_setup(Decoder& d) {
   const int sps = d.ring.sps;
   s.span = 3 * sps;
   for (int i = 0; i <= kSoftTaps; ++i) s.slot[i] = i * sps / 10;
-  s.chunks = (s.span + 7) / 8;
+  plan_soft_taps(s, kMaxSpan);
+  s.chunks = ((s.decimated ? kSoftTaps : s.span) + 7) / 8;
   s.table = std::make_unique<int32_t[]>(static_cast<size_t>(s.chunks) * 256);
   learner_reset(s.learner);
   s.table_stale = true;
@@ -132,6 +161,12 @@ void soft_refresh(Decoder& d) {
     double all_zero = 0;
     for (int k = 0; k < 8; ++k) {
       const int o = 8 * c + k;
+      if (s.decimated) {
+        if (o >= kSoftTaps) break;
+        weight[k] = w[o] * kSoftUnit;
+        all_zero += weight[k];
+        continue;
+      }
       if (o >= s.span) break;
       int tap = 0;
       while (s.slot[tap + 1] <= o) ++tap;
@@ -157,7 +192,12 @@ void soft_features(const Decoder& d, long q, double* x) {
   const SoftReader& s = d.soft;
   const Samples samples(d);
   const long first = q - d.ring.sps;
-  for (int i = 0; i < kSoftTaps; ++i) {
+  if (s.decimated) {
+    uint64_t first_read = 0;
+    const uint64_t g = gathered(s, samples, q, d.ring.sps, first_read);
+    for (int i = 0; i < kSoftTaps; ++i) x[i] = (g >> (63 - i) & 1) ? -1.0 : 1.0;
+  }
+  for (int i = 0; i < kSoftTaps && !s.decimated; ++i) {
     const int n = s.slot[i + 1] - s.slot[i];
     if (n == 0) {
       x[i] = 0;
@@ -211,8 +251,11 @@ void read_soft_bits(Decoder& d, int count, int32_t* values) {
   const bool one_read = s.span <= kMaxSpan;
   for (int i = 0; i < count; ++i, pos += bit_length) {
     const long q = static_cast<long>((pos + kSoftUnit / 2) / kSoftUnit);
-    const uint64_t w = one_read ? window(s, samples, q, sps) : 0;
-    const int32_t v = one_read ? value_of(s, w) : value_at(s, samples, q, sps);
+    uint64_t first_read = 0;
+    const uint64_t w = one_read      ? window(s, samples, q, sps)
+                       : s.decimated ? gathered(s, samples, q, sps, first_read)
+                                     : 0;
+    const int32_t v = one_read || s.decimated ? value_of(s, w) : value_at(s, samples, q, sps);
     values[i] = v;
     if (i < 85) s.bit_at[i] = q;
     const int bit = v > 0 ? 1 : 0;
@@ -222,9 +265,12 @@ void read_soft_bits(Decoder& d, int count, int32_t* values) {
       // The value's own samples hold them where the edge is within half a
       // bit of the bit's start, as it is at all but extreme slicer offsets.
       const int edge = (s.edge[bit] + kSoftUnit / 2) / kSoftUnit;
-      const int from = sps + edge - sps / 2;  // in the value's samples
+      const int from = sps + edge - sps / 2;     // in the value's samples
+      const int in_first = from - s.read_at[0];  // or in the decimated value's first read
       const int ones = one_read && from >= 0 && from + sps <= s.span
                            ? ones64((w << from) >> (64 - sps))
+                       : s.decimated && in_first >= 0 && in_first + sps <= s.read_len[0]
+                           ? ones64((first_read << (64 - s.read_len[0] + in_first)) >> (64 - sps))
                            : samples.ones(q + edge - sps / 2, sps);
       const int old = bit ? ones : sps - ones;
       const int64_t seen = static_cast<int64_t>(edge - sps / 2 + old) * kSoftUnit;

@@ -33,9 +33,17 @@ struct SoftReader {
   // The soft values' weights: learned in double, used as one table of
   // soft-value parts per byte of the samples a value looks at.
   SoftLearner learner;
-  int span = 30;                     // samples a value looks at: 3 sps from a bit before
-  int slot[kSoftTaps + 1]{};         // tap i covers samples slot[i] .. slot[i + 1] - 1
-  int chunks = 0;                    // bytes of samples a value looks at
+  int span = 30;              // samples a value looks at: 3 sps from a bit before
+  int slot[kSoftTaps + 1]{};  // tap i covers samples slot[i] .. slot[i + 1] - 1
+  int chunks = 0;             // bytes of samples a value looks at
+  // Where three bits' samples do not fit one read, a tap weighs only the
+  // middle sample of its slot (decoder/soft_taps.h), gathered by reads.
+  bool decimated = false;
+  int reads = 0;
+  int read_at[kSoftTaps]{};          // a read's first sample, from the value's first
+  int read_len[kSoftTaps]{};         // its samples
+  uint64_t read_mask[kSoftTaps]{};   // the samples it gathers (the earliest in bit read_len - 1)
+  int read_picks[kSoftTaps]{};       // how many
   std::unique_ptr<int32_t[]> table;  // chunks x 256 parts
   int32_t constant = 0;              // the constant's part
   bool table_stale = true;           // the weights moved since the table was made
