@@ -27,8 +27,8 @@ class ImprovedReadingTest : public FrameSignalTest {
   Bytes channel_stream(int frames, int blocks, double noise, double ppm, unsigned seed,
                        const gen::ChannelOptions& impairments = {}) {
     std::mt19937 rng(seed);
-    gen::Channel channel(10, noise, ppm, rng, impairments);
-    gen::SampleWriter w(10);
+    gen::Channel channel(sps_, noise, ppm, rng, impairments);
+    gen::SampleWriter w(sps_);
     sent_.clear();
     for (int i = 0; i < frames; ++i) {
       sent_.push_back(gen::build_frame(static_cast<uint8_t>(i),
@@ -37,12 +37,12 @@ class ImprovedReadingTest : public FrameSignalTest {
       channel.transmit(gen::frame_line_bits(sent_.back(), {}, rng), w);
     }
     channel.silence(1500, w);
-    w.add_idle(10 * 4000);
+    w.add_idle(sps_ * 4000);
     return w.take();
   }
 
   Decoded decode_with(const Bytes& stream, int improved) {
-    setup(10);
+    setup(sps_);
     d_.improved_reading = improved;
     Decoded r;
     r.sent.assign(sent_.size(), false);
@@ -59,6 +59,7 @@ class ImprovedReadingTest : public FrameSignalTest {
   }
 
   std::vector<Bytes> sent_;
+  int sps_ = 10;  // samples per line bit
 };
 
 TEST_F(ImprovedReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
@@ -73,6 +74,21 @@ TEST_F(ImprovedReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
     SCOPED_TRACE(::testing::Message()
                  << c.blocks << " blocks, noise " << c.noise << ", " << c.ppm << " ppm: literal "
                  << literal.count << ", -a " << improved.count);
+    EXPECT_EQ(literal.unknown + improved.unknown, 0);
+    for (size_t i = 0; i < sent_.size(); ++i) EXPECT_TRUE(improved.sent[i] || !literal.sent[i]);
+    EXPECT_GT(improved.count, literal.count);
+  }
+}
+
+// Wide bits take the one-sample-per-tap path (20 samples per bit and up).
+TEST_F(ImprovedReadingTest, HearsEveryFrameTheLiteralReadingDoesAtOtherSampleRates) {
+  for (int sps : {5, 32}) {
+    sps_ = sps;
+    const Bytes stream = channel_stream(20, 15, 0.45, 0, 11);
+    const Decoded literal = decode_with(stream, 0);
+    const Decoded improved = decode_with(stream, 1);
+    SCOPED_TRACE(::testing::Message() << sps << " samples per bit: literal " << literal.count
+                                      << ", -a " << improved.count);
     EXPECT_EQ(literal.unknown + improved.unknown, 0);
     for (size_t i = 0; i < sent_.size(); ++i) EXPECT_TRUE(improved.sent[i] || !literal.sent[i]);
     EXPECT_GT(improved.count, literal.count);
