@@ -10,6 +10,8 @@
 //   channel_sensitivity --impairments FRAMES     per impairment of the channel
 //       model, the noise at which each reading decodes half of the 15-block
 //       frames, and the dB -a gains there
+//   channel_sensitivity --reference FRAMES    the first three of them with a
+//       receiver told the bit boundaries (bench/reference_receiver.h) as well
 //
 // Prints the fraction of frames each reading decodes, README-ready; counts
 // over all streams the frames decoded that were never sent (wrong) and the
@@ -21,8 +23,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <span>
 #include <vector>
 
+#include "bench/noise_only.h"
+#include "bench/reference_receiver.h"
 #include "decoder/decoder.h"
 #include "decoder/frame_checker.h"
 #include "fec/link_codec.h"
@@ -48,6 +53,8 @@ Setup g_setup;  // the streams' channel
 struct Stream {
   gen::Bytes samples;
   std::vector<gen::Bytes> sent;
+  std::vector<int64_t> starts;  // each frame's first sample
+  std::vector<gen::Bits> bits;  // each frame's line bits
 };
 
 // Payload bytes that make frames of the given blocks.
@@ -63,7 +70,9 @@ Stream make_stream(int frames, int blocks, double noise, double ppm, unsigned se
     for (auto& b : payload) b = static_cast<uint8_t>(rng());
     s.sent.push_back(gen::build_frame(static_cast<uint8_t>(i), payload));
     channel.silence(kGapSamples, w);
-    channel.transmit(gen::frame_line_bits(s.sent.back(), {}, rng), w);
+    s.starts.push_back(w.sample_count());
+    s.bits.push_back(gen::frame_line_bits(s.sent.back(), {}, rng));
+    channel.transmit(s.bits.back(), w);
   }
   channel.silence(kGapSamples, w);
   w.add_idle(8 * 2 * ring_bytes_for(g_setup.sps));
@@ -100,8 +109,9 @@ Result decode(const Stream& s, int improved) {
 }
 
 struct Row {
-  double literal = 0, improved = 0;  // fractions decoded
+  double literal = 0, improved = 0, reference = 0;  // fractions decoded
 };
+bench::ReferenceReceiver* g_reference = nullptr;  // also read by it when set
 
 // Every stream adds to these; both must stay 0.
 int g_wrong = 0;  // frames decoded that were not sent, by either reading
@@ -114,7 +124,11 @@ Row run(double noise, double ppm, int blocks, int frames) {
   const Result imp = decode(s, 1);
   g_wrong += lit.wrong + imp.wrong;
   for (size_t i = 0; i < s.sent.size(); ++i) g_lost += lit.decoded[i] && !imp.decoded[i];
-  return {static_cast<double>(lit.count) / frames, static_cast<double>(imp.count) / frames};
+  const int ref = g_reference ? bench::reference_count(*g_reference, s.samples, s.starts, s.bits,
+                                                       s.sent, g_setup.sps, g_wrong)
+                              : 0;
+  return {static_cast<double>(lit.count) / frames, static_cast<double>(imp.count) / frames,
+          static_cast<double>(ref) / frames};
 }
 
 // The noise at which a sweep first decodes half of its frames, by linear
@@ -190,7 +204,7 @@ int tables(int frames) {
 
 // The impairments one by one: the noise at which half the 15-block frames
 // decode, each reading, swept in steps of about 0.5 dB.
-int impairments(int frames) {
+int impairments(int frames, int count = 11) {
   struct Case {
     const char* name;
     Setup setup;
@@ -214,20 +228,26 @@ int impairments(int frames) {
       {"16 samples per bit", with([](Setup& s) { s.sps = 16; })},
       {"32 samples per bit", with([](Setup& s) { s.sps = 32; })},
   };
-  std::printf("| channel (15-block frames) | literal, noise at half | -a, noise at half | dB |\n");
-  std::printf("|---|---|---|---|\n");
-  for (const Case& c : cases) {
+  std::printf("| channel (15-block frames) | literal, noise at half | -a, noise at half | dB |%s\n",
+              g_reference ? " reference, noise at half | dB |" : "");
+  std::printf("|---|---|---|---|%s\n", g_reference ? "---|---|" : "");
+  for (const Case& c : std::span(cases, static_cast<size_t>(count))) {
     g_setup = c.setup;
-    std::vector<double> noise, literal, improved;
+    std::vector<double> noise, literal, improved, reference;
     for (double n = 0.05; n < 3.0; n *= 1.06) {
       const Row row = run(n, 0, 15, frames);
       noise.push_back(n);
       literal.push_back(row.literal);
       improved.push_back(row.improved);
-      if (row.improved < 0.02) break;
+      reference.push_back(row.reference);
+      if (row.improved < 0.02 && row.reference < 0.02) break;
     }
     const double a = noise_at_half(noise, literal), b = noise_at_half(noise, improved);
-    if (a > 0 && b > 0) {
+    const double r = noise_at_half(noise, reference);
+    if (a > 0 && b > 0 && g_reference) {
+      std::printf("| %s | %.3f | %.3f | %+.1f | %.3f | %+.1f |\n", c.name, a, b,
+                  20 * std::log10(b / a), r, r > 0 ? 20 * std::log10(r / a) : 0.0);
+    } else if (a > 0 && b > 0) {
       std::printf("| %s | %.3f | %.3f | %+.1f |\n", c.name, a, b, 20 * std::log10(b / a));
     } else {
       // A reading that never decodes half of them, even at the least noise.
@@ -245,46 +265,20 @@ int impairments(int frames) {
   return g_wrong + g_lost;
 }
 
-// Noise through the channel (no sender on the air), read by both; the
-// improved reading's sync words found are counted, each read and refused.
-int noise_only(long long samples) {
-  std::mt19937 rng(99);
-  gen::Channel channel(kSps, 1.0, 0, rng);
-  Decoder lit, imp;
-  decoder_setup(lit, kSps, 1, link_codec());
-  decoder_setup(imp, kSps, 1, link_codec());
-  imp.improved_reading = 1;
-  long long frames[2] = {0, 0};
-  long long improved_readings = 0;
-  constexpr long long kPiece = 1 << 24;
-  for (long long done = 0; done < samples; done += kPiece) {
-    gen::SampleWriter w(kSps);
-    channel.silence(std::min(kPiece, samples - done), w);
-    const gen::Bytes piece = w.take();
-    frames[0] += static_cast<long long>(test::decode_stream(lit, piece).size());
-    test::feed_stream(imp, piece, [&](Decoder& d) {
-      do {
-        const bool reading = d.soft.reading;
-        frames[1] += get_data_frame(d);
-        improved_readings += !reading && d.soft.reading;
-      } while (!d.ring.need_input);
-    });
-  }
-  std::printf(
-      "%lld samples of noise: %lld frames (literal), %lld frames (-a) from %lld soft "
-      "readings\n",
-      samples, frames[0], frames[1], improved_readings);
-  return frames[0] + frames[1] == 0 ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 2 && std::strcmp(argv[1], "--impairments") == 0) {
     return impairments(std::atoi(argv[2])) == 0 ? 0 : 1;
   }
+  if (argc > 2 && std::strcmp(argv[1], "--reference") == 0) {
+    static bench::ReferenceReceiver reference;
+    bench::reference_setup(reference, kChaseMaxFlips);
+    g_reference = &reference;
+    return impairments(std::atoi(argv[2]), 3) == 0 ? 0 : 1;
+  }
   if (argc > 2 && std::strcmp(argv[1], "--noise-only") == 0) {
-    return noise_only(std::atoll(argv[2]));
+    return bench::noise_only(kSps, std::atoll(argv[2]));
   }
   if (argc > 5 && std::strcmp(argv[1], "--point") == 0) {
     const int frames = std::atoi(argv[5]);
