@@ -31,16 +31,58 @@ int64_t window_start(const ReferenceReceiver& r, int64_t start, int bit) {
 
 int window_size(const ReferenceReceiver& r) { return r.sps * 5 / 2; }
 
-// The soft value of line bit `bit`: > 0 for a 1, its size the reliability.
-int soft_value(const ReferenceReceiver& r, const std::vector<uint8_t>& samples, int64_t start,
-               int bit) {
+// The soft value of line bit `bit` by weight[table]: > 0 for a 1.
+int soft_by(const ReferenceReceiver& r, int table, const std::vector<uint8_t>& samples,
+            int64_t start, int bit) {
   const int64_t first = window_start(r, start, bit);
   int sum = 0;
   for (int j = 0; j < window_size(r); ++j) {
     const int sample = sample_at(samples, first + j);
-    if (sample >= 0) sum += r.weight[sample][static_cast<size_t>(j)];
+    if (sample >= 0) sum += r.weight[table][sample][static_cast<size_t>(j)];
   }
   return sum;
+}
+
+// Which weights read line bit `bit`: by the first reading of its neighbours.
+int context(const ReferenceReceiver& r, const std::vector<uint8_t>& samples, int64_t start,
+            int bit) {
+  return 1 + 2 * (soft_by(r, 0, samples, start, bit - 1) > 0) +
+         (soft_by(r, 0, samples, start, bit + 1) > 0);
+}
+
+int soft_value(const ReferenceReceiver& r, const std::vector<uint8_t>& samples, int64_t start,
+               int bit) {
+  return soft_by(r, context(r, samples, start, bit), samples, start, bit);
+}
+
+// Counts, for weight[table], the samples around each line bit of every frame.
+void learn_table(ReferenceReceiver& r, int table, const std::vector<uint8_t>& samples,
+                 const std::vector<int64_t>& starts,
+                 const std::vector<std::vector<uint8_t>>& bits) {
+  const auto size = static_cast<size_t>(window_size(r));
+  // zeros[v][j]: samples of 0 at window place j around line bits of value v, of all[v][j].
+  std::vector<double> zeros[2], all[2];
+  for (int v = 0; v < 2; ++v) zeros[v].assign(size, 1), all[v].assign(size, 2);
+  for (size_t f = 0; f < starts.size(); ++f) {
+    for (size_t k = 0; k < bits[f].size(); ++k) {
+      const int bit = static_cast<int>(k);
+      if (table > 0 && context(r, samples, starts[f], bit) != table) continue;
+      const int64_t first = window_start(r, starts[f], bit);
+      for (size_t j = 0; j < size; ++j) {
+        const int sample = sample_at(samples, first + static_cast<int64_t>(j));
+        if (sample < 0) continue;
+        zeros[bits[f][k]][j] += sample == 0;
+        all[bits[f][k]][j] += 1;
+      }
+    }
+  }
+  for (int v = 0; v < 2; ++v) r.weight[table][v].assign(size, 0);
+  for (size_t j = 0; j < size; ++j) {
+    const double p1 = zeros[1][j] / all[1][j], p0 = zeros[0][j] / all[0][j];
+    r.weight[table][0][j] = static_cast<int32_t>(std::lround(kScale * std::log(p1 / p0)));
+    r.weight[table][1][j] =
+        static_cast<int32_t>(std::lround(kScale * std::log((1 - p1) / (1 - p0))));
+  }
 }
 
 // Decodes block b of the frame and puts its 60 data bits into frame.
@@ -85,27 +127,7 @@ void reference_learn(ReferenceReceiver& r, const std::vector<uint8_t>& samples,
                      const std::vector<std::vector<uint8_t>>& bits, int sps) {
   r.sps = sps;
   r.before = sps / 2;
-  const auto size = static_cast<size_t>(window_size(r));
-  // zeros[bit][j]: samples of 0 at window place j around line bits of that value, of all.
-  std::vector<double> zeros[2], all[2];
-  for (int v = 0; v < 2; ++v) zeros[v].assign(size, 1), all[v].assign(size, 2);
-  for (size_t f = 0; f < starts.size(); ++f) {
-    for (size_t k = 0; k < bits[f].size(); ++k) {
-      const int64_t first = window_start(r, starts[f], static_cast<int>(k));
-      for (size_t j = 0; j < size; ++j) {
-        const int sample = sample_at(samples, first + static_cast<int64_t>(j));
-        if (sample < 0) continue;
-        zeros[bits[f][k]][j] += sample == 0;
-        all[bits[f][k]][j] += 1;
-      }
-    }
-  }
-  for (int v = 0; v < 2; ++v) r.weight[v].assign(size, 0);
-  for (size_t j = 0; j < size; ++j) {
-    const double p1 = zeros[1][j] / all[1][j], p0 = zeros[0][j] / all[0][j];
-    r.weight[0][j] = static_cast<int32_t>(std::lround(kScale * std::log(p1 / p0)));
-    r.weight[1][j] = static_cast<int32_t>(std::lround(kScale * std::log((1 - p1) / (1 - p0))));
-  }
+  for (int table = 0; table < 5; ++table) learn_table(r, table, samples, starts, bits);
 }
 
 std::vector<uint8_t> reference_decode(const ReferenceReceiver& r,

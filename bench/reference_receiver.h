@@ -17,11 +17,13 @@ namespace morvix::bench {
 
 struct ReferenceReceiver {
   ChaseTables tables;
-  int flips = kChaseMaxFlips;      // least reliable symbol bits flipped per block
-  int sps = 0;                     // samples per line bit; a bit's window is 2.5 bits wide:
-  int before = 0;                  // it starts this many samples before the bit
-  std::vector<int32_t> weight[2];  // per window place and sample value: its log-likelihood
-                                   // ratio for a line bit of 1, scaled
+  int flips = kChaseMaxFlips;  // least reliable symbol bits flipped per block
+  int sps = 0;                 // samples per line bit; a bit's window is 2.5 bits wide:
+  int before = 0;              // it starts this many samples before the bit
+  // Per sample value and window place: its log-likelihood ratio for a line
+  // bit of 1, scaled; [0] alone, then [1 + 2 p + n] given the hard decisions
+  // p and n of the bits before and after by [0].
+  std::vector<int32_t> weight[5][2];
 };
 
 // Makes the tables for the link's code; flips is 0 .. kChaseMaxFlips.
