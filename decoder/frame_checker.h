@@ -17,7 +17,7 @@ namespace morvix {
 //
 // Liveness: a step takes into the ring all the input waiting that it has
 // room for, before it reads and again when it stops for input. So when
-// need_input is set, the ring is not full and input_waiting(d) is false
+// need_input is set, the ring is not full and input_waiting(d.ring) is false
 // (unless a run of empty datagrams was passed over): whatever a reading
 // waits for has not been sent yet. A step that does not set
 // need_input moves the search or reads a block (a frame ends within

@@ -57,11 +57,11 @@ int ring_write(Decoder& d, const unsigned char* bytes, int count) {
   return taken;
 }
 
-bool input_waiting(const Decoder& d) {
-  if (d.ring.irdptr < d.ring.irdlen) return true;
-  if (d.ring.dfd < 0) return false;
+bool input_waiting(const SampleRing& r) {
+  if (r.irdptr < r.irdlen) return true;
+  if (r.dfd < 0) return false;
   unsigned char byte;
-  return recv(d.ring.dfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC) >= 0;
+  return recv(r.dfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC) >= 0;
 }
 
 void get_more_samples(Decoder& d) {

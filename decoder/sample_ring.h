@@ -21,7 +21,7 @@ void get_more_samples(Decoder& d);
 
 // True when input is waiting that the ring has not taken: the rest of the
 // last datagram, or a datagram queued on dfd. Never waits.
-bool input_waiting(const Decoder& d);
+bool input_waiting(const SampleRing& r);
 
 // Copies bytes into the ring as the input would, as far as the ring has room.
 // Returns how many were taken.

@@ -94,7 +94,7 @@ void run_until_input_needed(Decoder& d) {
   FUZZ_CHECK(d.ring.brx_count < d.ring.ring_bytes);
   // Asking for input that is already waiting would leave the daemon
   // waiting for a wake-up that has come and gone.
-  FUZZ_CHECK(!input_waiting(d));
+  FUZZ_CHECK(!input_waiting(d.ring));
 }
 
 // The loopback port the decoder's input socket is bound to.

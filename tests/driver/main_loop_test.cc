@@ -241,7 +241,7 @@ TEST_F(MainLoopTest, APassWithInputWaitingAlwaysMovesOn) {
       }
     });
     for (int pass = 0; pass < 2000 && loop.frames_relayed < 7; ++pass) {
-      const bool waiting = input_waiting(d);
+      const bool waiting = input_waiting(d.ring);
       const auto before = progress_of(d, loop);
       main_pass(loop, d, dist_);
       if (waiting) {

@@ -144,8 +144,9 @@ class DatagramSplitTest : public ::testing::TestWithParam<Reading> {
         at = ends[i++];
       }
       take();
-      EXPECT_FALSE(input_waiting(d)) << "asked for input with input waiting, before byte " << at;
-      if (input_waiting(d)) break;  // it would wait for good
+      EXPECT_FALSE(input_waiting(d.ring))
+          << "asked for input with input waiting, before byte " << at;
+      if (input_waiting(d.ring)) break;  // it would wait for good
     }
     EXPECT_EQ(d.stats.input_dropped, 0);
     input_paused(d);
