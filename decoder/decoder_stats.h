@@ -28,7 +28,7 @@ struct DecoderStats {
   int64_t input_datagrams = 0;  // datagrams received
   int64_t input_samples = 0;    // samples taken into the ring, 8 a byte
   int64_t input_truncated = 0;  // datagrams longer than the input buffer, cut there
-  int64_t input_dropped = 0;    // datagrams the kernel dropped, its buffer full
+  int64_t input_dropped = 0;    // datagrams the kernel dropped on the input socket
   int64_t sync_words = 0;       // sync words found
   // Sync words by wrong bits at the earliest phase that matched (noise and
   // the edge of a line bit included), and decoded frames by the wrong bits

@@ -19,6 +19,13 @@ int server_open_dstream(SampleRing& r, int port);
 // passed. Does nothing while dfd is -1.
 void get_more_samples(Decoder& d);
 
+// Brings stats.input_dropped up to the input socket's count of datagrams
+// the kernel dropped (its buffer full, or a bad checksum). A datagram tells
+// that count only when one arrives after the drops; the main loop calls
+// this on every tick so that drops at the end of a burst show. Does nothing
+// while dfd is -1.
+void read_input_drops(Decoder& d);
+
 // True when input is waiting that the ring has not taken: the rest of the
 // last datagram, or a datagram queued on dfd. Never waits.
 bool input_waiting(const SampleRing& r);

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "decoder/frame_checker.h"
+#include "decoder/sample_ring.h"
 #include "driver/status_http.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
@@ -108,6 +109,7 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
   }
   if (loop.http != nullptr) status_http_run(*loop.http, ready[kStatus].revents != 0);
   if (keepalive_clock(loop, dist)) {
+    read_input_drops(d);
     if (loop.verbose) {
       log_tick(loop.log, d, dist, loop.frames_relayed, loop.frames_repeated, loop.last_tick);
     }

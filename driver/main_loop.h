@@ -77,8 +77,9 @@ int keepalive_clock(LoopState& loop, Distribution& dist);
 // the lookup's sockets joining it when there are any, the wait ending by the
 // lookup's next time-out; then the lookup's answers, a bounded share of port announcements
 // and of the distribution socket, whichever is ready, the status listener's
-// requests, and the keepalive clock (with -v, its line; and the watch for
-// sync words without frames, whose hint goes to standard error).
+// requests, and the keepalive clock (the input's drop count read; with -v,
+// its line; and the watch for sync words without frames, whose hint goes
+// to standard error).
 // Liveness: a pass that begins with input waiting (input_waiting) takes
 // some of it into the ring, moves the search on, reads a block or hands
 // out a frame; its poll waits only when the decoder asked for input and

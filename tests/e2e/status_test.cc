@@ -2,12 +2,15 @@
 // The status listener of the real daemon (-m): exact counters over HTTP,
 // in Prometheus text and in stats.json.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "tests/e2e/status_client.h"
 #include "tests/support/daemon.h"
@@ -183,6 +186,30 @@ TEST_F(StatusTest, TheReadingModeShowsInTheStartLineMetricsAndStats) {
   EXPECT_EQ(metric(get(http_port_, "/metrics").body, "morvix_improved_reading"), 1);
   EXPECT_NE(get(http_port_, "/stats.json").body.find("\"reading\":\"improved\","),
             std::string::npos);
+}
+
+TEST_F(StatusTest, InputDropsAtTheEndOfABurstShowAtTheNextTick) {
+  http_port_ = free_tcp_port();
+  // Ticks come ten times a second.
+  start({"-m", "127.0.0.1:" + std::to_string(http_port_)},
+        {"/usr/bin/env", "LD_PRELOAD=" WALL_CLOCK_SHIM, "BOOT_CLOCK_RATE=600",
+         "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"});
+  // Stopped, the daemon reads nothing: the burst overflows the input
+  // socket's buffer, and no datagram after it carries the kernel's count.
+  daemon_->signal(SIGSTOP);
+  UdpPeer source;
+  constexpr long long kSent = 40000;
+  for (long long i = 0; i < kSent; ++i) source.send_to(rx_port_, "\xff");
+  daemon_->signal(SIGCONT);
+  long long dropped = 0, received = 0;
+  for (int i = 0; i < 100 && dropped + received != kSent; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::string m = get(http_port_, "/metrics").body;
+    dropped = metric(m, "morvix_input_dropped_total");
+    received = metric(m, "morvix_input_datagrams_total");
+  }
+  EXPECT_EQ(dropped + received, kSent) << dropped << " dropped, " << received << " received";
+  EXPECT_GT(dropped, 0);
 }
 
 }  // namespace
