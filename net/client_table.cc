@@ -27,13 +27,6 @@ bool begins_with(const unsigned char* data, ssize_t len, const char* keyword) {
   return len >= static_cast<ssize_t>(n) && std::memcmp(data, keyword, n) == 0;
 }
 
-// A source that no reply can go to: frames sent to 0.0.0.0 land on the
-// station itself, to broadcast or multicast on everybody, to port 0 nowhere.
-bool unanswerable(uint32_t addr, uint32_t port) {
-  const uint32_t host = ntohl(addr);
-  return host == INADDR_ANY || host == INADDR_BROADCAST || IN_MULTICAST(host) || port == 0;
-}
-
 // "192.0.2.7:5000" for -v lines.
 void print_peer(uint32_t addr, uint32_t port) {
   char text[INET_ADDRSTRLEN];
@@ -58,6 +51,13 @@ void flush_line_limits(Distribution& dist) {
 }
 
 }  // namespace
+
+// Frames sent to 0.0.0.0 land on the station itself, to broadcast or
+// multicast on everybody, to port 0 nowhere.
+bool unanswerable(uint32_t addr, uint32_t port) {
+  const uint32_t host = ntohl(addr);
+  return host == INADDR_ANY || host == INADDR_BROADCAST || IN_MULTICAST(host) || port == 0;
+}
 
 void send_to_slot(Distribution& dist, const client_slot& slot, const void* data, size_t len) {
   const sockaddr_in to = ipv4_address(slot.addr, static_cast<uint16_t>(slot.port));

@@ -91,6 +91,11 @@ struct Distribution {
   LineLimit expired_lines{"expired"};
 };
 
+// True for a peer (addr and port in network byte order) no datagram should
+// go to: address 0.0.0.0, broadcast or multicast, or port 0. Neither a
+// client's source nor the upstream server's address may be one.
+bool unanswerable(uint32_t addr, uint32_t port);
+
 // Start-up: zeroes addr, port and stamp of slots 0 .. num_clients - 1 (none
 // when num_clients is below 1; it is never above kMaxClients).
 void clear_client_slots(Distribution& dist);

@@ -49,6 +49,21 @@ void lookup_failed(Distribution& dist, const char* reason) {
   }
 }
 
+// An answer no server can hold (the station itself, broadcast, multicast)
+// would send the identity and every frame there: refused like a failure,
+// said every time, and looked up again at the next round.
+void lookup_refused(Distribution& dist, uint32_t addr) {
+  client_slot& upstream = dist.table.clients[0];
+  if (!dist.upstream.vorn_found) upstream.stamp = 0;
+  ++dist.upstream.vorn_failures;
+  char address[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &addr, address, sizeof address);
+  std::fprintf(stderr,
+               "upstream host \"%s\" refused: it resolved to %s, which no server can hold; "
+               "trying again about every 16 minutes\n",
+               dist.upstream.vorn_host, address);
+}
+
 void lookup_answered(Distribution& dist, uint32_t addr) {
   client_slot& upstream = dist.table.clients[0];
   const uint32_t port = htons(static_cast<uint16_t>(dist.upstream.vorn_port));
@@ -78,13 +93,30 @@ void answer(void* data, int status, int /*timeouts*/, ares_addrinfo* result) {
     if (result != nullptr) ares_freeaddrinfo(result);
     return;
   }
-  const ares_addrinfo_node* first = result != nullptr ? result->nodes : nullptr;
-  while (first != nullptr && first->ai_family != AF_INET) first = first->ai_next;
-  if (status != ARES_SUCCESS || first == nullptr) {
-    lookup_failed(*lookup.dist, status != ARES_SUCCESS ? ares_strerror(status) : "no IPv4 address");
+  // The first IPv4 address a server can hold, else the first refused.
+  const uint32_t port = htons(static_cast<uint16_t>(lookup.dist->upstream.vorn_port));
+  const ares_addrinfo_node* found = nullptr;
+  const ares_addrinfo_node* refused = nullptr;
+  for (const ares_addrinfo_node* n = status == ARES_SUCCESS && result != nullptr ? result->nodes
+                                                                                 : nullptr;
+       n != nullptr && found == nullptr; n = n->ai_next) {
+    if (n->ai_family != AF_INET) continue;
+    const uint32_t addr = reinterpret_cast<const sockaddr_in*>(n->ai_addr)->sin_addr.s_addr;
+    if (!unanswerable(addr, port)) {
+      found = n;
+    } else if (refused == nullptr) {
+      refused = n;
+    }
+  }
+  const auto addr_of = [](const ares_addrinfo_node* n) {
+    return reinterpret_cast<const sockaddr_in*>(n->ai_addr)->sin_addr.s_addr;
+  };
+  if (found != nullptr) {
+    lookup_answered(*lookup.dist, addr_of(found));
+  } else if (refused != nullptr) {
+    lookup_refused(*lookup.dist, addr_of(refused));
   } else {
-    lookup_answered(*lookup.dist,
-                    reinterpret_cast<const sockaddr_in*>(first->ai_addr)->sin_addr.s_addr);
+    lookup_failed(*lookup.dist, status != ARES_SUCCESS ? ares_strerror(status) : "no IPv4 address");
   }
   if (result != nullptr) ares_freeaddrinfo(result);
 }

@@ -42,6 +42,10 @@ int lookup_open(UpstreamLookup& lookup);
 //   port stay as they are); after it, slot 0 keeps the last address. The
 //   first failure after a success (or start-up) writes one line naming the
 //   host and the reason to standard error.
+// - only addresses no server can hold (unanswerable: 0.0.0.0, broadcast,
+//   multicast): a failure as above, its line naming the address written
+//   for every such answer. Such addresses are passed over when the answer
+//   holds another.
 // Returns 1 when slot 0 holds an address on return, else 0.
 int lookup_vorn_dns(Distribution& dist, UpstreamLookup& lookup);
 

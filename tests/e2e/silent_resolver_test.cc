@@ -13,6 +13,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <optional>
 
 #include "tests/support/daemon.h"
 
@@ -78,15 +79,19 @@ int bound_to(uint32_t addr, int port) {
   return fd;
 }
 
-// The reply to a DNS query: its question and one A record for addr (host
-// byte order); empty when the query cannot be read.
+// The reply to a DNS query: its question and, for an A query, one record
+// for addr (host byte order), for any other type none; empty when the query
+// cannot be read.
 std::string dns_answer(const std::string& query, uint32_t addr) {
   size_t at = 12;
   while (at < query.size() && query[at] != 0) at += 1 + static_cast<unsigned char>(query[at]);
   at += 5;  // the root label, type and class
   if (query.size() < at) return "";
+  const bool type_a = query[at - 4] == 0 && query[at - 3] == 1;
   std::string reply = query.substr(0, at);
-  reply.replace(2, 10, std::string("\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00", 10));
+  reply.replace(2, 10, std::string("\x81\x80\x00\x01\x00\x00\x00\x00\x00\x00", 10));
+  if (!type_a) return reply;
+  reply[7] = 1;  // one answer
   reply += std::string("\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04", 12);
   for (int shift : {24, 16, 8, 0}) reply += static_cast<char>((addr >> shift) & 0xff);
   return reply;
@@ -109,7 +114,7 @@ class SilentResolverTest : public DaemonTest {
   }
 
   // Asks for the port every 20 ms, keeping the slowest reply, and serves the
-  // queries that come in (answering with answer_ unless it is 0), until done
+  // queries that come in (answering with answer_ unless it is silent), until done
   // holds or timeout_ms pass.
   bool serve_until(const std::function<bool()>& done, int timeout_ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -124,8 +129,8 @@ class SilentResolverTest : public DaemonTest {
       while ((n = recvfrom(name_server_, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from),
                            &len)) > 0) {
         ++queries_;
-        if (answer_ == 0) continue;  // silent
-        const std::string reply = dns_answer(std::string(query, static_cast<size_t>(n)), answer_);
+        if (!answer_) continue;  // silent
+        const std::string reply = dns_answer(std::string(query, static_cast<size_t>(n)), *answer_);
         sendto(name_server_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
                len);
       }
@@ -137,7 +142,7 @@ class SilentResolverTest : public DaemonTest {
 
   int name_server_ = -1;
   int moved_ = -1;
-  uint32_t answer_ = 0;  // the address the name server answers with; 0: it is silent
+  std::optional<uint32_t> answer_;  // the address the name server answers with; none: silent
   int queries_ = 0;
   std::chrono::steady_clock::duration slowest_{};
 };
@@ -165,6 +170,21 @@ TEST_F(SilentResolverTest, NeverHoldsUpTheLoopAndFollowsTheServerOnceItAnswers) 
       "trying again about every 16 minutes\n";
   EXPECT_NE(daemon_->err().find(not_found), std::string::npos) << daemon_->err();
   EXPECT_FALSE(readable(upstream_->fd(), 0));  // nothing announced to nobody
+
+  // Answers no server can hold: 0.0.0.0 would be the station itself (and
+  // upstream_, on its port), the others everybody.
+  for (const auto& [addr, text] : {std::pair<uint32_t, std::string>{0, "0.0.0.0"},
+                                   {0xFFFFFFFF, "255.255.255.255"},
+                                   {0xE0000001, "224.0.0.1"}}) {
+    answer_ = addr;
+    const std::string refused = "upstream host \"collector.morvix.test\" refused: it resolved to " +
+                                text +
+                                ", which no server can hold; trying again about every 16 minutes\n";
+    EXPECT_TRUE(
+        serve_until([&] { return daemon_->err().find(refused) != std::string::npos; }, 10000))
+        << daemon_->err();
+  }
+  EXPECT_FALSE(readable(upstream_->fd(), 0));
 
   answer_ = 0x7F000001;
   EXPECT_TRUE(serve_until([&] { return announced(upstream_->fd(), 0); }, 10000));
