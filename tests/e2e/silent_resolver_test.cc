@@ -3,7 +3,8 @@
 // in network and mount namespaces of the test's own (so that resolv.conf can
 // point there): silent at first, then answering, then answering with another
 // address. The daemon's clock runs fast, so that lookups come every couple of
-// seconds, while the port announcement is asked for all the time.
+// seconds, while the port announcement is asked for all the time. The
+// client's MQTT bridge looks its broker up there too.
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
@@ -16,6 +17,8 @@
 #include <optional>
 
 #include "tests/support/daemon.h"
+#include "tests/tools/client_output.h"
+#include "tests/tools/mqtt_broker.h"
 
 namespace morvix::test {
 namespace {
@@ -204,6 +207,43 @@ TEST_F(SilentResolverTest, NeverHoldsUpTheLoopAndFollowsTheServerOnceItAnswers) 
   EXPECT_LT(slowest_, std::chrono::milliseconds(300))
       << std::chrono::duration_cast<std::chrono::milliseconds>(slowest_).count() << " ms";
   EXPECT_EQ(occurrences(daemon_->err(), not_found), 1u);
+}
+
+TEST_F(SilentResolverTest, TheClientsBrokerNameNeverHoldsUpItsFrames) {
+  if (installed("mosquitto").empty()) GTEST_SKIP() << "no mosquitto broker installed";
+  Broker broker;
+  broker.start();
+  Subscriber all(broker.port(), "far");
+  start();
+  // Each of the client's lookups of the broker waits 3 s for the name server.
+  Process client("/usr/bin/env",
+                 {"RES_OPTIONS=timeout:3 attempts:1", MORVIX_CLIENT_PATH, "--host", "127.0.0.1",
+                  "--port", std::to_string(tcp_port_), "--json", "--mqtt",
+                  "mqtt://broker.morvix.test:" + std::to_string(broker.port()) + "/far"},
+                 dir_.path());
+  ASSERT_TRUE(daemon_->wait_for_output("add new client slot", 3000)) << client.err();
+
+  // A frame every 100 ms through more than one lookup, each printed at once.
+  constexpr size_t kFrames = 40;
+  std::chrono::steady_clock::duration slowest{};
+  for (size_t i = 0; i < kFrames; ++i) {
+    send_samples(signal({gen::build_frame(static_cast<uint8_t>(i), gen::Bytes(20, i & 0xff))}));
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([&] { return lines(client.out()).size() == i + 1; }, 5000))
+        << client.err();
+    slowest = std::max(slowest, std::chrono::steady_clock::now() - sent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_LT(slowest, std::chrono::milliseconds(500))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count() << " ms";
+  EXPECT_NE(client.err().find("can't look the name up"), std::string::npos) << client.err();
+
+  // Once the name answers, what came meanwhile goes out.
+  answer_ = 0x7F000001;
+  EXPECT_TRUE(serve_until(
+      [&] { return client.err().find("connected to MQTT broker") != std::string::npos; }, 15000))
+      << client.err();
+  EXPECT_TRUE(all.waits_for(kFrames, "far")) << client.err();
 }
 
 }  // namespace

@@ -88,6 +88,10 @@ int Process::wait(int timeout_ms) {
   return status_;
 }
 
+void Process::signal(int number) {
+  if (running()) kill(pid_, number);
+}
+
 void Process::terminate() {
   if (running()) kill(pid_, SIGTERM);
   wait(5000);

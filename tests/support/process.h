@@ -36,7 +36,8 @@ class Process {
   // 128 + signal if killed by one.
   int wait(int timeout_ms);
   bool running();
-  void terminate();  // SIGTERM and wait
+  void terminate();         // SIGTERM and wait
+  void signal(int number);  // sends it, if still running
   std::string out() const;
   std::string err() const;
   // Waits until standard output holds text (true) or timeout_ms passes.

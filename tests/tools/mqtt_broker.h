@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,6 +56,9 @@ class Broker {
     ASSERT_TRUE(eventually([&] { return accepting(); }, 5000)) << process_->err();
   }
   void stop() { process_->terminate(); }
+  // Stopped, it keeps its connections open and answers nothing.
+  void pause() { process_->signal(SIGSTOP); }
+  void resume() { process_->signal(SIGCONT); }
 
  private:
   bool accepting() const {

@@ -72,12 +72,18 @@ std::string frame_text(Frame frame, WallClock::time_point received) {
   return line + "\n";
 }
 
-std::string frame_json(Frame frame, WallClock::time_point received) {
+std::string frame_json(Frame frame, WallClock::time_point received, std::string_view station) {
   const FrameHeader h = read_header(frame);
-  char fields[128];
-  std::snprintf(fields, sizeof fields, "\",\"length\":%zu,\"first\":%d,\"fill\":%d,\"blocks\":%d,",
-                frame.size(), h.first, h.fill, h.blocks);
-  return "{\"time\":\"" + iso8601_utc(received) + fields + "\"payload\":\"" + hex(payload(frame)) +
+  char length[32];
+  std::snprintf(length, sizeof length, ",\"length\":%zu,", frame.size());
+  char fields[96];
+  std::snprintf(fields, sizeof fields, "\"first\":%d,\"fill\":%d,\"blocks\":%d,", h.first, h.fill,
+                h.blocks);
+  std::string json = "{\"time\":\"" + iso8601_utc(received) + "\"";
+  if (!station.empty()) json += ",\"station\":\"" + std::string(station) + "\"";
+  json += length;
+  if (!station.empty()) json += "\"frame\":\"" + hex(frame) + "\",";
+  return json + fields + "\"payload\":\"" + hex(payload(frame)) +
          "\",\"header_crc_ok\":" + (h.header_crc_ok ? "true" : "false") +
          ",\"frame_crc_ok\":" + (h.frame_crc_ok ? "true" : "false") + "}\n";
 }

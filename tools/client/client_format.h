@@ -47,8 +47,10 @@ std::string iso8601_utc(WallClock::time_point when);
 std::string frame_text(Frame frame, WallClock::time_point received);
 
 // One JSON object on one line, newline included, with the keys time, length,
-// first, fill, blocks, payload (hex), header_crc_ok and frame_crc_ok.
-std::string frame_json(Frame frame, WallClock::time_point received);
+// first, fill, blocks, payload (hex), header_crc_ok and frame_crc_ok. Given
+// a station (a name without '"', '\' or control characters), also station
+// after time and frame (the whole frame in hex) after length.
+std::string frame_json(Frame frame, WallClock::time_point received, std::string_view station = {});
 
 // The frame's length as two bytes, most significant first, then the frame.
 std::string raw_record(Frame frame);

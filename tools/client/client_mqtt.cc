@@ -2,11 +2,14 @@
 #include "tools/client/client_mqtt.h"
 
 #include <mosquitto.h>
+#include <netdb.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 
 namespace morvix::client {
 
@@ -23,239 +26,306 @@ int ms_until(std::chrono::steady_clock::time_point when) {
   return static_cast<int>(std::clamp<long long>(left.count(), 0, 3600 * 1000));
 }
 
-MqttBridge* bridge(void* data) { return static_cast<MqttBridge*>(data); }
+// libmosquitto's reason for rc; error is errno as the failing call left it.
+std::string reason(int rc, int error) {
+  if (rc == MOSQ_ERR_ERRNO) return std::strerror(error);
+  if (rc == MOSQ_ERR_EAI) return std::string("can't look the name up: ") + gai_strerror(error);
+  std::string text = mosquitto_strerror(rc);
+  if (text.ends_with('.')) text.pop_back();  // libmosquitto's texts are sentences
+  return text;
+}
 
 }  // namespace
 
-bool parse_mqtt_url(std::string_view text, MqttUrl& url, std::string& error) {
-  error = "--mqtt takes mqtt://HOST[:PORT]/TOPIC or mqtts://HOST[:PORT]/TOPIC, not '" +
-          std::string(text) + "'";
-  url = {};
-  if (text.starts_with("mqtts://")) {
-    url.tls = true;
-    text.remove_prefix(8);
-  } else if (text.starts_with("mqtt://")) {
-    text.remove_prefix(7);
-  } else {
-    return false;
-  }
-  const size_t slash = text.find('/');
-  if (slash == std::string_view::npos) return false;
-  std::string_view host = text.substr(0, slash);
-  url.topic = text.substr(slash + 1);
-  std::string_view port;
-  if (host.starts_with('[')) {
-    const size_t close = host.find(']');
-    if (close == std::string_view::npos) return false;
-    if (close + 1 < host.size()) {
-      if (host[close + 1] != ':') return false;
-      port = host.substr(close + 2);
-      if (port.empty()) return false;
-    }
-    host = host.substr(1, close - 1);
-  } else if (const size_t colon = host.find(':'); colon != std::string_view::npos) {
-    port = host.substr(colon + 1);
-    host = host.substr(0, colon);
-    if (port.empty()) return false;
-  }
-  url.host = host;
-  url.port = url.tls ? 8883 : 1883;
-  if (!port.empty()) {
-    if (port.size() > 5) return false;
-    url.port = 0;
-    for (char c : port) {
-      if (c < '0' || c > '9') return false;
-      url.port = url.port * 10 + (c - '0');
-    }
-  }
-  if (url.host.empty() || url.port < 1 || url.port > 65535) return false;
-  if (url.topic.empty() || url.topic.find_first_of("+#") != std::string::npos) {
-    error = "--mqtt needs a topic without + or # after the host, not '" + url.topic + "'";
-    return false;
-  }
-  error.clear();
-  return true;
-}
-
-bool read_mqtt_auth(const std::string& path, std::string& user, std::string& password,
-                    std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
-    error = "can't read the MQTT user and password from " + path;
-    return false;
-  }
-  std::getline(in, user);
-  std::getline(in, password);
-  for (std::string* line : {&user, &password}) {
-    if (line->ends_with('\r')) line->pop_back();
-  }
-  if (user.empty()) {
-    error = path + " needs the MQTT user name on its first line and the password on its second";
-    return false;
-  }
-  return true;
-}
-
 MqttBridge::~MqttBridge() {
-  if (mosq_ != nullptr) {
-    mosquitto_destroy(mosq_);
-    mosquitto_lib_cleanup();
-  }
+  if (connect_.running()) return;  // left behind by finish(), with the library in use
+  if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+  mosquitto_lib_cleanup();
 }
 
 bool MqttBridge::start(const std::string& url, const std::string& auth_file,
-                       const std::string& ca_file, std::string& error) {
+                       const std::string& ca_file, int queue, std::string& error) {
   if (!parse_mqtt_url(url, url_, error)) return false;
   status_topic_ = url_.topic + "/status";
+  queue_.limit = static_cast<size_t>(std::max(1, queue));
+  ca_file_ = ca_file;
+  if (!auth_file.empty() && !read_mqtt_auth(auth_file, user_, password_, error)) return false;
   mosquitto_lib_init();
-  mosq_ = mosquitto_new(nullptr, true, this);
-  if (mosq_ == nullptr) {
-    error = "can't set up an MQTT client";
-    return false;
-  }
-  if (!auth_file.empty()) {
-    std::string user, password;
-    if (!read_mqtt_auth(auth_file, user, password, error)) return false;
-    mosquitto_username_pw_set(mosq_, user.c_str(), password.empty() ? nullptr : password.c_str());
-  }
-  if (url_.tls) {
-    const int rc = ca_file.empty() ? mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
-                                   : mosquitto_tls_set(mosq_, ca_file.c_str(), nullptr, nullptr,
-                                                       nullptr, nullptr);
-    if (rc != MOSQ_ERR_SUCCESS) {
-      error = "can't use " + (ca_file.empty() ? "the system's CA certificates" : ca_file) +
-              " for TLS: " + mosquitto_strerror(rc);
-      return false;
-    }
-  }
-  // Whatever ends the client unannounced, the broker says it for us.
-  mosquitto_will_set(mosq_, status_topic_.c_str(), 7, "offline", 1, true);
-  mosquitto_connect_callback_set(
-      mosq_, [](mosquitto*, void* data, int code) { bridge(data)->connected(code); });
-  mosquitto_disconnect_callback_set(mosq_, [](mosquitto*, void* data, int code) {
-    bridge(data)->lost(code == 0 ? "disconnected" : mosquitto_strerror(code));
-  });
-  mosquitto_publish_callback_set(mosq_,
-                                 [](mosquitto*, void* data, int) { bridge(data)->published(); });
+  // The first attempt's object, made now, checks the settings once for all.
+  mosq_ = fresh_client(error);
+  if (mosq_ == nullptr) return false;
   attempt();
   return true;
 }
 
-void MqttBridge::publish(std::string_view body) {
-  if (pending_ >= kMaxPending) {
-    ++dropped_;
+// A client object of its own for each attempt: after a failed TLS
+// connection libmosquitto's object is not fit for another.
+mosquitto* MqttBridge::fresh_client(std::string& error) {
+  mosquitto* m = mosquitto_new(nullptr, true, this);
+  if (m == nullptr) {
+    error = "can't set up an MQTT client";
+    return nullptr;
+  }
+  if (!user_.empty()) {
+    mosquitto_username_pw_set(m, user_.c_str(), password_.empty() ? nullptr : password_.c_str());
+  }
+  if (url_.tls) {
+    const int rc = ca_file_.empty()
+                       ? mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                       : mosquitto_tls_set(m, ca_file_.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      error = "can't use " + (ca_file_.empty() ? "the system's CA certificates" : ca_file_) +
+              " for TLS: " + mosquitto_strerror(rc);
+      mosquitto_destroy(m);
+      return nullptr;
+    }
+  }
+  // Whatever ends the client unannounced, the broker says it for us.
+  mosquitto_will_set(m, status_topic_.c_str(), 7, "offline", 1, true);
+  mosquitto_connect_callback_set(m, [](mosquitto*, void* data, int code) {
+    auto* self = static_cast<MqttBridge*>(data);
+    if (code == 0) {
+      self->accepted_ = true;
+    } else if (self->broken_.empty()) {
+      // The broker closes the connection next; that says nothing more.
+      self->broken_ = std::string("refused: ") + mosquitto_connack_string(code);
+    }
+  });
+  mosquitto_disconnect_callback_set(m, [](mosquitto*, void* data, int code) {
+    auto* self = static_cast<MqttBridge*>(data);
+    if (self->broken_.empty()) self->broken_ = code == 0 ? "disconnected" : reason(code, errno);
+  });
+  mosquitto_publish_callback_set(m, [](mosquitto*, void* data, int mid) {
+    static_cast<MqttBridge*>(data)->acknowledged(mid);
+  });
+  return m;
+}
+
+// Starts one attempt: the name lookup and the connect's first step on the
+// worker's thread, the rest in serve().
+void MqttBridge::attempt() {
+  std::string error;
+  if (mosq_ == nullptr) mosq_ = fresh_client(error);
+  if (mosq_ == nullptr) {
+    failed(error);
     return;
   }
-  // Published while the broker is away, a message waits in libmosquitto's
-  // queue and goes out after the reconnection.
-  const int rc = mosquitto_publish(mosq_, nullptr, url_.topic.c_str(),
-                                   static_cast<int>(body.size()), body.data(), 1, false);
-  if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) {
-    ++pending_;
+  phase_ = Phase::kConnecting;
+  accepted_ = false;
+  broken_.clear();
+  deadline_ = Steady::now() + kAttemptLimit;
+  misc_at_ = Steady::now() + kMiscEvery;
+  if (!connect_.begin(mosq_, url_.host, url_.port, kKeepaliveSeconds)) {
+    failed(std::string("can't start a connection: ") + std::strerror(errno));
+  }
+}
+
+// The worker's thread is done: the attempt goes on here, or its object goes.
+void MqttBridge::attempt_started() {
+  int error = 0;
+  const int rc = connect_.end(error);
+  if (abandoned_) {
+    abandoned_ = false;
+    drop_client();
+  } else if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq_) < 0) {
+    failed(reason(rc, error));
   } else {
-    ++dropped_;
+    after_library(MOSQ_ERR_SUCCESS);
+  }
+}
+
+void MqttBridge::publish(std::string_view body) {
+  MqttQueue::Message* m = queue_push(queue_, body);
+  if (m != nullptr && phase_ == Phase::kConnected) {
+    send(*m);
+    after_library(MOSQ_ERR_SUCCESS);
+  }
+}
+
+void MqttBridge::send(MqttQueue::Message& m) {
+  int mid = 0;
+  const int rc = mosquitto_publish(mosq_, &mid, url_.topic.c_str(), static_cast<int>(m.body.size()),
+                                   m.body.data(), 1, false);
+  if (rc != MOSQ_ERR_SUCCESS) return;  // sent again on the next connection
+  if (!awaiting_ack()) ack_since_ = Steady::now();
+  queue_sent(queue_, m, mid);
+}
+
+void MqttBridge::station_up(bool up) {
+  if (station_ == static_cast<int>(up)) return;
+  station_ = up;
+  if (phase_ == Phase::kConnected) {
+    send_status();
+    after_library(MOSQ_ERR_SUCCESS);
+  }
+}
+
+void MqttBridge::send_status() {
+  if (station_ < 0) return;
+  const char* text = station_ == 1 ? "online" : "offline";
+  int mid = 0;
+  if (mosquitto_publish(mosq_, &mid, status_topic_.c_str(), static_cast<int>(std::strlen(text)),
+                        text, 1, true) == MOSQ_ERR_SUCCESS) {
+    if (!awaiting_ack()) ack_since_ = Steady::now();
+    status_mid_ = mid;
+  }
+}
+
+void MqttBridge::acknowledged(int mid) {
+  ack_since_ = Steady::now();
+  if (mid == status_mid_) {
+    status_mid_ = 0;
+  } else {
+    queue_acknowledged(queue_, mid);
   }
 }
 
 void MqttBridge::finish() {
   finishing_ = true;
+  station_ = 0;
   const auto until = Steady::now() + kFinishLimit;
   bool offline_sent = false;
-  while (mosquitto_socket(mosq_) >= 0 && Steady::now() < until) {
-    if (connected_ && !offline_sent) {
-      offline_sent = mosquitto_publish(mosq_, nullptr, status_topic_.c_str(), 7, "offline", 1,
-                                       true) == MOSQ_ERR_SUCCESS;
-      if (offline_sent) ++pending_;
+  while (Steady::now() < until && (connect_.running() || mosq_ != nullptr)) {
+    if (phase_ == Phase::kConnected && !offline_sent) {
+      send_status();
+      offline_sent = true;
     }
-    if (offline_sent && pending_ == 0) break;
+    if (offline_sent && queue_.messages.empty() && status_mid_ == 0) break;
     int fd = -1;
     pollfd polled{-1, poll_events(fd), 0};
     polled.fd = fd;
-    poll(&polled, 1, std::min(100, ms_until(until)));
+    const int due = due_ms();
+    poll(&polled, 1, std::min({100, ms_until(until), due < 0 ? 100 : due}));
     serve(polled.revents);
   }
-  if (connected_) {
-    mosquitto_disconnect(mosq_);
+  if (phase_ == Phase::kConnected) mosquitto_disconnect(mosq_);
+  // A name lookup that has not answered is left to the end of the process.
+  if (connect_.running()) {
+    connect_.leave();
+    mosq_ = nullptr;
   }
-  if (pending_ > 0 || dropped_ > 0) {
-    note(std::to_string(pending_ + dropped_) + " messages not delivered to the MQTT broker");
-  }
+  const long long lost = queue_.dropped + static_cast<long long>(queue_.messages.size());
+  if (lost > 0) note(std::to_string(lost) + " messages not delivered to the MQTT broker");
 }
 
 short MqttBridge::poll_events(int& fd) {
-  fd = mosquitto_socket(mosq_);
+  if (connect_.running()) {
+    fd = connect_.fd();
+    return POLLIN;
+  }
+  fd = mosq_ != nullptr ? mosquitto_socket(mosq_) : -1;
+  if (fd < 0) return 0;
   return static_cast<short>(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0));
 }
 
 int MqttBridge::due_ms() {
-  if (finishing_ && mosquitto_socket(mosq_) < 0) return -1;
-  return ms_until(mosquitto_socket(mosq_) >= 0 ? misc_at_ : retry_at_);
+  auto at = Steady::time_point::max();
+  if (connect_.running()) {
+    if (!abandoned_) at = deadline_;
+  } else if (mosq_ != nullptr) {
+    at = misc_at_;
+    if (phase_ == Phase::kConnecting) at = std::min(at, deadline_);
+    if (phase_ == Phase::kConnected && awaiting_ack()) at = std::min(at, ack_since_ + kAckLimit);
+  } else if (!finishing_) {
+    at = retry_at_;
+  }
+  if (queue_.untold > 0) at = std::min(at, queue_.tell_at);
+  return at == Steady::time_point::max() ? -1 : ms_until(at);
 }
 
 void MqttBridge::serve(short revents) {
-  if (mosquitto_socket(mosq_) < 0) {
-    if (up_) lost("the connection was lost");
-    if (!finishing_ && Steady::now() >= retry_at_) attempt();
-    return;
+  const auto now = Steady::now();
+  if (connect_.running()) {
+    if (revents & POLLIN) {
+      attempt_started();
+    } else if (!abandoned_ && now >= deadline_) {
+      failed("no connection within " + std::to_string(kAttemptLimit.count()) + " s");
+    }
+  } else if (mosq_ != nullptr) {
+    // A refused connect while the TLS handshake waits is not noticed by
+    // libmosquitto: it would be polled for again and again until the deadline.
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (phase_ == Phase::kConnecting && (revents & (POLLERR | POLLHUP)) &&
+        getsockopt(mosquitto_socket(mosq_), SOL_SOCKET, SO_ERROR, &error, &length) == 0) {
+      failed(error != 0 ? std::strerror(error) : "the connection was refused or closed");
+      return;
+    }
+    int rc = MOSQ_ERR_SUCCESS;
+    if (revents & (POLLIN | POLLERR | POLLHUP)) rc = mosquitto_loop_read(mosq_, 1);
+    if (rc == MOSQ_ERR_SUCCESS && (revents & POLLOUT) && mosquitto_socket(mosq_) >= 0) {
+      rc = mosquitto_loop_write(mosq_, 1);
+    }
+    if (rc == MOSQ_ERR_SUCCESS && now >= misc_at_ && mosquitto_socket(mosq_) >= 0) {
+      misc_at_ = now + kMiscEvery;
+      rc = mosquitto_loop_misc(mosq_);  // keepalive pings, and their absence
+    }
+    after_library(rc);
+    if (mosq_ != nullptr && phase_ == Phase::kConnecting && now >= deadline_) {
+      failed("no answer within " + std::to_string(kAttemptLimit.count()) + " s");
+    } else if (mosq_ != nullptr && phase_ == Phase::kConnected && awaiting_ack() &&
+               now >= ack_since_ + kAckLimit) {
+      failed("nothing acknowledged for " + std::to_string(kAckLimit.count()) + " s");
+    }
+  } else if (!finishing_ && now >= retry_at_) {
+    attempt();
   }
-  if (revents & (POLLIN | POLLERR | POLLHUP)) mosquitto_loop_read(mosq_, 1);
-  if ((revents & POLLOUT) && mosquitto_socket(mosq_) >= 0) mosquitto_loop_write(mosq_, 1);
-  if (Steady::now() >= misc_at_ && mosquitto_socket(mosq_) >= 0) {
-    misc_at_ = Steady::now() + kMiscEvery;
-    mosquitto_loop_misc(mosq_);  // keepalive pings, and their absence
-  }
-  if (mosquitto_socket(mosq_) < 0) lost("the connection was lost");
+  tell_drops();
 }
 
-// One connection attempt; a failure now or later comes to lost().
-void MqttBridge::attempt() {
-  const int rc =
-      started_ ? mosquitto_reconnect_async(mosq_)
-               : mosquitto_connect_async(mosq_, url_.host.c_str(), url_.port, kKeepaliveSeconds);
-  started_ = true;
-  misc_at_ = Steady::now() + kMiscEvery;
-  up_ = true;
-  if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq_) < 0) lost(mosquitto_strerror(rc));
+// Acts on what the callbacks saw during a call into libmosquitto.
+void MqttBridge::after_library(int rc) {
+  if (mosq_ == nullptr || connect_.running()) return;
+  const int error = errno;
+  if (accepted_) {
+    accepted_ = false;
+    phase_ = Phase::kConnected;
+    backoff_ = 0;
+    note("connected to MQTT broker " + url_.host + ":" + std::to_string(url_.port));
+    send_status();
+    for (MqttQueue::Message& m : queue_.messages) send(m);
+  }
+  if (!broken_.empty()) {
+    failed(broken_);
+  } else if (rc != MOSQ_ERR_SUCCESS) {
+    failed(reason(rc, error));
+  } else if (mosquitto_socket(mosq_) < 0) {
+    failed("the connection was lost");
+  }
 }
 
 // The connection (or the attempt) has ended: try again after 1, 2, 4 ...
-// up to 30 s. Queued messages stay queued.
-void MqttBridge::lost(const std::string& why) {
-  const bool was_connected = connected_;
-  connected_ = false;
-  if (!up_ || finishing_) return;
-  up_ = false;
+// up to 30 s, with a fresh object. Messages not acknowledged are kept and
+// sent again on the next connection.
+void MqttBridge::failed(std::string why) {
+  const bool was_connected = phase_ == Phase::kConnected;
+  drop_client();
+  phase_ = Phase::kIdle;
+  queue_unsend(queue_);
+  status_mid_ = 0;
+  if (finishing_) return;
   backoff_ = was_connected ? 1 : std::min(std::max(1, 2 * backoff_), kMaxBackoffSeconds);
   retry_at_ = Steady::now() + std::chrono::seconds(backoff_);
-  std::string reason = why;
-  if (reason.ends_with('.')) reason.pop_back();  // libmosquitto's texts are sentences
-  note("MQTT broker " + url_.host + ":" + std::to_string(url_.port) + ": " + reason +
+  note("MQTT broker " + url_.host + ":" + std::to_string(url_.port) + ": " + why +
        "; trying again in " + std::to_string(backoff_) + " s, keeping up to " +
-       std::to_string(kMaxPending) + " messages");
+       std::to_string(queue_.limit) + " messages");
 }
 
-void MqttBridge::published() {
-  if (pending_ > 0) --pending_;
-}
-
-void MqttBridge::connected(int code) {
-  if (code != 0) {
-    // Reported here; the broker closes the connection next, and that
-    // close says nothing more.
-    lost(std::string("refused: ") + mosquitto_connack_string(code));
+// The worker's object is dropped once its thread ends.
+void MqttBridge::drop_client() {
+  if (connect_.running()) {
+    abandoned_ = true;
     return;
   }
-  connected_ = true;
-  backoff_ = 0;
-  note("connected to MQTT broker " + url_.host + ":" + std::to_string(url_.port));
-  if (dropped_ > 0) {
-    note(std::to_string(dropped_) + " frames dropped while the MQTT broker was away");
-    dropped_ = 0;
-  }
-  if (mosquitto_publish(mosq_, nullptr, status_topic_.c_str(), 6, "online", 1, true) ==
-      MOSQ_ERR_SUCCESS) {
-    ++pending_;
-  }
+  if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+  mosq_ = nullptr;
+}
+
+void MqttBridge::tell_drops() {
+  const long long count = queue_drops_to_tell(queue_, Steady::now());
+  if (count == 0) return;
+  note("MQTT broker " + url_.host + ":" + std::to_string(url_.port) + ": " + std::to_string(count) +
+       " messages dropped, " + std::to_string(queue_.messages.size()) + " already waiting for it");
 }
 
 void MqttBridge::note(const std::string& text) const {

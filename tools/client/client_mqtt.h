@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // morvix-client's MQTT bridge: every frame as one message on a broker's
-// topic, the client's presence on TOPIC/status. libmosquitto is driven from
-// the client's own waits (client_link's Sideline), never from a thread.
+// topic, whether frames can flow on TOPIC/status. libmosquitto is driven
+// from the client's own waits (client_link's Sideline), except for the
+// start of each connection attempt, which looks the broker's name up
+// (mqtt_connect.h).
 #pragma once
 
 #include <chrono>
@@ -9,54 +11,50 @@
 #include <string_view>
 
 #include "tools/client/client_link.h"
+#include "tools/client/mqtt_connect.h"
+#include "tools/client/mqtt_queue.h"
+#include "tools/client/mqtt_settings.h"
 
 struct mosquitto;
 
 namespace morvix::client {
 
-struct MqttUrl {
-  bool tls = false;
-  std::string host;
-  int port = 0;  // 1883, or 8883 with TLS, unless given
-  std::string topic;
-};
-
-// "mqtt://HOST[:PORT]/TOPIC" or "mqtts://..."; HOST may be an IPv6 address
-// in brackets. The topic is non-empty and has no wildcard (+ #). false with
-// the reason in error for anything else.
-bool parse_mqtt_url(std::string_view text, MqttUrl& url, std::string& error);
-
-// The user name from the first line of the file at path, the password from
-// the second (a trailing CR is dropped). false with the reason in error when
-// the file cannot be read or the user name is empty.
-bool read_mqtt_auth(const std::string& path, std::string& user, std::string& password,
-                    std::string& error);
-
 class MqttBridge : public Sideline {
  public:
-  // Frames published while not acknowledged (broker slow or away) are kept
-  // up to this many; newer ones are dropped and counted.
-  static constexpr int kMaxPending = 1000;
+  static constexpr int kDefaultQueue = 1000;
+  // One connection attempt, the name lookup included, gets this long to be
+  // accepted by the broker.
+  static constexpr auto kAttemptLimit = std::chrono::seconds(10);
+  // A connection whose broker acknowledges nothing for this long while
+  // messages wait is given up and made anew.
+  static constexpr auto kAckLimit = std::chrono::seconds(20);
 
   MqttBridge() = default;
   ~MqttBridge() override;
   MqttBridge(const MqttBridge&) = delete;
   MqttBridge& operator=(const MqttBridge&) = delete;
 
-  // Sets up the connection to url (auth_file and ca_file may be empty) and
-  // starts connecting. false with the reason in error for what retrying
-  // cannot mend (a bad URL, an unreadable file); a broker that cannot be
-  // reached is tried again with a back-off instead.
+  // Takes the settings (auth_file and ca_file may be empty; queue: how many
+  // unacknowledged messages are kept, at least 1) and starts connecting.
+  // false with the reason in error for what retrying cannot mend (a bad
+  // URL, an unreadable file); a broker that cannot be reached is tried again
+  // with a back-off instead.
   bool start(const std::string& url, const std::string& auth_file, const std::string& ca_file,
-             std::string& error);
+             int queue, std::string& error);
 
-  // Publishes body on the topic (QoS 1), or counts it as dropped when
-  // kMaxPending messages are already waiting.
+  // Publishes body on the topic (QoS 1) now or on the next connection, or
+  // drops it when `queue` messages already wait; drops are told on stderr
+  // while running, with their count (mqtt_queue.h says when).
   void publish(std::string_view body);
 
-  // Before leaving: "offline" on the status topic, then up to 5 s for what
+  // Whether frames can flow from the daemon: TOPIC/status says online or
+  // offline (retained) as soon as it changes, and on every connection once
+  // it is known.
+  void station_up(bool up);
+
+  // Before leaving: offline on the status topic, then up to 5 s for what
   // is waiting to be acknowledged, then a clean disconnect. Says on stderr
-  // how many frames were not delivered.
+  // how many messages were not delivered in the whole run.
   void finish();
 
   short poll_events(int& fd) override;
@@ -65,25 +63,43 @@ class MqttBridge : public Sideline {
 
  private:
   using Steady = std::chrono::steady_clock;
+  enum class Phase { kIdle, kConnecting, kConnected };
 
+  mosquitto* fresh_client(std::string& error);
   void attempt();
-  void lost(const std::string& why);
-  void published();
-  void connected(int code);
+  void attempt_started();
+  void after_library(int rc);
+  void failed(std::string why);
+  void drop_client();
+  void send(MqttQueue::Message& m);
+  void send_status();
+  void acknowledged(int mid);
+  bool awaiting_ack() const { return queue_.sent > 0 || status_mid_ != 0; }
+  void tell_drops();
   void note(const std::string& text) const;
 
   MqttUrl url_;
   std::string status_topic_;
-  mosquitto* mosq_ = nullptr;
-  bool started_ = false;    // the first attempt has been made
-  bool up_ = false;         // connected or connecting
-  bool connected_ = false;  // the broker has accepted us
+  std::string user_, password_, ca_file_;
+
+  mosquitto* mosq_ = nullptr;  // this attempt's or connection's; connect_'s while it runs
+  Phase phase_ = Phase::kIdle;
+  ConnectStart connect_;
+  bool abandoned_ = false;  // the attempt connect_ runs has timed out: drop its object after
+  // What libmosquitto's callbacks saw, acted on after its call returns.
+  bool accepted_ = false;
+  std::string broken_;
+
   bool finishing_ = false;
-  int backoff_ = 0;  // seconds
+  int station_ = -1;  // frames can flow: 1, cannot: 0, not known yet: -1
+  int backoff_ = 0;   // seconds
   Steady::time_point retry_at_{};
+  Steady::time_point deadline_{};  // of the attempt under way
   Steady::time_point misc_at_{};
-  int pending_ = 0;        // published, not yet acknowledged
-  long long dropped_ = 0;  // since the last report
+  Steady::time_point ack_since_{};  // acknowledgements awaited since then
+
+  MqttQueue queue_;     // published, not yet acknowledged
+  int status_mid_ = 0;  // the status message awaiting its acknowledgement; 0: none
 };
 
 }  // namespace morvix::client

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/client/client_mqtt.h"
+#include "tools/client/mqtt_settings.h"
 #include "tools/tool_args.h"
 
 namespace morvix::client {
@@ -35,16 +35,27 @@ constexpr const char* kUsage =
     "                      60; the daemon forgets a client after 300 silent s)\n"
     "  --mqtt URL          also publish each frame to an MQTT broker, URL being\n"
     "                      mqtt://HOST[:PORT]/TOPIC (port 1883) or mqtts://...\n"
-    "                      (TLS, port 8883): the --json object as one message on\n"
-    "                      TOPIC, QoS 1; TOPIC/status holds online (retained)\n"
-    "                      while the client runs, offline after it (also as its\n"
-    "                      last will). A lost broker is tried again after 1, 2,\n"
-    "                      4 ... up to 30 s; meanwhile up to 1000 unacknowledged\n"
-    "                      messages wait in memory and go out on reconnection,\n"
-    "                      further frames are dropped and counted on stderr\n"
+    "                      (TLS, port 8883): one message on TOPIC, QoS 1, as\n"
+    "                      --mqtt-payload says. TOPIC/status holds online\n"
+    "                      (retained) while frames can flow from the daemon,\n"
+    "                      offline when they cannot (the daemon refuses, is\n"
+    "                      silent for 75 s or cannot be found) and after the\n"
+    "                      client (also as its last will). A lost broker is\n"
+    "                      tried again after 1, 2, 4 ... up to 30 s, each\n"
+    "                      attempt given 10 s; a broker that acknowledges\n"
+    "                      nothing for 20 s is left and tried again. Meanwhile\n"
+    "                      unacknowledged messages wait in memory and go out\n"
+    "                      on reconnection; beyond --mqtt-queue further frames\n"
+    "                      are dropped, counted on stderr at most every 10 s\n"
+    "  --mqtt-payload FORMAT  json (default): the --json object with the keys\n"
+    "                      station and frame (the whole frame in hex) added;\n"
+    "                      raw: the frame's bytes as the daemon sent them\n"
+    "  --mqtt-queue N      unacknowledged messages kept, 1-1000000 (default 1000)\n"
     "  --mqtt-auth FILE    the broker's user name on FILE's first line, the\n"
     "                      password on its second\n"
     "  --mqtt-ca FILE      CA certificates for mqtts:// (default: the system's)\n"
+    "  --station NAME      the station's name in the JSON message (default: the\n"
+    "                      --host, or this machine's name for localhost)\n"
     "  --verbose           also report registrations and keepalives on stderr\n"
     "  --version           print the version and exit\n"
     "  --help              show this text\n"
@@ -63,8 +74,13 @@ constexpr const char* kUsage =
 
 Options parse_options(int argc, char** argv) {
   Options o;
+  std::string mqtt_only;  // the first option given that means nothing without --mqtt
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
+    if (mqtt_only.empty() && (name == "--mqtt-auth" || name == "--mqtt-payload" ||
+                              name == "--mqtt-queue" || name == "--station")) {
+      mqtt_only = name;
+    }
     auto value = [&]() -> const char* {
       if (i + 1 >= argc) bad_arguments(name + " needs a value");
       return argv[++i];
@@ -101,13 +117,26 @@ Options parse_options(int argc, char** argv) {
     } else if (name == "--mqtt-ca") {
       o.mqtt_ca = value();
       if (o.mqtt_ca.empty()) bad_arguments("--mqtt-ca needs a file name");
+    } else if (name == "--mqtt-payload") {
+      const std::string format = value();
+      if (format != "json" && format != "raw") {
+        bad_arguments("--mqtt-payload takes json or raw, not '" + format + "'");
+      }
+      o.mqtt_raw = format == "raw";
+    } else if (name == "--mqtt-queue") {
+      o.mqtt_queue = static_cast<int>(integer_option(name, value(), 1, 1000000));
+    } else if (name == "--station") {
+      o.station = value();
+      std::string error;
+      if (!check_station_name(o.station, error)) bad_arguments(error);
     } else if (name == "--verbose") {
       o.verbose = true;
     } else {
       bad_arguments("unknown argument '" + name + "'");
     }
   }
-  if (o.mqtt.empty() && !o.mqtt_auth.empty()) bad_arguments("--mqtt-auth needs --mqtt");
+  if (o.mqtt.empty() && !mqtt_only.empty()) bad_arguments(mqtt_only + " needs --mqtt");
+  if (!o.mqtt.empty() && o.station.empty()) o.station = default_station_name(o.host);
   if (!o.mqtt_ca.empty() && !o.mqtt.starts_with("mqtts://")) {
     bad_arguments("--mqtt-ca needs --mqtt with an mqtts:// URL");
   }

@@ -18,6 +18,9 @@ struct Options {
   std::string mqtt;       // mqtt://HOST[:PORT]/TOPIC or mqtts://...; empty: none
   std::string mqtt_auth;  // file: user name, then password
   std::string mqtt_ca;    // file: CA certificates for mqtts://
+  bool mqtt_raw = false;  // --mqtt-payload raw: the frame's bytes, not the JSON object
+  int mqtt_queue = 1000;  // unacknowledged messages kept
+  std::string station;    // the station's name in the JSON message
 };
 
 // Reads the arguments; --help prints the usage text and exits 0, a bad or

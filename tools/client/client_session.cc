@@ -73,6 +73,7 @@ int Client::register_once() {
   if (port < 0) return leave(0);
   if (Steady::now() >= frame_deadline()) return timed_out();
   if (port == 0) {
+    station(false);
     back_off();
     note("port announcement at " + o_.host + ":" + std::to_string(o_.port) + ": " + error +
          "; trying again in " + std::to_string(backoff_) + " s");
@@ -92,6 +93,7 @@ int Client::register_once() {
   getsockopt(udp_, SOL_SOCKET, SO_ERROR, &stale, &length);
   send_text(kHello);
   registered_ = true;
+  station(true);  // the daemon has just answered
   last_heard_ = last_refresh_ = Steady::now();
   if (trouble_ || o_.verbose) note("registered at " + o_.host + " port " + std::to_string(port));
   trouble_ = false;
@@ -117,6 +119,7 @@ int Client::serve() {
   }
   if (now >= no_slot_at) {
     slot_warned_ = true;
+    station(false);
     note("no frame and no keepalive from " + daemon_name() + " for " +
          std::to_string(kNoSlotLimit.count()) + " s: it may have no free slot for this client");
   }
@@ -147,6 +150,7 @@ int Client::receive() {
   last_heard_ = Steady::now();
   backoff_ = 0;
   slot_warned_ = false;
+  station(true);
   const Frame datagram(buffer, static_cast<size_t>(got));
   if (is_keepalive(datagram)) {
     if (o_.verbose) note("keepalive at " + iso8601_utc(received));
@@ -161,10 +165,14 @@ int Client::receive() {
 
 int Client::print(Frame frame, WallClock::time_point received) {
   last_frame_ = Steady::now();
-  const std::string json = o_.json || mqtt_ != nullptr ? frame_json(frame, received) : "";
-  // The message is the object without the line's newline.
-  if (mqtt_ != nullptr) mqtt_->publish(std::string_view(json).substr(0, json.size() - 1));
-  const std::string line = o_.json ? json : frame_text(frame, received);
+  if (mqtt_ != nullptr) {
+    // The object without the line's newline, or the frame as it came.
+    const std::string json = o_.mqtt_raw ? "" : frame_json(frame, received, o_.station);
+    mqtt_->publish(o_.mqtt_raw
+                       ? std::string_view(reinterpret_cast<const char*>(frame.data()), frame.size())
+                       : std::string_view(json).substr(0, json.size() - 1));
+  }
+  const std::string line = o_.json ? frame_json(frame, received) : frame_text(frame, received);
   if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
     // The reader has closed the pipe: it has what it wanted.
     if (errno == EPIPE) return leave(0);
@@ -184,6 +192,7 @@ int Client::print(Frame frame, WallClock::time_point received) {
 void Client::lost(const std::string& why) {
   note(why + "; asking for the port again");
   registered_ = false;
+  station(false);
   trouble_ = true;
   back_off();
 }
@@ -214,6 +223,10 @@ int Client::fail(const std::string& what) {
   const int error = errno;
   note(what + ": " + std::strerror(error));
   return leave(1);
+}
+
+void Client::station(bool up) {
+  if (mqtt_ != nullptr) mqtt_->station_up(up);
 }
 
 // A lost datagram is made good by the next refresh.

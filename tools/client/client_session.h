@@ -19,7 +19,8 @@ namespace morvix::client {
 class Client {
  public:
   // wake_fd becomes readable when the client should leave (a signal came).
-  // mqtt, when not null, is sent every frame too and finished on leaving.
+  // mqtt, when not null, is sent every frame too, told whether frames can
+  // flow from the daemon, and finished on leaving.
   Client(const Options& options, int wake_fd, MqttBridge* mqtt = nullptr)
       : o_(options), wake_fd_(wake_fd), mqtt_(mqtt) {}
   Client(const Client&) = delete;
@@ -39,6 +40,7 @@ class Client {
   void lost(const std::string& why);
   void unreachable();
   void back_off();
+  void station(bool up);  // tells the MQTT bridge whether frames can flow
   int timed_out();
   int leave(int status);
   int fail(const std::string& what);

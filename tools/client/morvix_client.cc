@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   MqttBridge mqtt;
   if (!options.mqtt.empty()) {
     std::string error;
-    if (!mqtt.start(options.mqtt, options.mqtt_auth, options.mqtt_ca, error)) {
+    if (!mqtt.start(options.mqtt, options.mqtt_auth, options.mqtt_ca, options.mqtt_queue, error)) {
       std::fprintf(stderr, "morvix-client: %s\n", error.c_str());
       return 1;
     }
