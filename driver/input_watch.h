@@ -27,7 +27,8 @@ struct InputWatch {
 
 // The idle limit: twice the 90th percentile of the gaps kept (a source's
 // pauses between transmissions are rare among them; those over kMaxIdleMs
-// are not kept), within kMinIdleMs .. kMaxIdleMs.
+// are not kept), within kMinIdleMs .. kMaxIdleMs. Before the first gap it
+// is kMinIdleMs: a source slower than that is taken for silent once.
 int64_t idle_limit_ms(const InputWatch& w);
 
 // Records an arrival when the ring's byte count grew since the last call.
