@@ -10,6 +10,7 @@
 #include "decoder/frame_dump.h"
 #include "driver/station_figures.h"
 #include "driver/station_log.h"
+#include "driver/station_ports.h"
 #include "net/client_table.h"
 
 namespace morvix {
@@ -51,6 +52,8 @@ struct LoopState {
   TickLog log;
   StatusHttp* http = nullptr;        // -m: the status listener, else null
   UpstreamLookup* lookup = nullptr;  // the upstream server's lookups; null: none (-u off)
+  StationPorts ports;                // the listening sockets, for the status pages
+  int hangup_fd = -1;                // SIGHUP's signalfd (hangup_open); -1: none
 };
 
 // Frames passed on in the minute `ago` minutes before the minute of now
@@ -74,8 +77,9 @@ int keepalive_clock(LoopState& loop, Distribution& dist);
 // kDecoderStepsPerPass), passing on every frame; then one wait on the input,
 // the announcement listener and the distribution socket (no wait while the
 // decoder can go on, at most kIdleWaitMs otherwise), the status listener and
-// the lookup's sockets joining it when there are any, the wait ending by the
-// lookup's next time-out; then the lookup's answers, a bounded share of port announcements
+// the lookup's sockets and SIGHUP's descriptor joining it when there are any, the wait
+// ending by the lookup's next time-out; then the lookup's answers, a SIGHUP
+// (hangup_reload), a bounded share of port announcements
 // and of the distribution socket, whichever is ready, the status listener's
 // requests, and the keepalive clock (with -v, its line; and the watch for
 // sync words without frames, whose hint goes to standard error).
