@@ -77,6 +77,13 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
                    "wrong_bits", s.decoded_sync_wrong_bits, kMaxSyncWrongBits + 1);
   f[i++] = single("frames_decoded", true, "Frames with both CRCs good, repeats included.",
                   s.frames_decoded);
+  f[i++] = {"frames_by_reading",
+            true,
+            "Frames with both CRCs good, by the reading that decoded them.",
+            "reading",
+            false,
+            {{"improved", s.frames_improved}, {"literal", s.frames_decoded - s.frames_improved}},
+            2};
   f[i++] =
       single("frames_relayed", true, "Frames passed on, repeats excluded.", loop.frames_relayed);
   f[i++] = single("frames_repeated", true, "Frames dropped as repeats of the one before.",

@@ -69,10 +69,13 @@ def main():
 
         stats = json.loads(urllib.request.urlopen(base + "stats.json", timeout=5).read())
         recent = stats["recent_frames"]
+        by_reading = "%d / %d" % (stats["frames_by_reading"]["improved"],
+                                  stats["frames_by_reading"]["literal"])
         dom = chromium(base, os.path.join(work, "profile1"), "--dump-dom")
         shown = re.search(r'id="frames_relayed">([^<]*)<', dom)
         state = re.search(r'id="state"[^>]*>([^<]*)<', dom)
         mode = re.search(r'id="mode">([^<]*)<', dom)
+        readings = re.search(r'id="frames_by_reading">([^<]*)<', dom)
         table = re.search(r'id="recent_frames">(.*?)</tbody>', dom, re.S)
         rows = re.findall(r'<td class="hex" title="([0-9a-f]+)">', table.group(1)) if table else []
         port_list = re.search(r'id="ports">(.*?)</dl>', dom, re.S)
@@ -84,6 +87,9 @@ def main():
         if not shown or shown.group(1).replace(",", "") != str(relayed):
             return 1
         if not state or state.group(1) != "decoding":
+            return 1
+        if not readings or readings.group(1) != by_reading:
+            print("frames by reading shown: %s, served: %s" % (readings and readings.group(1), by_reading))
             return 1
         if not mode or mode.group(1) != "literal reading":
             print("mode shown: %s" % (mode and mode.group(1)))

@@ -128,6 +128,7 @@ TEST_F(StatusTest, CountsExactlyWhatTheStreamHolds) {
         "\"frames_rejected\":{\"header_crc\":0,\"frame_crc\":2,\"uncorrectable\":0}",
         "\"sync_words_by_errors\":[9,0,0,0,0,0]", "\"frames_by_sync_errors\":[7,0,0,0,0,0]",
         "\"frames_last_minute\":5,", "\"reading\":\"literal\",", "\"hint\":null,",
+        "\"frames_by_reading\":{\"improved\":0,\"literal\":7}",
         "\"upstream_address\":\"127.0.0.1\""}) {
     EXPECT_NE(j.body.find(field), std::string::npos) << field << " in " << j.body;
   }
@@ -181,9 +182,16 @@ TEST_F(StatusTest, TheReadingModeShowsInTheStartLineMetricsAndStats) {
   ASSERT_TRUE(daemon_->running());
   EXPECT_NE(daemon_->err().find(", correction on, improved reading, upstream "), std::string::npos)
       << daemon_->err();
-  EXPECT_EQ(metric(get(http_port_, "/metrics").body, "morvix_improved_reading"), 1);
-  EXPECT_NE(get(http_port_, "/stats.json").body.find("\"reading\":\"improved\","),
-            std::string::npos);
+  const auto client = register_client(1);
+  send_samples(signal({gen::build_frame(3, gen::Bytes(30, 3))}));
+  EXPECT_EQ(drain(*client).size(), 1u);
+  const std::string m = get(http_port_, "/metrics").body;
+  EXPECT_EQ(metric(m, "morvix_improved_reading"), 1);
+  EXPECT_EQ(metric(m, "morvix_frames_by_reading_total{reading=\"improved\"}"), 1);
+  EXPECT_EQ(metric(m, "morvix_frames_by_reading_total{reading=\"literal\"}"), 0);
+  const std::string j = get(http_port_, "/stats.json").body;
+  EXPECT_NE(j.find("\"reading\":\"improved\","), std::string::npos);
+  EXPECT_NE(j.find("\"frames_by_reading\":{\"improved\":1,\"literal\":0}"), std::string::npos);
 }
 
 // The sockets an operator firewalls, as the system bound them, in
