@@ -8,6 +8,7 @@
 
 #include "decoder/frame_checker.h"
 #include "decoder/sample_ring.h"
+#include "driver/hangup.h"
 #include "driver/status_http.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
@@ -82,11 +83,20 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
     }
   }
 
-  enum { kInput, kAnnounce, kClients, kStatus, kLookup, kSockets = kLookup + kLookupSockets };
+  enum {
+    kInput,
+    kAnnounce,
+    kClients,
+    kStatus,
+    kHangup,
+    kLookup,
+    kSockets = kLookup + kLookupSockets
+  };
   pollfd ready[kSockets] = {{d.ring.dfd, POLLIN, 0},
                             {dist.announce.tfd, POLLIN, 0},
                             {dist.table.cfd, POLLIN, 0},
-                            {loop.http != nullptr ? loop.http->fd : -1, POLLIN, 0}};
+                            {loop.http != nullptr ? loop.http->fd : -1, POLLIN, 0},
+                            {loop.hangup_fd, POLLIN, 0}};
   // Input that is already waiting was read by the decoder's last step; the
   // wait ends as soon as more comes, any other socket has work, or the
   // input has been silent for the idle limit.
@@ -102,6 +112,9 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
   if (loop.lookup != nullptr) lookup_serve(*loop.lookup, ready + kLookup);
   if (input_idle(loop.input, clock_now_ms())) input_ended(d);
   if (woken > 0) {
+    if (ready[kHangup].revents != 0 && hangup_taken(loop.hangup_fd) > 0) {
+      hangup_reload(dist, loop.lookup);
+    }
     if (ready[kAnnounce].revents != 0) process_tcp_connections(dist);
     if (ready[kClients].revents != 0) process_udp_rx_clients(dist);
   }

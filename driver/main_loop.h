@@ -11,6 +11,7 @@
 #include "driver/input_watch.h"
 #include "driver/station_figures.h"
 #include "driver/station_log.h"
+#include "driver/station_ports.h"
 #include "net/client_table.h"
 
 namespace morvix {
@@ -50,6 +51,8 @@ struct LoopState {
   TickLog log;
   StatusHttp* http = nullptr;        // -m: the status listener, else null
   UpstreamLookup* lookup = nullptr;  // the upstream server's lookups; null: none (-u off)
+  StationPorts ports;                // the listening sockets, for the status pages
+  int hangup_fd = -1;                // SIGHUP's signalfd (hangup_open); -1: none
 };
 
 // Frames passed on in the minute `ago` minutes before the minute of now
@@ -73,12 +76,13 @@ int keepalive_clock(LoopState& loop, Distribution& dist);
 // kDecoderStepsPerPass), passing on every frame; then one wait on the input,
 // the announcement listener and the distribution socket (no wait while the
 // decoder can go on, at most kIdleWaitMs otherwise), the status listener and
-// the lookup's sockets joining it when there are any, the wait ending by the
-// lookup's next time-out or when the input's silence reaches the idle limit
-// (input_watch.h: the end of a transmission, told to the decoder with
-// input_ended, so that the next pass finishes the frame under way; nothing
-// else about the input's pace changes what is decoded); then the lookup's
-// answers, a bounded share of port announcements
+// the lookup's sockets and SIGHUP's descriptor joining it when there are
+// any, the wait ending by the lookup's next time-out or when the input's
+// silence reaches the idle limit (input_watch.h: the end of a transmission,
+// told to the decoder with input_ended, so that the next pass finishes the
+// frame under way; nothing else about the input's pace changes what is
+// decoded); then the lookup's answers, a SIGHUP (hangup_reload), a bounded
+// share of port announcements
 // and of the distribution socket, whichever is ready, the status listener's
 // requests, and the keepalive clock (the input's drop count read; with -v,
 // its line; and the watch for sync words without frames, whose hint goes

@@ -213,6 +213,16 @@ size_t render_metrics(char* out, size_t cap, const Decoder& d, const Distributio
       }
     }
   }
+  // The listening sockets: three labels each, the port as the value.
+  t.add(
+      "# HELP morvix_port Listening sockets: the port, by socket, transport and bound "
+      "address.\n# TYPE morvix_port gauge\n");
+  for (const BoundSocket& b : loop.ports.sockets) {
+    if (b.port == 0) continue;
+    t.add("morvix_port{socket=\"%s\",transport=\"%s\",address=", b.name, b.transport);
+    add_address(t, b.addr);
+    t.add("} %d\n", b.port);
+  }
   return t.length();
 }
 
@@ -269,8 +279,17 @@ size_t render_stats_json(char* out, size_t cap, const Decoder& d, const Distribu
   } else {
     t.add("null");
   }
-  t.add(",\"client_table\":[");
+  t.add(",\"ports\":{");
   bool first = true;
+  for (const BoundSocket& b : loop.ports.sockets) {
+    if (b.port == 0) continue;
+    t.add("%s\"%s\":{\"transport\":\"%s\",\"address\":", first ? "" : ",", b.name, b.transport);
+    add_address(t, b.addr);
+    t.add(",\"port\":%d}", b.port);
+    first = false;
+  }
+  t.add("},\"client_table\":[");
+  first = true;
   for (int i = 1; i < dist.table.num_clients; ++i) {
     const client_slot& slot = dist.table.clients[i];
     if (slot.stamp == 0) continue;

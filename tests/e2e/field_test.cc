@@ -150,8 +150,9 @@ TEST_F(FieldTest, AnInputPortThatCannotBeOpenedIsNamedAsTried) {
             {"-r", std::to_string(wrapped), "-t", std::to_string(free_tcp_port()), "-u", "off"},
             dir_.path());
   EXPECT_EQ(p.wait(10000), 1);
-  EXPECT_EQ(p.err(),
-            "error: can't open bitstream input port " + std::to_string(taken.port()) + "\n");
+  EXPECT_EQ(p.err(), "error: can't open bitstream input port " + std::to_string(taken.port()) +
+                         "\nUDP port " + std::to_string(taken.port()) +
+                         " (-r): Address already in use\n");
 }
 
 }  // namespace

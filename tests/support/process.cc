@@ -88,21 +88,29 @@ int Process::wait(int timeout_ms) {
   return status_;
 }
 
-void Process::signal(int number) {
-  if (running()) kill(pid_, number);
-}
-
 void Process::terminate() {
   if (running()) kill(pid_, SIGTERM);
   wait(5000);
+}
+
+void Process::signal(int number) {
+  if (running()) kill(pid_, number);
 }
 
 std::string Process::out() const { return slurp(out_path_); }
 std::string Process::err() const { return slurp(err_path_); }
 
 bool Process::wait_for_output(const std::string& text, int timeout_ms) const {
+  return wait_for(text, timeout_ms, false);
+}
+
+bool Process::wait_for_error(const std::string& text, int timeout_ms) const {
+  return wait_for(text, timeout_ms, true);
+}
+
+bool Process::wait_for(const std::string& text, int timeout_ms, bool error) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (out().find(text) == std::string::npos) {
+  while ((error ? err() : out()).find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
