@@ -12,6 +12,8 @@
 //       frames, and the dB -a gains there
 //   channel_sensitivity --reference FRAMES    the first three of them with a
 //       receiver told the bit boundaries (bench/reference_receiver.h) as well
+//   channel_sensitivity --learning FRAMES [long|change|two|cold|burst]
+//       the improved reading over long and mixed streams (bench/learner_runs.h)
 //
 // Prints the fraction of frames each reading decodes, README-ready; counts
 // over all streams the frames decoded that were never sent (wrong) and the
@@ -26,6 +28,7 @@
 #include <span>
 #include <vector>
 
+#include "bench/learner_runs.h"
 #include "bench/noise_only.h"
 #include "bench/reference_receiver.h"
 #include "decoder/decoder.h"
@@ -268,6 +271,14 @@ int impairments(int frames, int count = 11) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::strcmp(argv[1], "--learning") == 0) {
+    const char* names[] = {"long", "change", "two", "cold", "burst"};
+    auto which = bench::LearnerRun::kAll;
+    for (int i = 0; i < 5 && argc > 3; ++i) {
+      if (std::strcmp(argv[3], names[i]) == 0) which = static_cast<bench::LearnerRun>(i);
+    }
+    return bench::learner_runs(which, std::atoi(argv[2])) == 0 ? 0 : 1;
+  }
   if (argc > 2 && std::strcmp(argv[1], "--impairments") == 0) {
     return impairments(std::atoi(argv[2])) == 0 ? 0 : 1;
   }
