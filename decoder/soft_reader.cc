@@ -93,9 +93,9 @@ inline uint64_t window(const SoftReader& s, const Samples& samples, long q, int 
   return samples.at(q - sps, s.span) << (64 - s.span);
 }
 
-inline int32_t value_of(const SoftReader& s, uint64_t w) {
-  const int32_t* table = s.table.get();
-  int32_t v = s.constant;
+inline int32_t value_of(const SoftReader& s, uint64_t w, int set) {
+  const int32_t* table = s.bank.sets[set].table;
+  int32_t v = s.bank.sets[set].constant;
   if (s.decimated) {  // always 4: unrolled
     return v + table[w >> 56] + table[256 + (w >> 48 & 0xFF)] + table[512 + (w >> 40 & 0xFF)] +
            table[768 + (w >> 32 & 0xFF)];
@@ -105,14 +105,14 @@ inline int32_t value_of(const SoftReader& s, uint64_t w) {
   return v;
 }
 
-int32_t value_at(const SoftReader& s, const Samples& samples, long q, int sps) {
-  if (s.span <= kMaxSpan) return value_of(s, window(s, samples, q, sps));
+int32_t value_at(const SoftReader& s, const Samples& samples, long q, int sps, int set) {
+  if (s.span <= kMaxSpan) return value_of(s, window(s, samples, q, sps), set);
   uint64_t first_read = 0;
-  if (s.decimated) return value_of(s, gathered(s, samples, q, sps, first_read));
+  if (s.decimated) return value_of(s, gathered(s, samples, q, sps, first_read), set);
   // Seven bytes of samples a read.
   const long first = q - sps;
-  const int32_t* table = s.table.get();
-  int32_t v = s.constant;
+  const int32_t* table = s.bank.sets[set].table;
+  int32_t v = s.bank.sets[set].constant;
   for (int c = 0; c < s.chunks; c += 7) {
     const int n = std::min(56, s.span - 8 * c);
     const uint64_t w = samples.at(first + 8 * c, n) << (64 - n);
@@ -133,9 +133,8 @@ void soft_setup(Decoder& d) {
   for (int i = 0; i <= kSoftTaps; ++i) s.slot[i] = i * sps / 10;
   plan_soft_taps(s, kMaxSpan);
   s.chunks = ((s.decimated ? kSoftTaps : s.span) + 7) / 8;
-  s.table = std::make_unique<int32_t[]>(static_cast<size_t>(s.chunks) * 256);
-  learner_reset(s.learner);
-  s.table_stale = true;
+  bank_reset(s.bank, s.chunks * 256);
+  labels_reset(s.labels);
   soft_refresh(d);
   if (d.block.rs != nullptr) chase_setup(s.chase, *d.block.rs);
   s.lookback = soft_lookback(sps);
@@ -143,17 +142,15 @@ void soft_setup(Decoder& d) {
   s.start_next = 1;  // as the literal search, from the second sample
   s.pending = s.literal = s.reading = false;
   s.tried_at = s.judged_until = -1;
-  s.learn_stride = 1;
-  s.learn_phase = 0;
-  s.frames_learned = 0;
   s.chase_credit = 0;
   s.credit_bytes_in = 0;
 }
 
-void soft_refresh(Decoder& d) {
-  SoftReader& s = d.soft;
-  if (!s.table_stale) return;
-  const double* w = s.learner.w;
+namespace {
+
+// Set k's table from its weights.
+void make_table(SoftReader& s, WeightSet& set) {
+  const double* w = set.learner.w;
   for (int c = 0; c < s.chunks; ++c) {
     // Each sample's weight (its tap's, shared by the tap's samples); a
     // sample of 0 (a line bit of 1) adds it, a sample of 1 takes it away.
@@ -173,7 +170,7 @@ void soft_refresh(Decoder& d) {
       weight[k] = w[tap] / (s.slot[tap + 1] - s.slot[tap]) * kSoftUnit;
       all_zero += weight[k];
     }
-    int32_t* row = s.table.get() + c * 256;
+    int32_t* row = set.table + c * 256;
     double part[256];
     part[0] = all_zero;
     for (int b = 1; b < 256; ++b) {
@@ -182,11 +179,27 @@ void soft_refresh(Decoder& d) {
     }
     for (int b = 0; b < 256; ++b) row[b] = static_cast<int32_t>(std::lround(part[b]));
   }
-  s.constant = static_cast<int32_t>(std::lround(w[kSoftTaps] * kSoftUnit));
-  s.table_stale = false;
+  set.constant = static_cast<int32_t>(std::lround(w[kSoftTaps] * kSoftUnit));
+  set.stale = false;
 }
 
-int32_t soft_value(const Decoder& d, long q) { return value_at(d.soft, Samples(d), q, d.ring.sps); }
+}  // namespace
+
+void soft_refresh(Decoder& d) {
+  for (int k = 0; k < kBankSets; ++k) {
+    if (d.soft.bank.sets[k].stale && d.soft.bank.sets[k].kind != SetKind::kUnused) {
+      make_table(d.soft, d.soft.bank.sets[k]);
+    }
+  }
+}
+
+int32_t soft_value(const Decoder& d, long q) {
+  return value_at(d.soft, Samples(d), q, d.ring.sps, d.soft.bank.active);
+}
+
+int32_t soft_value_with(const Decoder& d, long q, int k) {
+  return value_at(d.soft, Samples(d), q, d.ring.sps, k);
+}
 
 void soft_features(const Decoder& d, long q, double* x) {
   const SoftReader& s = d.soft;
@@ -255,7 +268,8 @@ void read_soft_bits(Decoder& d, int count, int32_t* values) {
     const uint64_t w = one_read      ? window(s, samples, q, sps)
                        : s.decimated ? gathered(s, samples, q, sps, first_read)
                                      : 0;
-    const int32_t v = one_read || s.decimated ? value_of(s, w) : value_at(s, samples, q, sps);
+    const int k = s.bank.active;
+    const int32_t v = one_read || s.decimated ? value_of(s, w, k) : value_at(s, samples, q, sps, k);
     values[i] = v;
     if (i < 85) s.bit_at[i] = q;
     const int bit = v > 0 ? 1 : 0;

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: Apache-2.0
+// What the improved reading learns from: the line bits of frames it read
+// itself and trusts. While a frame is read softly its sync word's bits and
+// every decoded block's 80 code bits are kept as labels (where each was
+// read, its decoded value, its soft value); when the frame passes both CRCs
+// and its soft evidence agrees with its decoding (few decoded bits against
+// the sign of their soft value, small Chase metrics), a bounded number of
+// them, spread over the frame and so over the bit patterns, teach the set
+// that read it (decoder/soft_bank.h). Labels are paid for by input: a
+// credit earned per input sample, saved up to a bound, so that no input
+// makes learning cost more than a small share of reading it.
+#pragma once
+
+#include <cstdint>
+
+#include "decoder/block_layout.h"
+#include "decoder/frame_format.h"
+
+namespace morvix {
+
+struct Decoder;
+
+constexpr int kMaxLabels = 40 + kMaxFrameBlocks * kBlockSymbols * kSymbolBits;
+
+struct LabelBuffer {
+  int32_t at[kMaxLabels]{};     // where the bit was read: samples from the search position
+  int32_t value[kMaxLabels]{};  // its soft value (0 for the sync word's, not kept)
+  uint8_t bit[kMaxLabels]{};    // its decoded value
+  int count = 0;
+  int against = 0;         // decoded bits against the sign of their soft value
+  int blocks = 0;          // blocks decoded
+  int64_t metric_sum = 0;  // their Chase metrics, 1/kSoftUnit LLR
+  int64_t credit = 0;      // labels that may still be learned from (earned by input)
+  int64_t credit_bytes_in = 0;
+  int64_t frames = 0;  // frames learned from, which varies where the labels are taken
+};
+
+// Empties the buffer for a new frame (the credit stays).
+void labels_start(LabelBuffer& l);
+
+// Start-up: no labels, the first frames' credit.
+void labels_reset(LabelBuffer& l);
+
+// Keeps a decoded block: its 85 line bits (decoded), where each was read
+// and its soft value, its Chase metric.
+void labels_add_block(LabelBuffer& l, const unsigned char* line_bits, const long* bit_at,
+                      const int32_t* values, int32_t metric);
+
+// The frame being read passed both CRCs: when its evidence is trusted,
+// teaches its sync word's and blocks' bits to the set that read it.
+void soft_learn_frame(Decoder& d);
+
+}  // namespace morvix
