@@ -14,6 +14,7 @@
 //       receiver told the bit boundaries (bench/reference_receiver.h) as well
 //   channel_sensitivity --learning FRAMES [long|change|two|cold|burst]
 //       the improved reading over long and mixed streams (bench/learner_runs.h)
+//   channel_sensitivity --fit SLICER TIME_CONSTANT NOISE    starting weights
 //
 // Prints the fraction of frames each reading decodes, README-ready; counts
 // over all streams the frames decoded that were never sent (wrong) and the
@@ -271,6 +272,10 @@ int impairments(int frames, int count = 11) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 4 && std::strcmp(argv[1], "--fit") == 0) {
+    bench::fit_weights(std::atof(argv[2]), std::atof(argv[3]), std::atof(argv[4]));
+    return 0;
+  }
   if (argc > 2 && std::strcmp(argv[1], "--learning") == 0) {
     const char* names[] = {"long", "change", "two", "cold", "burst"};
     auto which = bench::LearnerRun::kAll;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "decoder/decoder.h"
+#include "decoder/soft_learner.h"
 #include "fec/link_codec.h"
 #include "tools/gen/channel.h"
 #include "tools/gen/signal_gen.h"
@@ -180,7 +181,7 @@ void two_transmitters(int frames) {
     Source a, b;
   } cases[] = {
       {"clean and slicer offset", {{}, 0.60}, {with_slicer(0.5), 0.60}},
-      {"clean and half-bit filter with slicer offset", {{}, 0.40}, {with_slicer(0.5, 0.5), 0.40}},
+      {"clean and half-bit filter with slicer offset", {{}, 0.25}, {with_slicer(0.5, 0.5), 0.25}},
   };
   std::printf(
       "\nTwo transmitters heard alternately, %d frames each: share each decodes with -a, alone "
@@ -274,6 +275,42 @@ void crafted_burst(int frames) {
 }
 
 }  // namespace
+
+void fit_weights(double slicer, double time_constant, double noise) {
+  std::mt19937 rng(61);
+  gen::Channel channel(kSps, noise, 0, rng, with_slicer(slicer, time_constant));
+  SoftLearner learner;
+  double start[kSoftFeatures] = {};
+  learner_reset(learner, start);
+  LabelBatch batch;
+  for (int frame = 0; frame < 3000; ++frame) {
+    gen::Bytes payload(kPayload);
+    for (auto& b : payload) b = static_cast<uint8_t>(rng());
+    const gen::Bits bits =
+        gen::frame_line_bits(gen::build_frame(static_cast<uint8_t>(frame), payload), {}, rng);
+    gen::SampleWriter w(kSps);
+    channel.silence(kGap, w);
+    const int64_t first = w.sample_count();
+    channel.transmit(bits, w);
+    channel.silence(kSps * 3, w);
+    const gen::Bytes samples = w.take();
+    const auto sample = [&](int64_t t) {
+      return samples[static_cast<size_t>(t / 8)] >> (7 - t % 8) & 1;
+    };
+    batch_clear(batch);
+    for (size_t j = 1; j + 1 < bits.size(); j += 3) {
+      double x[kLearnerRow] = {};
+      const int64_t at = first + static_cast<int64_t>(j) * kSps - kSps;
+      for (int i = 0; i < kSoftTaps; ++i) x[i] = sample(at + i) ? -1.0 : 1.0;
+      x[kSoftTaps] = 1;
+      batch_add(batch, learner, x, bits[j]);
+    }
+    learner_step(learner, batch, 1);
+  }
+  std::printf("{");
+  for (int i = 0; i < kSoftFeatures; ++i) std::printf("%s%.2f", i ? ", " : "", learner.w[i]);
+  std::printf("},\n");
+}
 
 int learner_runs(LearnerRun which, int frames) {
   const bool all = which == LearnerRun::kAll;

@@ -16,4 +16,9 @@ enum class LearnerRun { kLongRun, kChange, kTwoTransmitters, kColdStart, kCrafte
 // frames plus the frames the literal reading decoded and -a did not.
 int learner_runs(LearnerRun which, int frames);
 
+// Prints the weights that the learner fits, from every third line bit of
+// 3000 frames with their true bit boundaries, on the model channel with the
+// slicer and time constant given, at noise.
+void fit_weights(double slicer, double time_constant, double noise);
+
 }  // namespace morvix::bench

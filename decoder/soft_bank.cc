@@ -2,6 +2,7 @@
 #include "decoder/soft_bank.h"
 
 #include <array>
+#include <bit>
 #include <cmath>
 
 #include "decoder/decoder.h"
@@ -13,24 +14,31 @@ namespace {
 
 // The starting sets: the taps for the samples from a bit before the bit's
 // first to two bits after it (in tenths of a bit), then the constant.
-// Each was fitted by this learner over 2000 frames of the channel model
-// (channel_sensitivity --fit) at about the noise where -a decodes half of
-// them: the model (a one-pole low-pass of a quarter bit), a half-bit
-// low-pass, and the slicer's threshold at half the signal level either way.
-constexpr double kStartWeights[kStartSets][kSoftFeatures] = {
-    {-.01, -.07, .03, 0,   -.07, .04, -.14, -.21, -.27, -.67, .18,  .58, .68,  .72, .74, .67,
-     .73,  .78,  .88, 1.4, .46,  .01, .03,  -.04, .03,  -.06, -.12, .01, -.05, 0,   0},
-    {-.01, -.07, .03, 0,   -.07, .04, -.14, -.21, -.27, -.67, .18,  .58, .68,  .72, .74, .67,
-     .73,  .78,  .88, 1.4, .46,  .01, .03,  -.04, .03,  -.06, -.12, .01, -.05, 0,   0},
-    {-.01, -.07, .03, 0,   -.07, .04, -.14, -.21, -.27, -.67, .18,  .58, .68,  .72, .74, .67,
-     .73,  .78,  .88, 1.4, .46,  .01, .03,  -.04, .03,  -.06, -.12, .01, -.05, 0,   0},
-    {-.01, -.07, .03, 0,   -.07, .04, -.14, -.21, -.27, -.67, .18,  .58, .68,  .72, .74, .67,
-     .73,  .78,  .88, 1.4, .46,  .01, .03,  -.04, .03,  -.06, -.12, .01, -.05, 0,   0},
+// Each was fitted by this learner from the true line bits of 3000 frames of
+// the channel model (channel_sensitivity --fit) at about the noise where -a
+// decodes half of them (after each row): the model (a one-pole low-pass of
+// a quarter bit), a half-bit low-pass, and the slicer's threshold at half
+// the signal level either way.
+constexpr double kStartWeights[kStartSets]
+                              [kSoftFeatures] = {
+                                  {.03, -.02, 0,    .01, -.02, -.04, -.09, -.11, -.20, -.75, .23,
+                                   .54, .61,  .68,  .67, .64,  .66,  .65,  .83,  1.29, .35,  .10,
+                                   .04, -.02, -.03, 0,   -.02, -.01, -.06, -.08, .02},  // noise .68
+                                  {-.05, -.03,  -.01, -.03, -.06, -.09, -.17, -.30,
+                                   -.46, -1.18, -.13, .10,  .42,  .52,  .54,  .56,
+                                   .60,  .67,   .81,  1.49, .55,  .24,  .15,  .04,
+                                   .04,  .04,   0,    -.09, -.10, -.24, .02},  // .47
+                                  {.02, 0,    -.04, -.04, -.05, -.02, -.10, -.11, -.17, -.87, .32,
+                                   .73, .80,  .97,  1.03, 1.12, 1.14, 1.21, 1.32, 1.83, .60,  .23,
+                                   .07, -.01, -.04, -.02, 0,    -.04, -.09, -.09, 6.16},  // .61
+                                  {.02, -.01, -.01, .02,  -.10, .01,  -.07, -.15, -.27, -.78, .29,
+                                   .71, .83,  .97,  .99,  1.11, 1.17, 1.16, 1.36, 1.80, .58,  .24,
+                                   .07, .01,  .03,  -.05, -.08, 0,    -.08, -.08, -6.08},  // .61
 };
 
-// Another set is taken for a sync word only when its 40 bits are this much
-// likelier under it (in 1/kSoftUnit LLR), so that noise does not toss
-// frames between sets that fit about equally.
+// A starting set is taken over a learned one only when the sync word's 40
+// bits are this much likelier under it (in 1/kSoftUnit LLR), so that noise
+// does not start new sets where a learned one fits about as well.
 constexpr int64_t kSwitchMargin = 3 * kSoftUnit;
 
 // -log(sigmoid(z)) in 1/kSoftUnit LLR for z in quarter LLRs, -64 .. 63.
@@ -47,22 +55,31 @@ const std::array<int32_t, 128>& penalty_table() {
   return table;
 }
 
-// The sync word's log-likelihood under set k with its first bit at place,
-// in 1/kSoftUnit LLR; INT64_MIN when its first 10 bits correlate below 0.4
-// (no sync word under this set: noise, or a phase far off).
-int64_t sync_fit(const Decoder& d, int k, long place) {
+// The sync word's log-likelihood with its first bit at place under each
+// set in sets (1/kSoftUnit LLR), into fit; INT64_MIN for a set under which
+// its first 10 bits correlate below 0.4 (no sync word under it: noise, or
+// a phase far off). The samples are read once for all sets.
+void sync_fits(const Decoder& d, unsigned sets, long place, int64_t* fit) {
   const auto& penalty = penalty_table();
-  int64_t fit = 0, corr = 0, conf = 0;
-  for (int j = 0; j < kSyncBits; ++j) {
-    const int32_t v = soft_value_with(d, place + static_cast<long>(j) * d.ring.sps, k);
-    const int32_t z = d.sync.match_table[j] ? v : -v;
-    corr += z;
-    conf += v < 0 ? -v : v;
-    if (j == 9 && 10 * corr < 4 * conf) return INT64_MIN;
-    const int32_t q = z / (kSoftUnit / 4);
-    fit -= q < -64 ? -z : q > 63 ? 0 : penalty[static_cast<size_t>(q + 64)];
+  int64_t corr[kBankSets] = {}, conf[kBankSets] = {};
+  for (int k = 0; k < kBankSets; ++k) fit[k] = (sets >> k & 1) ? 0 : INT64_MIN;
+  for (int j = 0; j < kSyncBits && sets != 0; ++j) {
+    int32_t values[kBankSets];
+    soft_values_of_sets(d, place + static_cast<long>(j) * d.ring.sps, sets, values);
+    for (unsigned left = sets; left != 0; left &= left - 1) {
+      const int k = std::countr_zero(left);
+      const int32_t v = values[k];
+      const int32_t z = d.sync.match_table[j] ? v : -v;
+      corr[k] += z;
+      conf[k] += v < 0 ? -v : v;
+      const int32_t q = z / (kSoftUnit / 4);
+      fit[k] -= q < -64 ? -z : q > 63 ? 0 : penalty[static_cast<size_t>(q + 64)];
+      if (j == 9 && 10 * corr[k] < 4 * conf[k]) {
+        fit[k] = INT64_MIN;
+        sets &= ~(1u << k);
+      }
+    }
   }
-  return fit;
 }
 
 }  // namespace
@@ -80,11 +97,24 @@ void bank_reset(WeightBank& b, int table_size) {
   b.active = 0;
   b.frames = 0;
   batch_clear(b.batch);
+  b.batch_set = -1;
+  b.batch_frames = 0;
+}
+
+void bank_flush(WeightBank& b) {
+  if (b.batch_set < 0) return;
+  WeightSet& set = b.sets[b.batch_set];
+  learner_step(set.learner, b.batch, b.batch_frames);
+  set.stale = true;
+  batch_clear(b.batch);
+  b.batch_set = -1;
+  b.batch_frames = 0;
 }
 
 int bank_set_to_teach(WeightBank& b, int read_with) {
   int k = read_with;
   if (b.sets[k].kind != SetKind::kLearned) {
+    bank_flush(b);  // the set replaced may have labels waiting
     k = kStartSets;
     for (int i = kStartSets; i < kBankSets; ++i) {
       if (b.sets[i].kind == SetKind::kUnused) {
@@ -110,13 +140,21 @@ int bank_judge(Decoder& d, int judged) {
   const int was = b.active;
   const int place = s.place;
   int64_t fit[kBankSets];
-  int best = was;
+  unsigned sets = 0;
+  for (int k = 0; k < kBankSets; ++k) sets |= (b.sets[k].kind != SetKind::kUnused ? 1u : 0u) << k;
+  sync_fits(d, sets, place, fit);
+  // The learned set that fits best, unless a starting set fits clearly
+  // better than every learned set.
+  int best = -1, start = 0;
   for (int k = 0; k < kBankSets; ++k) {
-    fit[k] = b.sets[k].kind == SetKind::kUnused ? INT64_MIN : sync_fit(d, k, place);
-    if (fit[k] > fit[best]) best = k;
+    if (b.sets[k].kind == SetKind::kLearned && (best < 0 || fit[k] > fit[best])) best = k;
+    if (b.sets[k].kind == SetKind::kStarting && fit[k] > fit[start]) start = k;
+  }
+  if (best < 0 || fit[best] == INT64_MIN ||
+      (fit[start] != INT64_MIN && fit[start] - kSwitchMargin > fit[best])) {
+    best = start;
   }
   if (best == was || fit[best] == INT64_MIN) return judged;
-  if (judged > 0 && fit[best] < fit[was] + kSwitchMargin) return judged;
   b.active = best;
   if (soft_judge(d) > 0) return 1;
   b.active = was;

@@ -46,7 +46,10 @@ struct WeightBank {
   std::unique_ptr<int32_t[]> tables;  // every set's table, allocated once
   int active = 0;                     // the set the soft values are read with
   int64_t frames = 0;                 // frames the improved reading decoded
-  LabelBatch batch;                   // the frame being learned from
+  // Labels wait in the batch, a few frames' worth, before a step.
+  LabelBatch batch;
+  int batch_set = -1;    // the set they teach
+  int batch_frames = 0;  // frames they came from
 };
 
 // The starting sets and no learned one, tables of table_size entries each
@@ -57,6 +60,9 @@ void bank_reset(WeightBank& b, int table_size);
 // new learned set started from it (in place of an unused or the longest
 // unused learned set). Marks it used and active.
 int bank_set_to_teach(WeightBank& b, int read_with);
+
+// Steps the batch's set with the labels waiting (if any).
+void bank_flush(WeightBank& b);
 
 // With -a, after soft_judge judged the candidate (0 or 1) with the active
 // set: judges it again with the set whose soft values fit the sync word

@@ -179,6 +179,7 @@ int get_block_soft(Decoder& d) {
 
   int corrected = 0;
   ChaseResult result;
+  unsigned char flipped[kBlockSymbols] = {};  // per symbol, the bits decoding changed
   if (d.block.fec) {
     s.chase_credit += (d.ring.bytes_in - s.credit_bytes_in) * 8 / kCreditPerSamples;
     s.credit_bytes_in = d.ring.bytes_in;
@@ -190,15 +191,16 @@ int get_block_soft(Decoder& d) {
     for (int i = 0; i < kBlockSymbols; ++i) received[i] = symbols[i];
     if (!chase_decode(s.chase, reliability, flips, symbols, result)) return -1;
     if (result.metric > kMaxMetric) return -1;
-    for (int i = 0; i < kBlockSymbols; ++i) corrected += symbols[i] != received[i];
+    for (int i = 0; i < kBlockSymbols; ++i) {
+      flipped[i] = symbols[i] ^ received[i];
+      corrected += flipped[i] != 0;
+    }
     s.chase_changed += result.changed;
     s.chase_blocks += result.changed > 0;
   }
   note_block(d, corrected);
   // Kept for learning, should the frame pass (decoder/soft_labels.h).
-  unsigned char line_bits[kBlockBits];
-  block_line_bits(symbols, 0, line_bits);
-  labels_add_block(s.labels, line_bits, s.bit_at, values, result.metric);
+  labels_add_block(s.labels, s.bit_at, values, flipped, result.metric);
   append_block_data(d.block, symbols);
   return 1;
 }

@@ -2,6 +2,7 @@
 #include "decoder/soft_labels.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "decoder/decoder.h"
 #include "decoder/soft_bank.h"
@@ -19,12 +20,14 @@ constexpr int64_t kTrustMetric = 12 * kSoftUnit;
 // Labels this sure and right (|L| in LLR) would teach nearly nothing
 // (p (1 - p) < 4e-4): they are passed over.
 constexpr int32_t kSureValue = 8 * kSoftUnit;
-// A label is earned per kSamplesPerLabel input samples; at most
+// A label is earned per kBitsPerLabel line bits' worth of input; at most
 // kMaxCredit are saved up (what the first frames learn from) and at most
 // kFrameLabels learned from a frame.
-constexpr int kSamplesPerLabel = 256;
+constexpr int kBitsPerLabel = 100;
 constexpr int64_t kMaxCredit = 1024;
 constexpr int kFrameLabels = 256;
+// A step (a solve and new tables) waits for this many labels.
+constexpr int kStepLabels = 64;
 // Labels are taken every kPickStride-th (a prime) from a place that moves
 // from frame to frame, so they spread over the frame's bits.
 constexpr int kPickStride = 97;
@@ -32,9 +35,7 @@ constexpr int kPickStride = 97;
 }  // namespace
 
 void labels_start(LabelBuffer& l) {
-  // The sync word's bits first, placed when the frame is learned from.
-  for (int j = 0; j < kSyncBits; ++j) l.value[j] = 0;
-  l.count = kSyncBits;
+  l.count = kSyncBits;  // the sync word's bits first, placed when the frame is learned from
   l.against = 0;
   l.blocks = 0;
   l.metric_sum = 0;
@@ -47,54 +48,62 @@ void labels_reset(LabelBuffer& l) {
   l.frames = 0;
 }
 
-void labels_add_block(LabelBuffer& l, const unsigned char* line_bits, const long* bit_at,
-                      const int32_t* values, int32_t metric) {
+void labels_add_block(LabelBuffer& l, const long* bit_at, const int32_t* values,
+                      const unsigned char* flipped, int32_t metric) {
   ++l.blocks;
   l.metric_sum += metric;
-  for (int k = 0; k < kBlockBits && l.count < kMaxLabels; ++k) {
-    if (passed_over_bit(k)) continue;
-    l.at[l.count] = static_cast<int32_t>(bit_at[k]);
-    l.value[l.count] = values[k];
-    l.bit[l.count] = line_bits[k];
-    l.against += (values[k] > 0) != (line_bits[k] != 0);
-    ++l.count;
+  if (l.count + kBlockSymbols * kSymbolBits > kMaxLabels) return;
+  // Without branches: each bit is written, and kept by moving on.
+  int count = l.count;
+  for (int sym = 0; sym < kBlockSymbols; ++sym) {
+    l.against += std::popcount(static_cast<unsigned>(flipped[sym]));
+    for (int b = 0; b < kSymbolBits; ++b) {
+      const int k = symbol_line_bit(sym, b);
+      const int32_t v = values[k];
+      const int changed = flipped[sym] >> b & 1;
+      l.at[count] = static_cast<int32_t>(bit_at[k]);
+      l.bit[count] = static_cast<uint8_t>((v > 0) ^ changed);
+      count += changed | (v <= kSureValue && v >= -kSureValue);
+    }
   }
+  l.count = count;
 }
 
 void soft_learn_frame(Decoder& d) {
   SoftReader& s = d.soft;
   LabelBuffer& l = s.labels;
-  l.credit += (d.ring.bytes_in - l.credit_bytes_in) * 8 / kSamplesPerLabel;
+  l.credit += (d.ring.bytes_in - l.credit_bytes_in) * 8 / (int64_t{kBitsPerLabel} * d.ring.sps);
   l.credit_bytes_in = d.ring.bytes_in;
   l.credit = std::min(l.credit, kMaxCredit);
-  const int bits = l.count - kSyncBits;
+  const int bits = l.blocks * kBlockSymbols * kSymbolBits;
   if (bits <= 0 || kAgainstShare * l.against > bits || l.metric_sum > kTrustMetric * l.blocks) {
     return;
   }
   WeightBank& b = s.bank;
   ++b.frames;
-  WeightSet& set = b.sets[bank_set_to_teach(b, b.active)];
+  const int k = bank_set_to_teach(b, b.active);
+  if (b.batch_set != k) bank_flush(b);
+  b.batch_set = k;
+  ++b.batch_frames;
+  const SoftLearner& learner = b.sets[k].learner;
   // The sync word's bits, then the blocks'.
   for (int j = 0; j < kSyncBits; ++j) {
     l.at[j] = static_cast<int32_t>(s.place + static_cast<long>(j) * d.ring.sps);
     l.bit[j] = static_cast<uint8_t>(d.sync.match_table[j]);
   }
-  batch_clear(b.batch);
-  const int budget = static_cast<int>(std::min<int64_t>(l.credit, kFrameLabels));
+  const int budget = b.batch.count + static_cast<int>(std::min<int64_t>(l.credit, kFrameLabels));
+  const int before = b.batch.count;
   const int n = l.count;
   const int stride = n % kPickStride == 0 ? kPickStride + 2 : kPickStride;
   int i = static_cast<int>(l.frames++ * 7919 % n);
-  for (int seen = 0; seen < n && b.batch.count < budget; ++seen, i = (i + stride) % n) {
-    const int32_t v = l.value[i];
-    const bool right = (v > 0) == (l.bit[i] != 0);
-    if (right && (v > kSureValue || v < -kSureValue)) continue;
+  for (int seen = 0; seen < n && b.batch.count < budget; ++seen) {
+    if ((i += stride) >= n) i -= n;
     double x[kLearnerRow];
     soft_features(d, l.at[i], x);
-    batch_add(b.batch, set.learner, x, l.bit[i]);
+    batch_add(b.batch, learner, x, l.bit[i]);
   }
-  l.credit -= b.batch.count;
-  learner_step(set.learner, b.batch);
-  set.stale = true;
+  l.credit -= b.batch.count - before;
+  if (b.batch.count >= kStepLabels) bank_flush(b);
 }
 
 }  // namespace morvix

@@ -2,7 +2,7 @@
 // What the improved reading learns from: the line bits of frames it read
 // itself and trusts. While a frame is read softly its sync word's bits and
 // every decoded block's 80 code bits are kept as labels (where each was
-// read, its decoded value, its soft value); when the frame passes both CRCs
+// read, its decoded value); when the frame passes both CRCs
 // and its soft evidence agrees with its decoding (few decoded bits against
 // the sign of their soft value, small Chase metrics), a bounded number of
 // them, spread over the frame and so over the bit patterns, teach the set
@@ -23,9 +23,8 @@ struct Decoder;
 constexpr int kMaxLabels = 40 + kMaxFrameBlocks * kBlockSymbols * kSymbolBits;
 
 struct LabelBuffer {
-  int32_t at[kMaxLabels]{};     // where the bit was read: samples from the search position
-  int32_t value[kMaxLabels]{};  // its soft value (0 for the sync word's, not kept)
-  uint8_t bit[kMaxLabels]{};    // its decoded value
+  int32_t at[kMaxLabels]{};   // where the bit was read: samples from the search position
+  uint8_t bit[kMaxLabels]{};  // its decoded value
   int count = 0;
   int against = 0;         // decoded bits against the sign of their soft value
   int blocks = 0;          // blocks decoded
@@ -41,10 +40,12 @@ void labels_start(LabelBuffer& l);
 // Start-up: no labels, the first frames' credit.
 void labels_reset(LabelBuffer& l);
 
-// Keeps a decoded block: its 85 line bits (decoded), where each was read
-// and its soft value, its Chase metric.
-void labels_add_block(LabelBuffer& l, const unsigned char* line_bits, const long* bit_at,
-                      const int32_t* values, int32_t metric);
+// Keeps a decoded block: where each of its 85 line bits was read and its
+// soft value, per symbol the bits that decoding changed (bit l: the
+// symbol's bit l), its Chase metric. Bits that are sure and were not
+// changed are counted, not kept: they would teach nearly nothing.
+void labels_add_block(LabelBuffer& l, const long* bit_at, const int32_t* values,
+                      const unsigned char* flipped, int32_t metric);
 
 // The frame being read passed both CRCs: when its evidence is trusted,
 // teaches its sync word's and blocks' bits to the set that read it.

@@ -6,14 +6,15 @@
 // the labelled bits that frame gave (decoder/soft_labels.h).
 //
 // The invariant that keeps a learner right for any number of frames: with
-// A the weights' precision (inverse covariance), A0 the prior's and H a
-// frame's Hessian (H <= kMaxBatchLabels / 4 per feature), each step makes
-// A = lambda A + (1 - lambda) A0 + H, lambda = 1 - 1 / kLearnerMemory, so
-// A0 <= A <= A0 + kLearnerMemory H_max always: the uncertainty can neither
-// collapse (the weights always follow a steady channel's optimum with a
-// gain of about 1 / kLearnerMemory a frame) nor grow past the prior's (no
-// runaway where the labels say nothing). A frame moves the weights by at
-// most kMaxStep (Euclidean), whatever its labels.
+// A the weights' precision (inverse covariance), A0 the prior's and H the
+// information a step's labels bring (H <= kMaxBatchLabels / 4 per feature),
+// each frame makes A = lambda A + (1 - lambda) A0 + H with lambda =
+// 1 - 1 / kLearnerMemory, so that A0 <= A <= A0 + kLearnerMemory H_max
+// always: the uncertainty can neither collapse (the weights keep following
+// a steady channel's optimum with a gain of about 1 / kLearnerMemory a
+// frame) nor grow past the prior's (no runaway where the labels say
+// nothing). A step moves the weights by at most kMaxStep (Euclidean),
+// whatever its labels.
 #pragma once
 
 #include <cstdint>
@@ -56,8 +57,9 @@ void batch_clear(LabelBatch& b);
 // against s's weights. Ignored once b holds kMaxBatchLabels.
 void batch_add(LabelBatch& b, const SoftLearner& s, const double* x, int y);
 
-// One frame's step: forgets, adds the batch's information and moves the
-// weights by the Newton step (at most kMaxStep). An empty batch only forgets.
-void learner_step(SoftLearner& s, const LabelBatch& b);
+// A step for the batch of `frames` frames (>= 1): forgets that many frames,
+// adds the batch's information and moves the weights by the Newton step
+// (at most kMaxStep). An empty batch only forgets.
+void learner_step(SoftLearner& s, const LabelBatch& b, int frames);
 
 }  // namespace morvix

@@ -177,7 +177,9 @@ void make_table(SoftReader& s, WeightSet& set) {
       const int low = std::countr_zero(static_cast<unsigned>(b));
       part[b] = part[b & (b - 1)] - 2 * weight[7 - low];
     }
-    for (int b = 0; b < 256; ++b) row[b] = static_cast<int32_t>(std::lround(part[b]));
+    for (int b = 0; b < 256; ++b) {
+      row[b] = static_cast<int32_t>(part[b] + (part[b] < 0 ? -0.5 : 0.5));
+    }
   }
   set.constant = static_cast<int32_t>(std::lround(w[kSoftTaps] * kSoftUnit));
   set.stale = false;
@@ -197,8 +199,18 @@ int32_t soft_value(const Decoder& d, long q) {
   return value_at(d.soft, Samples(d), q, d.ring.sps, d.soft.bank.active);
 }
 
-int32_t soft_value_with(const Decoder& d, long q, int k) {
-  return value_at(d.soft, Samples(d), q, d.ring.sps, k);
+void soft_values_of_sets(const Decoder& d, long q, unsigned sets, int32_t* values) {
+  const SoftReader& s = d.soft;
+  const Samples samples(d);
+  uint64_t first_read = 0;
+  const uint64_t w = s.span <= kMaxSpan ? window(s, samples, q, d.ring.sps)
+                     : s.decimated      ? gathered(s, samples, q, d.ring.sps, first_read)
+                                        : 0;
+  for (; sets != 0; sets &= sets - 1) {
+    const int k = std::countr_zero(sets);
+    values[k] = s.span <= kMaxSpan || s.decimated ? value_of(s, w, k)
+                                                  : value_at(s, samples, q, d.ring.sps, k);
+  }
 }
 
 void soft_features(const Decoder& d, long q, double* x) {
@@ -209,8 +221,14 @@ void soft_features(const Decoder& d, long q, double* x) {
     uint64_t first_read = 0;
     const uint64_t g = gathered(s, samples, q, d.ring.sps, first_read);
     for (int i = 0; i < kSoftTaps; ++i) x[i] = (g >> (63 - i) & 1) ? -1.0 : 1.0;
+  } else if (s.span <= kMaxSpan) {
+    const uint64_t w = window(s, samples, q, d.ring.sps);
+    for (int i = 0; i < kSoftTaps; ++i) {
+      const int n = s.slot[i + 1] - s.slot[i];
+      x[i] = n == 0 ? 0 : static_cast<double>(n - 2 * ones64((w << s.slot[i]) >> (64 - n))) / n;
+    }
   }
-  for (int i = 0; i < kSoftTaps && !s.decimated; ++i) {
+  for (int i = 0; i < kSoftTaps && !s.decimated && s.span > kMaxSpan; ++i) {
     const int n = s.slot[i + 1] - s.slot[i];
     if (n == 0) {
       x[i] = 0;

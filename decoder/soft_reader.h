@@ -84,10 +84,13 @@ void soft_setup(Decoder& d);
 void soft_refresh(Decoder& d);
 
 // The soft value of the line bit whose first sample is q (q >= sps) samples
-// after the search position, with the active set (or set k of the bank);
-// the samples up to q + 2 sps must have arrived.
+// after the search position, with the active set of the bank; the samples
+// up to q + 2 sps must have arrived.
 int32_t soft_value(const Decoder& d, long q);
-int32_t soft_value_with(const Decoder& d, long q, int k);
+
+// The same for every set k of the bank whose bit k is in sets, into
+// values[k], reading the samples once.
+void soft_values_of_sets(const Decoder& d, long q, unsigned sets, int32_t* values);
 
 // The features of that bit for learning (kLearnerRow: see learner_update).
 void soft_features(const Decoder& d, long q, double* x);
