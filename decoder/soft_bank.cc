@@ -36,6 +36,11 @@ constexpr double kStartWeights[kStartSets]
                                    .07, .01,  .03,  -.05, -.08, 0,    -.08, -.08, -6.08},  // .61
 };
 
+// A learned set starts from a starting set with this many priors' worth of
+// trust: those weights were fitted over thousands of frames, and a set
+// that moved far on its first frame's labels would read worse than them.
+constexpr double kStartTrust = 10;
+
 // A starting set is taken over a learned one only when the sync word's 40
 // bits are this much likelier under it (in 1/kSoftUnit LLR), so that noise
 // does not start new sets where a learned one fits about as well.
@@ -125,7 +130,7 @@ int bank_set_to_teach(WeightBank& b, int read_with) {
     }
     WeightSet& set = b.sets[k];
     set.kind = SetKind::kLearned;
-    learner_reset(set.learner, b.sets[read_with].learner.w);
+    learner_reset(set.learner, b.sets[read_with].learner.w, kStartTrust);
     set.stale = true;
   }
   b.sets[k].used_at = b.frames;
@@ -154,7 +159,12 @@ int bank_judge(Decoder& d, int judged) {
       (fit[start] != INT64_MIN && fit[start] - kSwitchMargin > fit[best])) {
     best = start;
   }
+  // Between starting sets too a clear difference is asked for.
   if (best == was || fit[best] == INT64_MIN) return judged;
+  if (b.sets[was].kind == SetKind::kStarting && b.sets[best].kind == SetKind::kStarting &&
+      fit[was] != INT64_MIN && fit[best] - kSwitchMargin / 2 <= fit[was]) {
+    return judged;
+  }
   b.active = best;
   if (soft_judge(d) > 0) return 1;
   b.active = was;

@@ -45,10 +45,10 @@ void solve(double (&m)[kLearnerRow][kLearnerRow], const double* g, double* d, in
 
 }  // namespace
 
-void learner_reset(SoftLearner& s, const double* w) {
+void learner_reset(SoftLearner& s, const double* w, double trust) {
   for (int i = 0; i < kLearnerRow; ++i) {
     s.w[i] = i < kSoftFeatures ? w[i] : 0;
-    for (int j = 0; j < kLearnerRow; ++j) s.a[i][j] = i == j ? prior(i) : 0;
+    for (int j = 0; j < kLearnerRow; ++j) s.a[i][j] = i == j ? trust * prior(i) : 0;
   }
   s.steps = 0;
   s.labels = 0;

@@ -47,8 +47,9 @@ struct LabelBatch {
   int count = 0;                         // labels added
 };
 
-// Weights w (kSoftFeatures of them), the prior's precision.
-void learner_reset(SoftLearner& s, const double* w);
+// Weights w (kSoftFeatures of them), trust times the prior's precision
+// (trust >= 1: how many priors' worth the weights are known to).
+void learner_reset(SoftLearner& s, const double* w, double trust = 1);
 
 void batch_clear(LabelBatch& b);
 
