@@ -39,12 +39,14 @@ constexpr double kStartWeights[kStartSets]
 // A learned set starts from a starting set with this many priors' worth of
 // trust: those weights were fitted over thousands of frames, and a set
 // that moved far on its first frame's labels would read worse than them.
-constexpr double kStartTrust = 10;
+constexpr double kStartTrust = 4;
 
 // A starting set is taken over a learned one only when the sync word's 40
 // bits are this much likelier under it (in 1/kSoftUnit LLR), so that noise
-// does not start new sets where a learned one fits about as well.
-constexpr int64_t kSwitchMargin = 3 * kSoftUnit;
+// does not start new sets where a learned one fits about as well; and over
+// another starting set (the first frames) when this much likelier.
+constexpr int64_t kSpawnMargin = 5 * kSoftUnit;
+constexpr int64_t kStartMargin = 3 * kSoftUnit / 2;
 
 // -log(sigmoid(z)) in 1/kSoftUnit LLR for z in quarter LLRs, -64 .. 63.
 const std::array<int32_t, 128>& penalty_table() {
@@ -156,13 +158,13 @@ int bank_judge(Decoder& d, int judged) {
     if (b.sets[k].kind == SetKind::kStarting && fit[k] > fit[start]) start = k;
   }
   if (best < 0 || fit[best] == INT64_MIN ||
-      (fit[start] != INT64_MIN && fit[start] - kSwitchMargin > fit[best])) {
+      (fit[start] != INT64_MIN && fit[start] - kSpawnMargin > fit[best])) {
     best = start;
   }
   // Between starting sets too a clear difference is asked for.
   if (best == was || fit[best] == INT64_MIN) return judged;
   if (b.sets[was].kind == SetKind::kStarting && b.sets[best].kind == SetKind::kStarting &&
-      fit[was] != INT64_MIN && fit[best] - kSwitchMargin / 2 <= fit[was]) {
+      fit[was] != INT64_MIN && fit[best] - kStartMargin <= fit[was]) {
     return judged;
   }
   b.active = best;
