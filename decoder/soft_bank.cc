@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "decoder/soft_bank.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -47,6 +48,16 @@ constexpr double kStartTrust = 4;
 // another starting set (the first frames) when this much likelier.
 constexpr int64_t kSpawnMargin = 5 * kSoftUnit;
 constexpr int64_t kStartMargin = 3 * kSoftUnit / 2;
+// What judging under the other sets costs (its fits, or another judging
+// as well), earned at one per kBitsPerCredit line bits of input, at most
+// kMaxCredit saved up.
+constexpr int kFitCost = 1;
+constexpr int kJudgeCost = 2;
+constexpr int kBitsPerCredit = 300;
+constexpr int64_t kMaxCredit = 64;
+// A sync word less likely than this under a set is none under it: the set
+// is not judged further, nor asked to judge the candidate again.
+constexpr int64_t kLeastFit = -24 * kSoftUnit;
 
 // -log(sigmoid(z)) in 1/kSoftUnit LLR for z in quarter LLRs, -64 .. 63.
 const std::array<int32_t, 128>& penalty_table() {
@@ -64,8 +75,9 @@ const std::array<int32_t, 128>& penalty_table() {
 
 // The sync word's log-likelihood with its first bit at place under each
 // set in sets (1/kSoftUnit LLR), into fit; INT64_MIN for a set under which
-// its first 10 bits correlate below 0.4 (no sync word under it: noise, or
-// a phase far off). The samples are read once for all sets.
+// it falls below kLeastFit or its first 10 bits correlate below 0.4 (no
+// sync word under it: noise, or a phase far off). The samples are read
+// once for all sets.
 void sync_fits(const Decoder& d, unsigned sets, long place, int64_t* fit) {
   const auto& penalty = penalty_table();
   int64_t corr[kBankSets] = {}, conf[kBankSets] = {};
@@ -81,7 +93,7 @@ void sync_fits(const Decoder& d, unsigned sets, long place, int64_t* fit) {
       conf[k] += v < 0 ? -v : v;
       const int32_t q = z / (kSoftUnit / 4);
       fit[k] -= q < -64 ? -z : q > 63 ? 0 : penalty[static_cast<size_t>(q + 64)];
-      if (j == 9 && 10 * corr[k] < 4 * conf[k]) {
+      if (fit[k] < kLeastFit || (j == 9 && 10 * corr[k] < 4 * conf[k])) {
         fit[k] = INT64_MIN;
         sets &= ~(1u << k);
       }
@@ -103,6 +115,8 @@ void bank_reset(WeightBank& b, int table_size) {
   }
   b.active = 0;
   b.frames = 0;
+  b.credit = kMaxCredit;
+  b.credit_bytes_in = 0;
   batch_clear(b.batch);
   b.batch_set = -1;
   b.batch_frames = 0;
@@ -143,6 +157,11 @@ int bank_set_to_teach(WeightBank& b, int read_with) {
 int bank_judge(Decoder& d, int judged) {
   SoftReader& s = d.soft;
   WeightBank& b = s.bank;
+  b.credit += (d.ring.bytes_in - b.credit_bytes_in) * 8 / (int64_t{kBitsPerCredit} * d.ring.sps);
+  b.credit_bytes_in = d.ring.bytes_in;
+  b.credit = std::min(b.credit, kMaxCredit);
+  if (b.credit < kFitCost + kJudgeCost) return judged;
+  b.credit -= kFitCost;
   soft_refresh(d);
   const int was = b.active;
   const int place = s.place;
@@ -168,6 +187,7 @@ int bank_judge(Decoder& d, int judged) {
     return judged;
   }
   b.active = best;
+  b.credit -= kJudgeCost;
   if (soft_judge(d) > 0) return 1;
   b.active = was;
   return judged > 0 ? soft_judge(d) : 0;

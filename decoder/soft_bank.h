@@ -50,6 +50,11 @@ struct WeightBank {
   LabelBatch batch;
   int batch_set = -1;    // the set they teach
   int batch_frames = 0;  // frames they came from
+  // Judging a sync word under other sets than the active one is paid for
+  // by input, so that sync words sent back to back cannot make it cost
+  // more than a share of their reading.
+  int64_t credit = 0;
+  int64_t credit_bytes_in = 0;
 };
 
 // The starting sets and no learned one, tables of table_size entries each
@@ -68,7 +73,8 @@ void bank_flush(WeightBank& b);
 // set: judges it again with the set whose soft values fit the sync word
 // best at the place found, when that is another set and fits clearly
 // better, or when the active set found no sync word. Returns the verdict
-// of the set left active (0 or 1).
+// of the set left active (0 or 1). Where sync words come faster than the
+// input pays for this, the active set's verdict stands.
 int bank_judge(Decoder& d, int judged);
 
 }  // namespace morvix
