@@ -180,11 +180,23 @@ int bank_judge(Decoder& d, int judged) {
       (fit[start] != INT64_MIN && fit[start] - kSpawnMargin > fit[best])) {
     best = start;
   }
-  // Between starting sets too a clear difference is asked for.
-  if (best == was || fit[best] == INT64_MIN) return judged;
-  if (b.sets[was].kind == SetKind::kStarting && b.sets[best].kind == SetKind::kStarting &&
-      fit[was] != INT64_MIN && fit[best] - kStartMargin <= fit[was]) {
+  if (judged == 0 && (best == was || fit[best] == INT64_MIN)) {
+    // No set finds a sync word where the active one looked: the learned
+    // set used last but for the active one (another transmitter's, whose
+    // timing differs) judges it from scratch.
+    best = -1;
+    for (int k = kStartSets; k < kBankSets; ++k) {
+      if (k != was && b.sets[k].kind == SetKind::kLearned &&
+          (best < 0 || b.sets[k].used_at > b.sets[best].used_at)) {
+        best = k;
+      }
+    }
+    if (best < 0) return 0;
+  } else if (best == was || fit[best] == INT64_MIN) {
     return judged;
+  } else if (b.sets[was].kind == SetKind::kStarting && b.sets[best].kind == SetKind::kStarting &&
+             fit[was] != INT64_MIN && fit[best] - kStartMargin <= fit[was]) {
+    return judged;  // between starting sets too a clear difference is asked for
   }
   b.active = best;
   b.credit -= kJudgeCost;

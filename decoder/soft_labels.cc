@@ -26,6 +26,11 @@ constexpr int32_t kSureValue = 8 * kSoftUnit;
 constexpr int kBitsPerLabel = 100;
 constexpr int64_t kMaxCredit = 1024;
 constexpr int kFrameLabels = 256;
+// A set that has learned from kYoungSteps frames takes at most
+// kSettledLabels a frame, leaving the credit to sets still finding their
+// channel (another transmitter's, a changed channel's).
+constexpr int kYoungSteps = 50;
+constexpr int kSettledLabels = 12;
 // A step (a solve and new tables) waits for this many labels.
 constexpr int kStepLabels = 64;
 // Labels are taken every kPickStride-th (a prime) from a place that moves
@@ -91,7 +96,8 @@ void soft_learn_frame(Decoder& d) {
     l.at[j] = static_cast<int32_t>(s.place + static_cast<long>(j) * d.ring.sps);
     l.bit[j] = static_cast<uint8_t>(d.sync.match_table[j]);
   }
-  const int budget = b.batch.count + static_cast<int>(std::min<int64_t>(l.credit, kFrameLabels));
+  const int most = learner.steps < kYoungSteps ? kFrameLabels : kSettledLabels;
+  const int budget = b.batch.count + static_cast<int>(std::min<int64_t>(l.credit, most));
   const int before = b.batch.count;
   const int n = l.count;
   const int stride = n % kPickStride == 0 ? kPickStride + 2 : kPickStride;
