@@ -139,6 +139,7 @@ void note_frame(Decoder& d) {
   d.stats.pending_rejection = -1;
   d.stats.pending_stage = -1;
   ++d.stats.frames_decoded;
+  if (q.soft.read) ++d.stats.frames_improved;
   ++d.stats.decoded_sync_wrong_bits[q.sync_wrong_bits];
   d.stats.symbols_corrected += q.corrected_total;
   for (int b = 0; b < q.blocks && b < kMaxFrameBlocks; ++b) {

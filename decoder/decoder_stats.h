@@ -36,6 +36,7 @@ struct DecoderStats {
   int64_t sync_wrong_bits[kMaxSyncWrongBits + 1] = {};
   int64_t decoded_sync_wrong_bits[kMaxSyncWrongBits + 1] = {};
   int64_t frames_decoded = 0;          // frames with both CRCs good
+  int64_t frames_improved = 0;         // of them, those the improved reading (-a) decoded
   int64_t rejected_header = 0;         // header CRC wrong, or its F and B impossible
   int64_t rejected_frame_crc = 0;      // frame CRC wrong
   int64_t rejected_uncorrectable = 0;  // a block the codec could not correct
@@ -99,8 +100,8 @@ void note_soft_place(Decoder& d);
 // over. `why` counts if no reading gets further.
 void note_reading_failed(Decoder& d, Rejection why);
 
-// The frame is read again from its first block without its improved reading
-// having failed (the input paused).
+// The frame is read again from its first block, literally, after its
+// improved reading: its blocks and corrections start over.
 void note_reading_again(Decoder& d);
 
 // The frame's reading was rejected: it counts once none of the readings at

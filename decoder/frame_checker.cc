@@ -132,8 +132,6 @@ int next_frame(Decoder& d) {
   return 1;
 }
 
-bool reading_ahead(const Decoder& d) { return soft_waiting(d); }
-
-void input_paused(Decoder& d) { soft_input_paused(d); }
+void input_ended(Decoder& d) { soft_input_ended(d); }
 
 }  // namespace morvix

@@ -30,17 +30,13 @@ int get_data_frame(Decoder& d);
 // returns 0, then feeds again.
 int next_frame(Decoder& d);
 
-// True when the decoder, needing input, waits for samples that the literal
-// reading would not need: the improved reading (-a) looks a little past a
-// frame's end and past a sync word's first block. The caller waits briefly
-// for more and calls input_paused when none come.
-bool reading_ahead(const Decoder& d);
-
-// The input has paused: it ended (a file), or nothing came for a while (a
-// squelch). A improved reading (-a) that waits for samples past the ones that
-// have arrived gives its frame to the literal reading, which needs none
-// past the frame's own, so the last frame before a pause is not held back
-// (nor lost at the end of a file). Call next_frame again after it.
-void input_paused(Decoder& d);
+// The transmission has ended: no sample follows the ones the ring holds
+// for now (the end of a file; a source silent for the daemon's idle limit).
+// The improved reading (-a) then finishes the frame it reads with the
+// samples there are, counting those past them as unknown, so the last
+// frame of a transmission comes out as it would with more input after it,
+// whenever it can; a sample that comes afterwards ends the end. The literal
+// reading needs no sample past a frame's own. Call next_frame again after it.
+void input_ended(Decoder& d);
 
 }  // namespace morvix

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "runtime/ipv4.h"
@@ -33,7 +34,9 @@ int server_open_dstream(SampleRing& r, int port) {
   setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
   const sockaddr_in local = ipv4_address(htonl(INADDR_ANY), htons(static_cast<uint16_t>(port)));
   if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+    const int why = errno;  // for the caller's message
     close(fd);
+    errno = why;
     return 0;
   }
   r.dfd = fd;

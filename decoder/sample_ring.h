@@ -8,7 +8,8 @@ namespace morvix {
 
 // Opens dfd, the bitstream input ("dstream": the data stream of samples):
 // UDP on all local addresses, the low 16 bits of port, blocking.
-// Returns 1, or 0 (nothing left open) when the socket cannot be made or bound.
+// Returns 1, or 0 (nothing left open, errno telling why) when the socket
+// cannot be made or bound.
 int server_open_dstream(SampleRing& r, int port);
 
 // Tops the ring up from the input until it is full or no datagram is

@@ -157,7 +157,12 @@ int get_block_soft(Decoder& d) {
   if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
   const long needed = soft_bytes_needed(d, kBlockBits);
   if (needed >= d.ring.ring_bytes) return -1;
-  if (needed >= d.ring.brx_count) return awaiting_input(d.ring);
+  // At the end of a transmission the block is read once its own samples
+  // are in, without the look-ahead past them that may never come.
+  const long block_end = s.pos / kSoftUnit + static_cast<long>(kBlockBits) * d.ring.sps;
+  if (needed >= d.ring.brx_count && !(soft_at_end(d) && block_end <= soft_known(d))) {
+    return awaiting_input(d.ring);
+  }
 
   int32_t values[kBlockBits];
   read_soft_bits(d, kBlockBits, values);
@@ -230,20 +235,6 @@ void soft_frame_done(Decoder& d) {
   s.reading = false;
 }
 
-bool soft_waiting(const Decoder& d) {
-  return d.improved_reading && d.ring.need_input && (d.soft.reading || d.soft.pending);
-}
-
-void soft_input_paused(Decoder& d) {
-  if (!soft_waiting(d)) return;
-  SoftReader& s = d.soft;
-  if (s.reading) {
-    soft_give_up(d, Rejection::kUncorrectable);
-    return;
-  }
-  // The candidate is not judged: from here on it is the literal reading's
-  // (if it is one at all).
-  s.judged_until = search_sample(d) + s.ahead + 1;
-}
+void soft_input_ended(Decoder& d) { d.soft.end_bytes = d.ring.bytes_in; }
 
 }  // namespace morvix

@@ -41,13 +41,9 @@ void soft_give_up(Decoder& d, Rejection why);
 // (decoder/soft_labels.h), its figures go to d.quality.
 void soft_frame_done(Decoder& d);
 
-// True while the improved reading waits for samples that the literal reading
-// of the same frame would not need (past the frame's end, or to judge a
-// sync word): on a pause in the input, soft_input_paused hands it over.
-bool soft_waiting(const Decoder& d);
-
-// The input paused while soft_waiting: the frame, or the candidate, goes
-// to the literal reading.
-void soft_input_paused(Decoder& d);
+// The transmission has ended with the samples in the ring: a frame being
+// read softly is finished with them (soft_at_end), as it would be if what
+// follows were unknown, until a sample comes.
+void soft_input_ended(Decoder& d);
 
 }  // namespace morvix

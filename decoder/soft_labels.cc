@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 
 #include "decoder/decoder.h"
 #include "decoder/soft_bank.h"
@@ -100,10 +101,14 @@ void soft_learn_frame(Decoder& d) {
   const int budget = b.batch.count + static_cast<int>(std::min<int64_t>(l.credit, most));
   const int before = b.batch.count;
   const int n = l.count;
+  // At the end of a transmission a frame's last bits may look past the
+  // last sample: those are not learned from.
+  const long known = soft_at_end(d) ? soft_known(d) : LONG_MAX;
   const int stride = n % kPickStride == 0 ? kPickStride + 2 : kPickStride;
   int i = static_cast<int>(l.frames++ * 7919 % n);
   for (int seen = 0; seen < n && b.batch.count < budget; ++seen) {
     if ((i += stride) >= n) i -= n;
+    if (l.at[i] + 2L * d.ring.sps > known) continue;
     double x[kLearnerRow];
     soft_features(d, l.at[i], x);
     batch_add(b.batch, learner, x, l.bit[i]);

@@ -124,6 +124,18 @@ int32_t value_at(const SoftReader& s, const Samples& samples, long q, int sps, i
   return v;
 }
 
+// The bits of a value's samples (as window or gathered hold them, the
+// earliest in bit 63) from its sample `from` on.
+uint64_t samples_from(const SoftReader& s, long from) {
+  if (from <= 0) return ~uint64_t{0};
+  if (!s.decimated) return from >= 64 ? 0 : ~uint64_t{0} >> from;
+  uint64_t mask = 0;
+  for (int i = 0; i < kSoftTaps; ++i) {
+    if ((s.slot[i] + s.slot[i + 1] - 1) / 2 >= from) mask |= uint64_t{1} << (63 - i);
+  }
+  return mask;
+}
+
 }  // namespace
 
 void soft_setup(Decoder& d) {
@@ -144,6 +156,7 @@ void soft_setup(Decoder& d) {
   s.tried_at = s.judged_until = -1;
   s.chase_credit = 0;
   s.credit_bytes_in = 0;
+  s.end_bytes = -1;
 }
 
 namespace {
@@ -271,10 +284,18 @@ void soft_lock(Decoder& d) {
   s.last_bit = d.sync.match_table[kSyncBits - 1];
 }
 
+bool soft_at_end(const Decoder& d) { return d.soft.end_bytes == d.ring.bytes_in; }
+
+long soft_known(const Decoder& d) { return 8L * d.ring.brx_count - (7 - d.ring.brdb); }
+
 void read_soft_bits(Decoder& d, int count, int32_t* values) {
   SoftReader& s = d.soft;
   const Samples samples(d);
   const int sps = d.ring.sps;
+  // At the end of a transmission the samples past the last are unknown: a
+  // value that looks at them takes the mean of both readings of them, which
+  // weighs them 0.
+  const long known = soft_at_end(d) ? soft_known(d) : LONG_MAX;
   const int64_t bit_length = static_cast<int64_t>(sps) * kSoftUnit;
   const int64_t limit = sps >= 4 ? bit_length / 4 : 0;
   int64_t pos = s.pos;
@@ -287,16 +308,19 @@ void read_soft_bits(Decoder& d, int count, int32_t* values) {
                        : s.decimated ? gathered(s, samples, q, sps, first_read)
                                      : 0;
     const int k = s.bank.active;
-    const int32_t v = one_read || s.decimated ? value_of(s, w, k) : value_at(s, samples, q, sps, k);
+    int32_t v = one_read || s.decimated ? value_of(s, w, k) : value_at(s, samples, q, sps, k);
+    const long unknown_from = known - (q - sps);
+    if (unknown_from < s.span) v = (v + value_of(s, w ^ samples_from(s, unknown_from), k)) / 2;
     values[i] = v;
     if (i < 85) s.bit_at[i] = q;
     const int bit = v > 0 ? 1 : 0;
-    if (bit != last && limit > 0) {
+    const int edge = (s.edge[bit] + kSoftUnit / 2) / kSoftUnit;
+    // An edge whose samples have not all arrived moves nothing.
+    if (bit != last && limit > 0 && q + edge - sps / 2 + sps <= known) {
       // Samples still showing the bit before in a bit's length around
       // where this direction's transitions show: how far the edge is off.
       // The value's own samples hold them where the edge is within half a
       // bit of the bit's start, as it is at all but extreme slicer offsets.
-      const int edge = (s.edge[bit] + kSoftUnit / 2) / kSoftUnit;
       const int from = sps + edge - sps / 2;     // in the value's samples
       const int in_first = from - s.read_at[0];  // or in the decimated value's first read
       const int ones = one_read && from >= 0 && from + sps <= s.span

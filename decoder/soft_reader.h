@@ -68,6 +68,10 @@ struct SoftReader {
   long bit_at[85] = {};      // where each bit of the last block was read, for learning
   int64_t chase_credit = 0;  // Chase test words that may be decoded (earned by input)
   int64_t credit_bytes_in = 0;
+  // The input's bytes_in when the transmission was declared ended
+  // (input_ended); while no byte has come since, the samples past the last
+  // one count as unknown. -1: never.
+  int64_t end_bytes = -1;
 
   // The frame's figures (FrameQuality::soft when it is passed on).
   int64_t ber_sum = 0;  // expected wrong hard decisions, x 65536
@@ -103,9 +107,18 @@ long soft_bytes_needed(const Decoder& d, int count);
 // and leaves pos on the first block's first bit.
 void soft_lock(Decoder& d);
 
+// True while the transmission has ended (input_ended) and no sample came
+// after: the reading then finishes with the samples there are.
+bool soft_at_end(const Decoder& d);
+
+// Samples from the search position on that have arrived.
+long soft_known(const Decoder& d);
+
 // Reads count line bits from pos, following the clock: their soft values,
 // and where each was read (bit_at, for count <= 85). Preconditions:
-// soft_bytes_needed(d, count) < brx_count.
+// soft_bytes_needed(d, count) < brx_count, or soft_at_end(d): a value then
+// weighs only the samples that arrived (those after count as unknown, 0),
+// and the clock is not moved by edges it cannot see whole.
 void read_soft_bits(Decoder& d, int count, int32_t* values);
 
 }  // namespace morvix

@@ -2,18 +2,23 @@
 // morvix: decodes frames from a one-bit sample stream and relays them to
 // registered clients and the upstream collection server.
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "decoder/decoder.h"
 #include "decoder/sample_ring.h"
+#include "driver/hangup.h"
 #include "driver/main_loop.h"
 #include "driver/options.h"
 #include "driver/station_log.h"
+#include "driver/station_ports.h"
 #include "driver/status_http.h"
 #include "fec/link_codec.h"
 #include "net/client_table.h"
@@ -77,21 +82,34 @@ int main(int argc, char** argv) {
   loop.tick_counter = 0;
   if (!server_open_dstream(d.ring, settings.rx_port)) {
     char message[64];
+    char detail[96];
     std::snprintf(message, sizeof message, "can't open bitstream input port %d",
                   settings.rx_port & 0xFFFF);
-    fatal(message);
+    std::snprintf(detail, sizeof detail, "UDP port %d (-r): %s", settings.rx_port & 0xFFFF,
+                  std::strerror(errno));
+    fatal(message, detail);
   }
   tcp_server_setup(dist);
   clients_open_dstream(dist);
   if (settings.http_port != 0) {
     static StatusHttp http;
+    errno = 0;
     if (!status_http_open(http, settings.http_addr, settings.http_port, d, dist, loop)) {
+      const int why = errno;
       char message[64];
+      char address[INET_ADDRSTRLEN];
+      char detail[128];
       std::snprintf(message, sizeof message, "can't open status port %d", settings.http_port);
-      fatal(message);
+      inet_ntop(AF_INET, &settings.http_addr, address, sizeof address);
+      std::snprintf(detail, sizeof detail, "TCP %s:%d (-m): %s", address, settings.http_port,
+                    why != 0 ? std::strerror(why) : "the HTTP library could not listen there");
+      fatal(message, detail);
     }
     loop.http = &http;
   }
+  read_station_ports(loop.ports, d, dist, settings.http_addr, settings.http_port);
+  loop.figures.input_port = loop.ports.sockets[0].port;
+  loop.hangup_fd = hangup_open();
   send_vorn_uid(dist);
   loop.last_tick = clock_now();
   loop.start = loop.last_tick;

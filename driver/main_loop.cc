@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "decoder/frame_checker.h"
+#include "driver/hangup.h"
 #include "driver/status_http.h"
 #include "net/port_announce.h"
 #include "net/upstream.h"
@@ -81,18 +82,26 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
     }
   }
 
-  enum { kInput, kAnnounce, kClients, kStatus, kLookup, kSockets = kLookup + kLookupSockets };
+  enum {
+    kInput,
+    kAnnounce,
+    kClients,
+    kStatus,
+    kHangup,
+    kLookup,
+    kSockets = kLookup + kLookupSockets
+  };
   pollfd ready[kSockets] = {{d.ring.dfd, POLLIN, 0},
                             {dist.announce.tfd, POLLIN, 0},
                             {dist.table.cfd, POLLIN, 0},
-                            {loop.http != nullptr ? loop.http->fd : -1, POLLIN, 0}};
+                            {loop.http != nullptr ? loop.http->fd : -1, POLLIN, 0},
+                            {loop.hangup_fd, POLLIN, 0}};
   // Input that is already waiting was read by the decoder's last step; the
-  // wait ends as soon as more comes, or any other socket has work. A soft
-  // reading waiting for samples past a frame's end waits briefly: when none
-  // come, the literal reading finishes the frame.
-  const bool ahead = reading_ahead(d);
-  int wait_ms = !d.ring.need_input ? 0 : ahead ? kPausedInputMs : kIdleWaitMs;
-  const int ahead_ms = wait_ms;
+  // wait ends as soon as more comes, any other socket has work, or the
+  // input has been silent for the idle limit.
+  const int64_t now_ms = clock_now_ms();
+  note_input(loop.input, d.ring.bytes_in, now_ms);
+  int wait_ms = d.ring.need_input ? idle_wait_ms(loop.input, now_ms, kIdleWaitMs) : 0;
   if (loop.lookup != nullptr) {
     wait_ms = lookup_wait(*loop.lookup, ready + kLookup, wait_ms);
   } else {
@@ -100,9 +109,11 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
   }
   const int woken = poll(ready, kSockets, wait_ms);
   if (loop.lookup != nullptr) lookup_serve(*loop.lookup, ready + kLookup);
-  // Only a wait that ran its full length means the input paused.
-  if (woken == 0 && ahead && wait_ms == ahead_ms) input_paused(d);
+  if (input_idle(loop.input, clock_now_ms())) input_ended(d);
   if (woken > 0) {
+    if (ready[kHangup].revents != 0 && hangup_taken(loop.hangup_fd) > 0) {
+      hangup_reload(dist, loop.lookup);
+    }
     if (ready[kAnnounce].revents != 0) process_tcp_connections(dist);
     if (ready[kClients].revents != 0) process_udp_rx_clients(dist);
   }

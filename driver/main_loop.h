@@ -8,8 +8,10 @@
 
 #include "decoder/decoder.h"
 #include "decoder/frame_dump.h"
+#include "driver/input_watch.h"
 #include "driver/station_figures.h"
 #include "driver/station_log.h"
+#include "driver/station_ports.h"
 #include "net/client_table.h"
 
 namespace morvix {
@@ -25,9 +27,6 @@ constexpr int kDecoderStepsPerPass = 64;
 // Longest wait for any socket while the decoder needs input; the keepalive
 // clock is looked at after every wait.
 constexpr int kIdleWaitMs = 1000;
-// How long the input may pause before a improved reading (-a) that waits
-// for samples past a frame's end gives the frame to the literal reading.
-constexpr int kPausedInputMs = 50;
 constexpr int kMinutesKept = 60;  // frames per minute are kept for the last hour
 
 struct LoopState {
@@ -47,10 +46,13 @@ struct LoopState {
   std::time_t last_frame_wall = 0;         // time() of the same
   uint32_t minute_frames[kMinutesKept]{};  // frames passed on per minute, a ring
   int64_t minute = 0;      // the minute (clock_now() / 60) of the ring's newest entry
+  InputWatch input;        // when the source has stopped: the end of a transmission
   StationFigures figures;  // the last minute, recent frames, the sync word watch
   TickLog log;
   StatusHttp* http = nullptr;        // -m: the status listener, else null
   UpstreamLookup* lookup = nullptr;  // the upstream server's lookups; null: none (-u off)
+  StationPorts ports;                // the listening sockets, for the status pages
+  int hangup_fd = -1;                // SIGHUP's signalfd (hangup_open); -1: none
 };
 
 // Frames passed on in the minute `ago` minutes before the minute of now
@@ -74,8 +76,13 @@ int keepalive_clock(LoopState& loop, Distribution& dist);
 // kDecoderStepsPerPass), passing on every frame; then one wait on the input,
 // the announcement listener and the distribution socket (no wait while the
 // decoder can go on, at most kIdleWaitMs otherwise), the status listener and
-// the lookup's sockets joining it when there are any, the wait ending by the
-// lookup's next time-out; then the lookup's answers, a bounded share of port announcements
+// the lookup's sockets and SIGHUP's descriptor joining it when there are
+// any, the wait ending by the lookup's next time-out or when the input's
+// silence reaches the idle limit (input_watch.h: the end of a transmission,
+// told to the decoder with input_ended, so that the next pass finishes the
+// frame under way; nothing else about the input's pace changes what is
+// decoded); then the lookup's answers, a SIGHUP (hangup_reload), a bounded
+// share of port announcements
 // and of the distribution socket, whichever is ready, the status listener's
 // requests, and the keepalive clock (with -v, its line; and the watch for
 // sync words without frames, whose hint goes to standard error).

@@ -77,6 +77,13 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
                    "wrong_bits", s.decoded_sync_wrong_bits, kMaxSyncWrongBits + 1);
   f[i++] = single("frames_decoded", true, "Frames with both CRCs good, repeats included.",
                   s.frames_decoded);
+  f[i++] = {"frames_by_reading",
+            true,
+            "Frames with both CRCs good, by the reading that decoded them.",
+            "reading",
+            false,
+            {{"improved", s.frames_improved}, {"literal", s.frames_decoded - s.frames_improved}},
+            2};
   f[i++] =
       single("frames_relayed", true, "Frames passed on, repeats excluded.", loop.frames_relayed);
   f[i++] = single("frames_repeated", true, "Frames dropped as repeats of the one before.",
@@ -206,6 +213,16 @@ size_t render_metrics(char* out, size_t cap, const Decoder& d, const Distributio
       }
     }
   }
+  // The listening sockets: three labels each, the port as the value.
+  t.add(
+      "# HELP morvix_port Listening sockets: the port, by socket, transport and bound "
+      "address.\n# TYPE morvix_port gauge\n");
+  for (const BoundSocket& b : loop.ports.sockets) {
+    if (b.port == 0) continue;
+    t.add("morvix_port{socket=\"%s\",transport=\"%s\",address=", b.name, b.transport);
+    add_address(t, b.addr);
+    t.add("} %d\n", b.port);
+  }
   return t.length();
 }
 
@@ -262,8 +279,17 @@ size_t render_stats_json(char* out, size_t cap, const Decoder& d, const Distribu
   } else {
     t.add("null");
   }
-  t.add(",\"client_table\":[");
+  t.add(",\"ports\":{");
   bool first = true;
+  for (const BoundSocket& b : loop.ports.sockets) {
+    if (b.port == 0) continue;
+    t.add("%s\"%s\":{\"transport\":\"%s\",\"address\":", first ? "" : ",", b.name, b.transport);
+    add_address(t, b.addr);
+    t.add(",\"port\":%d}", b.port);
+    first = false;
+  }
+  t.add("},\"client_table\":[");
+  first = true;
   for (int i = 1; i < dist.table.num_clients; ++i) {
     const client_slot& slot = dist.table.clients[i];
     if (slot.stamp == 0) continue;

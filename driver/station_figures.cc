@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "runtime/clock.h"
+
 namespace morvix {
 
 void note_frame_passed(StationFigures& f, const Decoder& d, std::time_t now, int64_t wall) {
@@ -46,24 +48,41 @@ const RecentFrame& recent_frame(const StationFigures& f, int i) {
 
 int watch_sync_words(StationFigures& f, const Decoder& d, std::time_t now, std::FILE* journal) {
   const DecoderStats& s = d.stats;
+  const int64_t samples = s.input_samples - f.watch_samples_at;
+  f.watch_samples[f.watch_next] = samples;
   f.watch_sync[f.watch_next] = s.sync_words - f.watch_sync_at;
   f.watch_frames[f.watch_next] = s.frames_decoded - f.watch_frames_at;
   f.watch_next = (f.watch_next + 1) % kWatchTicks;
+  f.watch_ticks = std::min(f.watch_ticks + 1, kWatchTicks);
+  f.watch_samples_at = s.input_samples;
   f.watch_sync_at = s.sync_words;
   f.watch_frames_at = s.frames_decoded;
+  // Before the first tick the last sample came at least a tick's minute ago.
+  if (samples > 0) {
+    f.silent_since = 0;
+  } else if (f.silent_since == 0) {
+    f.silent_since = f.watched_at != 0 ? f.watched_at : now - kWindowSeconds;
+  }
+  f.watched_at = now;
 
   int64_t sync_words = 0;
   int64_t frames = 0;
+  int ticks_with_samples = 0;
   for (int i = 0; i < kWatchTicks; ++i) {
     sync_words += f.watch_sync[i];
     frames += f.watch_frames[i];
+    ticks_with_samples += f.watch_samples[i] > 0;
   }
-  f.hint_standing = sync_words >= kWatchMinSyncWords && frames == 0;
+  Hint hint = Hint::kNone;
+  if (samples == 0) {
+    hint = Hint::kInputStopped;
+  } else if (frames == 0 && ticks_with_samples >= kWatchMinTicks) {
+    hint = Hint::kNoFrames;
+  }
   f.hint_sync_words = sync_words;
-  if (!f.hint_standing) {
-    f.hint_printed = 0;  // when it comes back, it is news again
-    return 0;
-  }
+  if (hint != f.hint) f.hint_printed = 0;  // a new hint, or one back, is news
+  f.hint = hint;
+  if (hint == Hint::kNone) return 0;
   if (f.hint_printed != 0 && now - f.hint_printed < kHintRepeatSeconds) return 0;
   char text[256];
   hint_text(f, d, text, sizeof text);
@@ -73,15 +92,28 @@ int watch_sync_words(StationFigures& f, const Decoder& d, std::time_t now, std::
 }
 
 void hint_text(const StationFigures& f, const Decoder& d, char* out, size_t cap) {
-  if (!f.hint_standing) {
-    if (cap > 0) out[0] = '\0';
-    return;
+  switch (f.hint) {
+    case Hint::kNoFrames:
+      std::snprintf(out, cap,
+                    "hint: %" PRId64
+                    " sync word%s but no frame decoded over the last few minutes: is -s (now %d) "
+                    "the source's samples per bit, and is the polarity right (a sample of 0 is a "
+                    "line bit of 1)?",
+                    f.hint_sync_words, f.hint_sync_words == 1 ? "" : "s", d.ring.sps);
+      return;
+    case Hint::kInputStopped: {
+      const long long minutes = std::max<long long>(1, (clock_now() - f.silent_since) / 60);
+      std::snprintf(out, cap,
+                    "hint: no samples have arrived for %lld min%s: is the bitstream source "
+                    "running, and does it send to UDP port %d of this host?",
+                    minutes, d.stats.input_samples == 0 ? " (none since start-up)" : "",
+                    f.input_port);
+      return;
+    }
+    default:
+      if (cap > 0) out[0] = '\0';
+      return;
   }
-  std::snprintf(out, cap,
-                "hint: %" PRId64
-                " sync words but no frame decoded over the last few minutes: check -s (now %d): "
-                "is it the source's samples per bit?",
-                f.hint_sync_words, d.ring.sps);
 }
 
 }  // namespace morvix

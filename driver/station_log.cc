@@ -18,6 +18,8 @@ void remember(TickLog& log, const DecoderStats& s, int64_t relayed, int64_t repe
   log.sync_words = s.sync_words;
   log.relayed = relayed;
   log.repeated = repeated;
+  log.decoded = s.frames_decoded;
+  log.improved = s.frames_improved;
   log.rejected_header = s.rejected_header;
   log.rejected_frame_crc = s.rejected_frame_crc;
   log.rejected_uncorrectable = s.rejected_uncorrectable;
@@ -63,12 +65,14 @@ void log_tick(TickLog& log, const Decoder& d, const Distribution& dist, int64_t 
   const std::time_t seconds = now > log.at ? now - log.at : 1;
   std::fprintf(stderr,
                "since the last tick: %lld samples/s, %lld kernel drops, %lld frames relayed, %lld "
-               "repeats, rejected "
+               "repeats, decoded %lld improved %lld literal, rejected "
                "%lld header %lld frame CRC %lld uncorrectable, %lld symbols corrected, "
                "%d clients, upstream feed %s\n",
                since(s.input_samples, log.samples) / static_cast<long long>(seconds),
                since(s.input_dropped, log.dropped), since(relayed, log.relayed),
-               since(repeated, log.repeated), since(s.rejected_header, log.rejected_header),
+               since(repeated, log.repeated), since(s.frames_improved, log.improved),
+               since(s.frames_decoded - s.frames_improved, log.decoded - log.improved),
+               since(s.rejected_header, log.rejected_header),
                since(s.rejected_frame_crc, log.rejected_frame_crc),
                since(s.rejected_uncorrectable, log.rejected_uncorrectable),
                since(s.symbols_corrected, log.corrected), clients_in_use(dist),

@@ -21,6 +21,8 @@ struct TickLog {
   int64_t sync_words = 0;
   int64_t relayed = 0;
   int64_t repeated = 0;
+  int64_t decoded = 0;
+  int64_t improved = 0;
   int64_t rejected_header = 0;
   int64_t rejected_frame_crc = 0;
   int64_t rejected_uncorrectable = 0;

@@ -49,9 +49,21 @@ void tell_refused(Distribution& dist, uint32_t addr, uint32_t port, std::time_t 
   std::fprintf(stderr, " refused: all %d client slots are taken\n", dist.table.num_clients - 1);
 }
 
+// The upstream server switched its feed: said with or without -v, as the
+// lookup's lines are, within a budget, as a forged source can switch it too.
+void tell_feed(Distribution& dist, const client_slot& upstream, bool on) {
+  if (!line_allowed(dist.feed_lines, clock_now())) return;
+  std::fputs("upstream server ", stderr);
+  print_peer(upstream.addr, upstream.port);
+  std::fputs(on ? " started the feed (START)\n"
+                : " stopped the feed (STOP): frames go to clients only until it sends START\n",
+             stderr);
+}
+
 // Tells the counts of the lines left out once their minute is over.
 void flush_line_limits(Distribution& dist) {
   const std::time_t now = clock_now();
+  line_limit_flush(dist.feed_lines, now);
   line_limit_flush(dist.refused_lines, now);
   line_limit_flush(dist.left_lines, now);
   line_limit_flush(dist.expired_lines, now);
@@ -107,7 +119,7 @@ void send_to_clients(Distribution& dist, const unsigned char* frame, int framele
 }
 
 void process_udp_rx_clients(Distribution& dist) {
-  if (dist.verbose) flush_line_limits(dist);
+  flush_line_limits(dist);
   unsigned char buf[kRxBufferBytes];
   for (int taken = 0; taken < kDatagramsPerDrain; ++taken) {
     sockaddr_in from{};
@@ -125,6 +137,7 @@ void process_udp_rx_clients(Distribution& dist) {
     }
     client_slot& upstream = dist.table.clients[0];
     if (addr == upstream.addr && port == upstream.port) {
+      const int64_t was = upstream.stamp;
       if (begins_with(buf, n, "START")) {
         upstream.stamp = 1;
         ++dist.stats.upstream_starts;
@@ -132,6 +145,7 @@ void process_udp_rx_clients(Distribution& dist) {
         upstream.stamp = 0;
         ++dist.stats.upstream_stops;
       }
+      if (upstream.stamp != was) tell_feed(dist, upstream, upstream.stamp != 0);
       continue;
     }
 
@@ -184,7 +198,7 @@ int clients_in_use(const Distribution& dist) {
 }
 
 void send_client_keepalives(Distribution& dist) {
-  if (dist.verbose) flush_line_limits(dist);
+  flush_line_limits(dist);
   const std::time_t now = clock_now();
   for (int i = 1; i < dist.table.num_clients; ++i) {
     client_slot& slot = dist.table.clients[i];

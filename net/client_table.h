@@ -85,7 +85,8 @@ struct Distribution {
   UpstreamLink upstream;
   int verbose = 0;  // -v: clients leaving, expiring, refused on standard error
   DistributionStats stats;
-  // -v lines that peers can cause at will, each kind on its own budget.
+  // Lines that peers can cause at will, each kind on its own budget.
+  LineLimit feed_lines{"upstream feed"};
   LineLimit refused_lines{"refused"};
   LineLimit left_lines{"left"};
   LineLimit expired_lines{"expired"};
@@ -115,9 +116,10 @@ void send_to_clients(Distribution& dist, const unsigned char* frame, int framele
 // datagrams, the rest waiting for the next call. Empty datagrams, and those
 // from a source no reply can go to (address 0.0.0.0, broadcast or multicast,
 // or port 0), change nothing. Writes "add new client slot %d, %04x %02x\n"
-// to standard output when a peer takes a slot; with verbose, a line on
+// to standard output when a peer takes a slot; a line on standard error
+// when the upstream server's START or STOP switches its feed; with verbose, a line on
 // standard error when a client leaves, and when a new peer finds the table
-// full, each kind at most kLinesPerMinute a minute; once such a minute is
+// full; each kind at most kLinesPerMinute a minute; once such a minute is
 // over, here or at the next keepalive tick, the count of the lines left out.
 void process_udp_rx_clients(Distribution& dist);
 

@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "runtime/fatal.h"
 #include "runtime/ipv4.h"
@@ -15,12 +17,23 @@
 namespace morvix {
 
 namespace {
+
 constexpr int kListenBacklog = 10;
+
+// Ends through fatal with message as it always read, then the port and the
+// system's reason on a line of their own.
+[[noreturn]] void listener_failed(const Distribution& dist, const char* message) {
+  char detail[96];
+  std::snprintf(detail, sizeof detail, "TCP port %d (-t): %s", dist.announce.ct_port & 0xFFFF,
+                std::strerror(errno));
+  fatal(message, detail);
 }
+
+}  // namespace
 
 void tcp_server_setup(Distribution& dist) {
   dist.announce.tfd = socket(AF_INET, SOCK_STREAM, 0);
-  if (dist.announce.tfd < 0) fatal("Can't get a listen socket");
+  if (dist.announce.tfd < 0) listener_failed(dist, "Can't get a listen socket");
 
   const int on = 1;
   setsockopt(dist.announce.tfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -30,9 +43,11 @@ void tcp_server_setup(Distribution& dist) {
   const sockaddr_in local =
       ipv4_address(htonl(INADDR_ANY), htons(static_cast<uint16_t>(dist.announce.ct_port)));
   if (bind(dist.announce.tfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
-    fatal("Can't bind listen socket to port");
+    listener_failed(dist, "Can't bind listen socket to port");
   }
-  if (listen(dist.announce.tfd, kListenBacklog) < 0) fatal("Can't listen on socket");
+  if (listen(dist.announce.tfd, kListenBacklog) < 0) {
+    listener_failed(dist, "Can't listen on socket");
+  }
 }
 
 void process_tcp_connections(Distribution& dist) {

@@ -7,7 +7,8 @@
 namespace morvix {
 
 // Opens tfd: TCP, non-blocking, SO_REUSEADDR, all addresses, the low 16 bits
-// of ct_port, backlog 10. Ends the process through fatal on failure.
+// of ct_port, backlog 10. Ends the process through fatal on failure, with
+// the port and the system's reason on the line after the message.
 void tcp_server_setup(Distribution& dist);
 
 constexpr int kConnectionsPerCall = 16;

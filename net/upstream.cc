@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "net/upstream.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -18,7 +22,15 @@ bool is_uid_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= '
 int get_uid(Distribution& dist, const char* path) {
   std::FILE* f = std::fopen(path, "r");
   if (f == nullptr) {
+    const int why = errno;
     std::fprintf(stderr, "can't locate uid file \"%s\"\n", path);
+    // A file that is there but cannot be opened: where, and why not.
+    if (why != ENOENT) {
+      char dir[PATH_MAX];
+      const bool relative = path[0] != '/' && getcwd(dir, sizeof dir) != nullptr;
+      std::fprintf(stderr, "%s%s%s: %s\n", relative ? dir : "", relative ? "/" : "", path,
+                   std::strerror(why));
+    }
     return 0;
   }
   char line[kUidLineBytes];

@@ -11,7 +11,9 @@ constexpr int kUpstreamPort = 4799;  // unless -u gives another
 
 // Loads the identity from path (the daemon passes "uid.txt"): its first line
 // must be exactly 40 characters 0-9 a-f. Returns 1 with uid = "*uid:<id>:"
-// and uidslen = 46, or 0 after writing its message to standard error.
+// and uidslen = 46, or 0 after writing its message to standard error: a file
+// that is there but cannot be opened adds a line with its full path and the
+// system's reason; a missing one gets the message alone.
 int get_uid(Distribution& dist, const char* path = "uid.txt");
 
 // Sends the identity announcement from cfd to slot 0, whatever its feed

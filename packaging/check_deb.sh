@@ -2,13 +2,18 @@
 # SPDX-License-Identifier: Apache-2.0
 # Proves the Debian package installs, reinstalls, removes and purges as it
 # should, on this machine, as root:
+#   lintian    lintian --pedantic, informational tags shown, finds no error,
+#              no warning and no hardening flaw (full RELRO, bind-now,
+#              fortified functions);
 #   install    the files, the system user morvix, /var/lib/morvix (0750,
 #              morvix's), the unit enabled and accepted by systemd-analyze
 #              verify, the programs run, the manual pages name each other;
 #   receivers  the template morvix@.service passes systemd-analyze verify,
 #              an instance is skipped until its options file and identity
 #              exist, and two receivers set up as the README says run side
-#              by side, each on its own ports;
+#              by side, each on its own ports; the MQTT bridge's template
+#              morvix-mqtt@.service passes systemd-analyze verify and an
+#              instance is skipped until its options file exists;
 #   reinstall  an edited /etc/default/morvix and the station identity stay;
 #   remove     the programs and the unit go, configuration and identity stay;
 #   install    after a remove: everything back, the edits kept, the unit
@@ -16,7 +21,7 @@
 #   postinst   with systemd as the init (faked in a private mount namespace):
 #              a first configure starts the unit, a configure with an old
 #              version (an upgrade, or a reinstall after remove) restarts it
-#              and the template's running and enabled receivers; a remove
+#              and the templates' running and enabled instances; a remove
 #              stops them all;
 #   purge      nothing of the package is left.
 # Whatever happens, it ends by purging the package and deleting the user, so
@@ -29,6 +34,8 @@ set -euo pipefail
 deb=$(realpath "$1")
 unit=/usr/lib/systemd/system/morvix.service
 template=/usr/lib/systemd/system/morvix@.service
+bridge=/usr/lib/systemd/system/morvix-mqtt@.service
+bridge_wants=/etc/systemd/system/multi-user.target.wants/morvix-mqtt@morvix-check-a.service
 # Two receivers of the template, as an operator would set them up.
 receivers=(morvix-check-a morvix-check-b)
 receiver_wants=/etc/systemd/system/multi-user.target.wants/morvix@morvix-check-a.service
@@ -74,7 +81,7 @@ cleanup() {
   if getent group morvix >/dev/null; then groupdel morvix || true; fi
   rm -rf /var/lib/morvix
   for r in "${receivers[@]}"; do rm -f "/etc/default/morvix-$r"; done
-  rm -f "$receiver_wants"
+  rm -f "$receiver_wants" "$bridge_wants" /etc/default/morvix-mqtt-morvix-check-a
   [ ${#receiver_pids[@]} -eq 0 ] || kill "${receiver_pids[@]}" 2>/dev/null || true
   [ -n "${stubs:-}" ] && rm -rf "$stubs"
   if [ $status -eq 0 ]; then echo "package check passed; package and user removed"; fi
@@ -84,7 +91,7 @@ trap cleanup EXIT
 
 receiver_pids=()
 files=(/usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen /usr/bin/morvix-decode "$unit" "$template"
-       /etc/default/morvix /usr/share/morvix/prometheus/morvix.rules.yml)
+       "$bridge" /etc/default/morvix /usr/share/morvix/prometheus/morvix.rules.yml)
 docs=(/usr/share/man/man8/morvix.8.gz /usr/share/man/man1/morvix-client.1.gz
       /usr/share/man/man1/morvix-gen.1.gz /usr/share/man/man1/morvix-decode.1.gz
       /usr/share/doc/morvix/copyright /usr/share/doc/morvix/changelog.gz
@@ -118,6 +125,17 @@ expect_installed() {
   check "morvix-client runs" sh -c '/usr/bin/morvix-client --help >/dev/null 2>&1'
   check "morvix-decode runs" sh -c '/usr/bin/morvix-decode --help >/dev/null 2>&1'
 }
+
+echo "== lintian --pedantic"
+if command -v lintian >/dev/null; then
+  # Informational tags too: the hardening tags are among them.
+  lintian_tags=$(lintian --pedantic --display-info "$deb" 2>/dev/null || true)
+  echo "$lintian_tags"
+  check "lintian finds no error or warning" sh -c '! grep -q "^[EW]: " "$1"' - <(echo "$lintian_tags")
+  check "lintian finds no hardening flaw" sh -c '! grep -q " hardening-" "$1"' - <(echo "$lintian_tags")
+else
+  echo "no lintian here (Debian's lintian): not run"
+fi
 
 echo "== install"
 dpkg_do -i "$deb"
@@ -192,6 +210,18 @@ kill "${receiver_pids[@]}"
 wait "${receiver_pids[@]}" 2>/dev/null || true
 receiver_pids=()
 
+echo "== the MQTT bridge's template"
+check "systemd-analyze verify accepts the bridge's template" \
+  systemd-analyze verify --man="$verify_man" "$bridge"
+check "a bridge without its options is skipped, not started" \
+  sh -c '! systemd-analyze condition --unit=morvix-mqtt@morvix-check-a.service >/dev/null 2>&1'
+echo 'MORVIX_MQTT_OPTS="--port 4851 --mqtt mqtt://127.0.0.1/morvix-check"' \
+  >/etc/default/morvix-mqtt-morvix-check-a
+check "a bridge's conditions hold with its options in place" \
+  systemd-analyze condition --unit=morvix-mqtt@morvix-check-a.service >/dev/null 2>&1
+check "systemd-analyze verify accepts a bridge instance" \
+  systemd-analyze verify --man="$verify_man" morvix-mqtt@morvix-check-a.service
+
 echo "== reinstall"
 echo 'MORVIX_OPTS="-s 8"' >>/etc/default/morvix
 echo "$uid_line" >/var/lib/morvix/uid.txt
@@ -205,7 +235,7 @@ echo "== remove"
 dpkg_do -r morvix
 check "status config-files" [ "$(installed)" = config-files ]
 for f in /usr/bin/morvix /usr/bin/morvix-client /usr/bin/morvix-gen /usr/bin/morvix-decode "$unit" \
-  "$template"; do
+  "$template" "$bridge"; do
   check "$f removed" [ ! -e "$f" ]
 done
 check "the edited options are kept" grep -q '^MORVIX_OPTS="-s 8"' /etc/default/morvix
@@ -240,19 +270,26 @@ check "a configure over an old version restarts the unit" \
   grep -qxE '(deb-systemd-invoke|systemctl) restart morvix.service' <(postinst_calls configure 0.1.0)
 mkdir -p "$(dirname "$receiver_wants")"
 ln -s "$template" "$receiver_wants"
+ln -s "$bridge" "$bridge_wants"
 calls=$(postinst_calls configure 0.1.0)
 check "an upgrade restarts the running receivers of the template" \
   grep -qxE '(deb-systemd-invoke|systemctl) try-restart morvix@\*\.service' <<<"$calls"
 check "an upgrade or a reinstall starts the enabled receivers again" \
   grep -qxE '(deb-systemd-invoke|systemctl) start morvix@morvix-check-a.service' <<<"$calls"
-check "a first install touches no receiver" \
-  sh -c '! grep -q "morvix@" "$1"' - <(postinst_calls configure)
-rm -f "$receiver_wants"
+check "an upgrade restarts the running MQTT bridges" \
+  grep -qxE '(deb-systemd-invoke|systemctl) try-restart morvix-mqtt@\*\.service' <<<"$calls"
+check "an upgrade or a reinstall starts the enabled MQTT bridges again" \
+  grep -qxE '(deb-systemd-invoke|systemctl) start morvix-mqtt@morvix-check-a.service' <<<"$calls"
+check "a first install touches no receiver nor bridge" \
+  sh -c '! grep -q "morvix@\|morvix-mqtt@" "$1"' - <(postinst_calls configure)
+rm -f "$receiver_wants" "$bridge_wants"
 : >"$stubs/calls"
 unshare --mount sh -c 'mount -t tmpfs morvix-check /run && mkdir -p /run/systemd/system &&
   PATH="$0:$PATH" /var/lib/dpkg/info/morvix.prerm remove >/dev/null' "$stubs"
 check "a remove stops every receiver of the template" \
   grep -qxE '(deb-systemd-invoke|systemctl) stop morvix@\*\.service' "$stubs/calls"
+check "a remove stops every MQTT bridge" \
+  grep -qxE '(deb-systemd-invoke|systemctl) stop morvix-mqtt@\*\.service' "$stubs/calls"
 
 echo "== purge"
 dpkg_do -P morvix

@@ -11,8 +11,9 @@ else()
   set(defaults_dir ${CMAKE_INSTALL_PREFIX}/${morvix_sysconfdir}/default)
 endif()
 
-# morvix@.service is the template for several receivers on one host.
-foreach(name morvix.service morvix@.service)
+# morvix@.service is the template for several receivers on one host,
+# morvix-mqtt@.service the one for MQTT bridges.
+foreach(name morvix.service morvix@.service morvix-mqtt@.service)
   file(READ ${morvix_packaging_dir}/${name} unit)
   string(REPLACE "/usr/bin/morvix" "${CMAKE_INSTALL_PREFIX}/${morvix_bindir}/morvix" unit "${unit}")
   string(REPLACE "/etc/default/morvix" "${defaults_dir}/morvix" unit "${unit}")

@@ -15,6 +15,12 @@ std::time_t seconds_since_boot() {
   return now.tv_sec + 1;
 }
 
+int64_t ms_since_boot() {
+  timespec now{};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  return (static_cast<int64_t>(now.tv_sec) + 1) * 1000 + now.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 std::time_t clock_now() {
@@ -22,6 +28,14 @@ std::time_t clock_now() {
   const std::time_t now = seconds_since_boot();
   if (g_factor == 1) return now;
   return g_start + (now - g_start) * g_factor;
+}
+
+int64_t clock_now_ms() {
+  if (g_fake != nullptr) return static_cast<int64_t>(*g_fake) * 1000;
+  const int64_t now = ms_since_boot();
+  if (g_factor == 1) return now;
+  const int64_t start = static_cast<int64_t>(g_start) * 1000;
+  return start + (now - start) * g_factor;
 }
 
 void clock_override(const std::time_t* fake) { g_fake = fake; }

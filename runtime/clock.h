@@ -3,6 +3,7 @@
 // expiry read it here, so tests can step time instead of waiting.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 
 namespace morvix {
@@ -13,6 +14,10 @@ namespace morvix {
 // it, the 2038 rollover), so ticks and silences are measured truly; it is
 // never 0, so a stamp taken from it never reads as a free slot.
 std::time_t clock_now();
+
+// The same clock in milliseconds (the override's seconds x 1000 while one
+// is set), for waits shorter than a second.
+int64_t clock_now_ms();
 
 // While fake is not null, clock_now() returns *fake; null restores the real
 // clock. For tests only.

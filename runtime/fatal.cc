@@ -11,4 +11,9 @@ void fatal(const char* message) {
   std::exit(1);
 }
 
+void fatal(const char* message, const char* detail) {
+  std::fprintf(stderr, "error: %s\n%s\n", message, detail);
+  std::exit(1);
+}
+
 }  // namespace morvix

@@ -8,4 +8,9 @@ namespace morvix {
 // status 1. The message is printed unchanged, its own newline included.
 [[noreturn]] void fatal(const char* message);
 
+// The same, then detail on a line of its own ("<detail>\n"): what the
+// message leaves out, such as the port and the system's reason. The message
+// line stays as it is, for those who match it.
+[[noreturn]] void fatal(const char* message, const char* detail);
+
 }  // namespace morvix

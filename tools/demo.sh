@@ -21,7 +21,8 @@ Without them the demo picks free ports of its own and prints them, so that
 it never feeds a station that is already running.
 
 Environment: MORVIX_BIN_DIR, a directory holding morvix, morvix-gen and
-morvix-client (e.g. /usr/bin), runs those instead of building.
+morvix-client (e.g. /usr/bin), or a build tree (e.g. build/default), runs
+those instead of building.
 Exit status: 0 stopped by Ctrl-C or SIGTERM, 1 morvix did not start or a
 program ended, 2 bad arguments.
 EOF
@@ -33,6 +34,14 @@ esac
 if [ $# -gt 2 ] || ! [[ "${1:-1}" =~ ^[0-9]+$ && "${2:-1}" =~ ^[0-9]+$ ]]; then
   usage >&2
   exit 2
+fi
+# Taken as given from where the demo was started, before it moves to the tree.
+bin_dir=
+if [ -n "${MORVIX_BIN_DIR:-}" ]; then
+  bin_dir=$(cd "$MORVIX_BIN_DIR" 2>/dev/null && pwd) || {
+    echo "demo: MORVIX_BIN_DIR=$MORVIX_BIN_DIR is not a directory" >&2
+    exit 1
+  }
 fi
 cd "$(dirname "$0")/.."
 
@@ -88,10 +97,25 @@ rx_port=${1:-$(free_port)}
 tcp_port=${2:-$(free_port)}
 while [ $# -eq 0 ] && [ "$tcp_port" = "$rx_port" ]; do tcp_port=$(free_port); done
 
-if [ -n "${MORVIX_BIN_DIR:-}" ]; then
-  morvix=$MORVIX_BIN_DIR/morvix
-  gen=$MORVIX_BIN_DIR/morvix-gen
-  client=$MORVIX_BIN_DIR/morvix-client
+if [ -n "$bin_dir" ]; then
+  # Installed programs side by side, or a build tree with them in driver/
+  # and tools/.
+  if [ -e "$bin_dir/driver/morvix" ]; then
+    morvix=$bin_dir/driver/morvix
+    gen=$bin_dir/tools/morvix-gen
+    client=$bin_dir/tools/morvix-client
+  else
+    morvix=$bin_dir/morvix
+    gen=$bin_dir/morvix-gen
+    client=$bin_dir/morvix-client
+  fi
+  for program in "$morvix" "$gen" "$client"; do
+    if [ ! -x "$program" ]; then
+      echo "demo: $program is missing or not executable; MORVIX_BIN_DIR must hold" \
+        "morvix, morvix-gen and morvix-client, or be a build tree such as build/default" >&2
+      exit 1
+    fi
+  done
 else
   # The first build takes minutes on a small machine: say what it is doing,
   # and show the whole log only when it fails.
@@ -132,7 +156,8 @@ echo >> "$work/uid.txt"
 
 echo "morvix: decoding on UDP $rx_port, port announcement on TCP $tcp_port (working directory $work)"
 # Each program's own process id goes into pids, not that of the sed behind it.
-(cd "$work" && exec "$morvix" -d -r "$rx_port" -t "$tcp_port") > >(sed -u 's/^/[morvix] /') &
+# No upstream server: the demo's frames are made up, and it feeds no one else.
+(cd "$work" && exec "$morvix" -d -u off -r "$rx_port" -t "$tcp_port") > >(sed -u 's/^/[morvix] /') &
 daemon=$!
 pids+=("$daemon")
 
@@ -144,7 +169,7 @@ for ((waited = 0; ; waited++)); do
     wait "$daemon" || status=$?
     pids=()
     echo "demo: morvix did not start (exit status $status, its message is above);" \
-      "nothing was sent. Are UDP $rx_port and TCP $tcp_port free?" >&2
+      "nothing was sent" >&2
     finish 1
   fi
   listens "$daemon" "$tcp_port" && break

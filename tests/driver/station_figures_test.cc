@@ -96,42 +96,58 @@ TEST_F(StationFiguresTest, RecentFramesAreTheLastTwentyOldestFirstWithTheirQuali
   EXPECT_EQ(frames, static_cast<size_t>(kRecentFrames));
 }
 
-TEST_F(StationFiguresTest, SyncWordsWithoutFramesGiveAHintThatTheJournalRepeatsSeldom) {
+// An inverted stream, or a wrong -s, gives only the sync words of noise:
+// however few, samples without frames over two ticks give the hint that
+// names both causes; no samples at all give the one about the source.
+TEST_F(StationFiguresTest, HintsForFramesThatNeverComeAndInputThatStopsAreToldSeldom) {
   StationFigures& f = loop_.figures;
+  f.input_port = 17001;
   d_.ring.sps = 9;
   std::FILE* journal = std::tmpfile();
-  const auto tick = [&](int sync_words, int frames) {
+  const auto tick = [&](int64_t samples, int sync_words, int frames) {
+    d_.stats.input_samples += samples;
     d_.stats.sync_words += sync_words;
     d_.stats.frames_decoded += frames;
     now_ += 61;
     return watch_sync_words(f, d_, now_, journal);
   };
-  EXPECT_EQ(tick(2, 0), 0);  // two could be noise
-  EXPECT_FALSE(f.hint_standing);
-  EXPECT_EQ(tick(1, 0), 1);  // three in the window, no frame: the journal hears it once
-  EXPECT_TRUE(f.hint_standing);
-  EXPECT_NE(stats_json().find("\"hint\":\"hint: 3 sync words but no frame decoded over the last "
-                              "few minutes: check -s (now 9)"),
-            std::string::npos);
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(tick(1, 0), 0) << i;  // still standing, not repeated
-  EXPECT_TRUE(f.hint_standing);
+  const auto hint = [&] {
+    const std::string json = stats_json();
+    const size_t at = json.find("\"hint\":");
+    return json.substr(at + 7, json.find(",\"", at) - at - 7);
+  };
+  EXPECT_EQ(tick(6'000'000, 1, 0), 0);  // one minute could be a sender between frames
+  EXPECT_EQ(hint(), "null");
+  EXPECT_EQ(tick(6'000'000, 0, 0), 1);  // two: the journal hears it once
+  EXPECT_EQ(hint(),
+            "\"hint: 1 sync word but no frame decoded over the last few minutes: is -s (now 9) the "
+            "source's samples per bit, and is the polarity right (a sample of 0 is a line bit of "
+            "1)?\"");
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(tick(6'000'000, 1, 0), 0) << i;  // standing, not repeated
   int written = 0;
-  for (int i = 0; i < 30; ++i) written += tick(1, 0);  // past the hour since the line
+  for (int i = 0; i < 30; ++i) written += tick(6'000'000, 1, 0);  // past the hour since the line
   EXPECT_EQ(written, 1);
 
-  EXPECT_EQ(tick(5, 1), 0);  // a frame decoded: no hint, on the page neither
-  EXPECT_FALSE(f.hint_standing);
-  EXPECT_NE(stats_json().find("\"hint\":null,"), std::string::npos);
-  for (int i = 0; i < kWatchTicks - 1; ++i) tick(1, 0);
-  EXPECT_FALSE(f.hint_standing);  // the frame is still in the window
-  EXPECT_EQ(tick(1, 0), 1);       // out of it: news again
+  EXPECT_EQ(tick(6'000'000, 5, 1), 0);  // a frame decoded: no hint, on the page neither
+  EXPECT_EQ(hint(), "null");
+  for (int i = 0; i < kWatchTicks - 1; ++i) EXPECT_EQ(tick(6'000'000, 1, 0), 0);
+  EXPECT_EQ(tick(6'000'000, 1, 0), 1);  // the frame out of the window: news again
+
+  // The source stops: said at the first tick without samples, then seldom.
+  EXPECT_EQ(tick(0, 0, 0), 1);
+  EXPECT_EQ(hint(),
+            "\"hint: no samples have arrived for 1 min: is the bitstream source running, and does "
+            "it send to UDP port 17001 of this host?\"");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(tick(0, 0, 0), 0);
+  EXPECT_NE(hint().find("for 4 min:"), std::string::npos) << hint();
+  EXPECT_EQ(tick(6'000'000, 0, 1), 0);  // back, and decoding
+  EXPECT_EQ(hint(), "null");
 
   std::rewind(journal);
   char line[256];
-  ASSERT_NE(std::fgets(line, sizeof line, journal), nullptr);
-  EXPECT_EQ(std::string(line),
-            "hint: 3 sync words but no frame decoded over the last few minutes: check -s (now "
-            "9): is it the source's samples per bit?\n");
+  int lines = 0;
+  while (std::fgets(line, sizeof line, journal) != nullptr) ++lines;
+  EXPECT_EQ(lines, 4);
   std::fclose(journal);
 }
 

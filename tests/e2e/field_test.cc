@@ -23,9 +23,22 @@ gen::Bytes some_frame(uint8_t first) {
 
 class FieldTest : public DaemonTest {
  protected:
-  // The longest frame, then nothing: its blocks must not wait for more input.
-  void expect_relayed_at_once() {
+  // The longest frame, then no samples: its blocks must not wait for more
+  // input than the reading needs (the improved reading looks a few line bits
+  // past the frame, and finishes without them once the source has been
+  // silent for the idle limit, a second), however busy the other sockets
+  // are meanwhile: empty input datagrams and a client's every 20 ms.
+  void expect_relayed_within(double seconds) {
     const auto client = register_client(1);
+    std::atomic<bool> chatting{true};
+    std::thread chatter([&] {
+      UdpPeer peer;
+      while (chatting) {
+        peer.send_to(rx_port_, "", 0);
+        peer.send_to(cd_port_, "hello");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
     const gen::Bytes f = gen::build_frame(9, gen::Bytes(300, 0x5A));
     gen::SampleWriter w(10);
     w.add_idle(100);
@@ -35,8 +48,12 @@ class FieldTest : public DaemonTest {
     const auto sending = Clock::now();
     send_samples(samples);
     std::vector<unsigned char> got;
-    ASSERT_TRUE(client->receive(got, 5000));
-    EXPECT_LT(seconds_since(sending), 1.0);
+    const bool relayed = client->receive(got, 5000);
+    const double took = seconds_since(sending);
+    chatting = false;
+    chatter.join();
+    ASSERT_TRUE(relayed);
+    EXPECT_LT(took, seconds);
     EXPECT_EQ(gen::Bytes(got.begin(), got.end()), f);
   }
 };
@@ -87,12 +104,12 @@ TEST_F(FieldTest, FloodsOnTheDistributionSocketHoldUpNoRegistrationOrAnnouncemen
 
 TEST_F(FieldTest, AFrameFollowedBySilenceIsRelayedAtOnce) {
   start({});
-  expect_relayed_at_once();
+  expect_relayed_within(1.0);
 }
 
-TEST_F(FieldTest, AFrameFollowedBySilenceIsRelayedAtOnceWithTheImprovedReading) {
+TEST_F(FieldTest, AFrameFollowedBySilenceIsRelayedWithinTheIdleLimitWithTheImprovedReading) {
   start({"-a"});
-  expect_relayed_at_once();
+  expect_relayed_within(2.0);
 }
 
 TEST_F(FieldTest, ADeadConsoleReaderCostsOnlyItsLines) {
@@ -133,8 +150,9 @@ TEST_F(FieldTest, AnInputPortThatCannotBeOpenedIsNamedAsTried) {
             {"-r", std::to_string(wrapped), "-t", std::to_string(free_tcp_port()), "-u", "off"},
             dir_.path());
   EXPECT_EQ(p.wait(10000), 1);
-  EXPECT_EQ(p.err(),
-            "error: can't open bitstream input port " + std::to_string(taken.port()) + "\n");
+  EXPECT_EQ(p.err(), "error: can't open bitstream input port " + std::to_string(taken.port()) +
+                         "\nUDP port " + std::to_string(taken.port()) +
+                         " (-r): Address already in use\n");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // Start-up with good and bad identity files, through the real daemon.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/support/daemon.h"
 
 namespace morvix::test {
@@ -36,6 +38,19 @@ TEST_F(IdentityTest, RefusesToStartWithoutAValidIdentity) {
     EXPECT_EQ(probe.port(), rx_port) << c.name;
   }
   EXPECT_TRUE(drain(*upstream_, 200).empty());
+}
+
+// A missing file keeps its one line (above); one that is there but cannot
+// be opened (here a link to itself, which root cannot open either) says
+// where it is and why.
+TEST_F(IdentityTest, AnIdentityFileThatCannotBeOpenedIsNamedWithItsPathAndTheReason) {
+  ScratchDir dir;
+  std::filesystem::create_symlink("uid.txt", dir.path() + "/uid.txt");
+  Process p(MORVIX_BINARY, {"-r", std::to_string(free_udp_port()), "-u", "off"}, dir.path());
+  EXPECT_EQ(p.wait(10000), 1);
+  EXPECT_EQ(p.err(), "can't locate uid file \"uid.txt\"\n" +
+                         std::filesystem::canonical(dir.path()).string() +
+                         "/uid.txt: Too many levels of symbolic links\n");
 }
 
 TEST_F(IdentityTest, AcceptsAnyLineEndAndIgnoresLaterLines) {

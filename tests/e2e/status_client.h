@@ -56,10 +56,11 @@ inline long long metric(const std::string& text, const std::string& series) {
 
 class StatusTest : public DaemonTest {
  protected:
-  void start_with_status(std::vector<std::string> args = {}) {
+  void start_with_status(std::vector<std::string> args = {},
+                         std::vector<std::string> launcher = {}) {
     http_port_ = free_tcp_port();
     args.insert(args.end(), {"-m", "127.0.0.1:" + std::to_string(http_port_)});
-    start(args);
+    start(args, launcher);
   }
   int http_port_ = 0;
 };

@@ -123,7 +123,10 @@ TEST_F(StatusTest, SecondDaemonOnATakenStatusPortEndsWithTheDocumentedMessage) {
         {"-r", std::to_string(free_udp_port()), "-t", std::to_string(free_tcp_port()), "-m", taken},
         dir_.path());
     EXPECT_EQ(second.wait(5000), 1) << taken;
-    EXPECT_NE(second.err().find("error: can't open status port " + port + "\n"), std::string::npos)
+    const std::string address = taken == port ? "127.0.0.1" : "0.0.0.0";
+    EXPECT_NE(second.err().find("error: can't open status port " + port + "\nTCP " + address + ":" +
+                                port + " (-m): Address already in use\n"),
+              std::string::npos)
         << second.err();
   }
   EXPECT_EQ(get(http_port_, "/metrics").status, 200);

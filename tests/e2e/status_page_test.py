@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: Apache-2.0
 """The status page in a real browser: headless Chromium loads / from a running
 daemon fed by morvix-gen, lets the page refresh itself, and must show the
-relayed-frame count that /metrics reports, the reading mode, and the recent
-frames of /stats.json, newest first. Keeps a screenshot of the page.
+relayed-frame count that /metrics reports, the reading mode, the recent
+frames of /stats.json, newest first, and the listening ports, the
+distribution port the system chose among them. Keeps a screenshot of the
+page.
 
 status_page_test.py MORVIX MORVIX_GEN SCREENSHOT    (exit 77: no Chromium here)
 """
@@ -65,14 +67,20 @@ def main():
             print("the daemon relayed nothing")
             return 1
 
-        recent = json.loads(urllib.request.urlopen(base + "stats.json", timeout=5).read())[
-            "recent_frames"]
+        stats = json.loads(urllib.request.urlopen(base + "stats.json", timeout=5).read())
+        recent = stats["recent_frames"]
+        by_reading = "%d / %d" % (stats["frames_by_reading"]["improved"],
+                                  stats["frames_by_reading"]["literal"])
         dom = chromium(base, os.path.join(work, "profile1"), "--dump-dom")
         shown = re.search(r'id="frames_relayed">([^<]*)<', dom)
         state = re.search(r'id="state"[^>]*>([^<]*)<', dom)
         mode = re.search(r'id="mode">([^<]*)<', dom)
+        readings = re.search(r'id="frames_by_reading">([^<]*)<', dom)
         table = re.search(r'id="recent_frames">(.*?)</tbody>', dom, re.S)
         rows = re.findall(r'<td class="hex" title="([0-9a-f]+)">', table.group(1)) if table else []
+        port_list = re.search(r'id="ports">(.*?)</dl>', dom, re.S)
+        shown_ports = dict(re.findall(r'id="port_(\w+)">([^<]*)<', port_list.group(1))) \
+            if port_list else {}
         chromium(base, os.path.join(work, "profile2"), "--screenshot=" + screenshot)
         print("metrics: %d relayed; page: %s relayed, state %s; screenshot %s"
               % (relayed, shown and shown.group(1), state and state.group(1), screenshot))
@@ -80,11 +88,21 @@ def main():
             return 1
         if not state or state.group(1) != "decoding":
             return 1
+        if not readings or readings.group(1) != by_reading:
+            print("frames by reading shown: %s, served: %s" % (readings and readings.group(1), by_reading))
+            return 1
         if not mode or mode.group(1) != "literal reading":
             print("mode shown: %s" % (mode and mode.group(1)))
             return 1
         if len(recent) != min(20, relayed) or rows != [f["frame"] for f in reversed(recent)]:
             print("recent frames: %d in stats.json, %d rows on the page" % (len(recent), len(rows)))
+            return 1
+        distribution = stats["ports"]["distribution"]["port"]
+        expected_ports = {"input": "UDP 0.0.0.0:%d" % rx, "announcement": "TCP 0.0.0.0:%d" % tcp,
+                          "distribution": "UDP 0.0.0.0:%d" % distribution,
+                          "status": "TCP 127.0.0.1:%d" % http}
+        if shown_ports != expected_ports or not distribution:
+            print("ports shown: %s, expected %s" % (shown_ports, expected_ports))
             return 1
         return 0 if os.path.getsize(screenshot) > 0 else 1
     finally:

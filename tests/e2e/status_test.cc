@@ -3,6 +3,7 @@
 // in Prometheus text and in stats.json.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -127,6 +128,7 @@ TEST_F(StatusTest, CountsExactlyWhatTheStreamHolds) {
         "\"frames_rejected\":{\"header_crc\":0,\"frame_crc\":2,\"uncorrectable\":0}",
         "\"sync_words_by_errors\":[9,0,0,0,0,0]", "\"frames_by_sync_errors\":[7,0,0,0,0,0]",
         "\"frames_last_minute\":5,", "\"reading\":\"literal\",", "\"hint\":null,",
+        "\"frames_by_reading\":{\"improved\":0,\"literal\":7}",
         "\"upstream_address\":\"127.0.0.1\""}) {
     EXPECT_NE(j.body.find(field), std::string::npos) << field << " in " << j.body;
   }
@@ -180,9 +182,111 @@ TEST_F(StatusTest, TheReadingModeShowsInTheStartLineMetricsAndStats) {
   ASSERT_TRUE(daemon_->running());
   EXPECT_NE(daemon_->err().find(", correction on, improved reading, upstream "), std::string::npos)
       << daemon_->err();
-  EXPECT_EQ(metric(get(http_port_, "/metrics").body, "morvix_improved_reading"), 1);
-  EXPECT_NE(get(http_port_, "/stats.json").body.find("\"reading\":\"improved\","),
-            std::string::npos);
+  const auto client = register_client(1);
+  send_samples(signal({gen::build_frame(3, gen::Bytes(30, 3))}));
+  EXPECT_EQ(drain(*client).size(), 1u);
+  const std::string m = get(http_port_, "/metrics").body;
+  EXPECT_EQ(metric(m, "morvix_improved_reading"), 1);
+  EXPECT_EQ(metric(m, "morvix_frames_by_reading_total{reading=\"improved\"}"), 1);
+  EXPECT_EQ(metric(m, "morvix_frames_by_reading_total{reading=\"literal\"}"), 0);
+  const std::string j = get(http_port_, "/stats.json").body;
+  EXPECT_NE(j.find("\"reading\":\"improved\","), std::string::npos);
+  EXPECT_NE(j.find("\"frames_by_reading\":{\"improved\":1,\"literal\":0}"), std::string::npos);
+}
+
+// The sockets an operator firewalls, as the system bound them, in
+// /stats.json and /metrics; SIGHUP reads the identity again and keeps them.
+TEST_F(StatusTest, ThePortsAreServedAndSighupKeepsThemWhileItReadsTheIdentityAgain) {
+  start_with_status();
+  const std::string before = get(http_port_, "/stats.json").body;
+  const std::string ports =
+      "\"ports\":{\"input\":{\"transport\":\"udp\",\"address\":\"0.0.0.0\","
+      "\"port\":" +
+      std::to_string(rx_port_) +
+      "},\"announcement\":{\"transport\":\"tcp\",\"address\":\"0.0.0.0\","
+      "\"port\":" +
+      std::to_string(tcp_port_) +
+      "},\"distribution\":{\"transport\":\"udp\",\"address\":\"0.0.0.0\","
+      "\"port\":" +
+      std::to_string(cd_port_) +
+      "},\"status\":{\"transport\":\"tcp\",\"address\":\"127.0.0.1\","
+      "\"port\":" +
+      std::to_string(http_port_) + "}}";
+  EXPECT_NE(before.find(ports), std::string::npos) << before;
+  EXPECT_EQ(metric(get(http_port_, "/metrics").body,
+                   "morvix_port{socket=\"distribution\",transport=\"udp\",address=\"0.0.0.0\"}"),
+            cd_port_);
+
+  drain(*upstream_, 200);  // the announcement at start-up
+  const std::string identity = "fedcba9876543210fedcba9876543210fedcba98";
+  dir_.write("uid.txt", identity + "\n");
+  daemon_->signal(SIGHUP);
+  std::vector<unsigned char> announced;
+  ASSERT_TRUE(upstream_->receive(announced, 3000));
+  EXPECT_EQ(std::string(announced.begin(), announced.end()), "*uid:" + identity + ":");
+  EXPECT_TRUE(daemon_->wait_for_error(
+      "SIGHUP: new identity from uid.txt, looking up upstream host \"127.0.0.1\" again; options "
+      "change only with a restart\n",
+      3000))
+      << daemon_->err();
+  daemon_->signal(SIGHUP);
+  EXPECT_TRUE(daemon_->wait_for_error("SIGHUP: identity unchanged, ", 3000)) << daemon_->err();
+  EXPECT_TRUE(daemon_->running());
+  EXPECT_EQ(ask_port(tcp_port_), std::to_string(cd_port_) + "\r\n");
+  EXPECT_NE(get(http_port_, "/stats.json").body.find(ports), std::string::npos);
+}
+
+// On a clock 120 times fast (a tick every half second): an inverted stream
+// with a stray sync word in it gives the hint that speaks of the polarity,
+// and an input that then stops gives its own.
+TEST_F(StatusTest, AnInvertedStreamAndThenASilentInputGiveTheirHints) {
+  start_with_status({"-v"}, {"/usr/bin/env", "LD_PRELOAD=" WALL_CLOCK_SHIM, "BOOT_CLOCK_RATE=120",
+                             "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"});
+  // Upright, a sync word whose header fails: the stray.
+  gen::Bytes stray = gen::build_frame(9, gen::Bytes(20, 9));
+  stray[3] ^= 0xFF;
+  gen::SampleWriter upright(10);
+  upright.add_line_bits(gen::frame_line_bits(stray, {}, rng_));
+  upright.add_idle(1000);
+  send_samples(upright.take());
+
+  gen::SampleWriter w(10);
+  std::mt19937 noise(5);
+  for (uint8_t i = 0; i < 6; ++i) {
+    w.add_noise(3000, noise);
+    w.add_line_bits(gen::frame_line_bits(gen::build_frame(i, gen::Bytes(60, i)), {}, rng_));
+  }
+  gen::Bytes inverted = w.take();
+  for (uint8_t& b : inverted) b = static_cast<uint8_t>(~b);
+  const std::string polarity =
+      " but no frame decoded over the last few minutes: is -s (now 10) the source's samples per "
+      "bit, and is the polarity right (a sample of 0 is a line bit of 1)?";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (daemon_->err().find(polarity) == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    send_samples(inverted);
+  }
+  const std::string stats = get(http_port_, "/stats.json").body;
+  EXPECT_NE(stats.find(polarity + "\""), std::string::npos) << daemon_->err() << stats;
+  EXPECT_NE(stats.find("\"frames_decoded\":0,"), std::string::npos);
+  EXPECT_EQ(stats.find("\"sync_words\":0,"), std::string::npos);  // the stray counted
+
+  // A tick later than the last samples (the fast clock's ticks may lie two
+  // minutes apart).
+  const std::regex silent(
+      "\nhint: no samples have arrived for [12] min: is the bitstream source "
+      "running, and does it send to UDP port " +
+      std::to_string(rx_port_) + " of this host\\?\n");
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!std::regex_search(daemon_->err(), silent) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(std::regex_search(daemon_->err(), silent)) << daemon_->err();
+  const std::string later = get(http_port_, "/stats.json").body;
+  EXPECT_TRUE(
+      std::regex_search(later, std::regex("\"hint\":\"hint: no samples have arrived for [0-9]+ "
+                                          "min: is the bitstream source running")))
+      << later;
 }
 
 }  // namespace

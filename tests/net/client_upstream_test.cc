@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 
 #include "net/client_table.h"
 #include "tests/net/client_table_fixture.h"
@@ -14,6 +15,7 @@ namespace {
 
 using test::ClientTableTest;
 using test::Datagrams;
+using test::local_port;
 using test::pending;
 
 TEST_F(ClientTableTest, EmptyAndUpstreamDatagramsDoNotHoldUpThoseBehindThem) {
@@ -62,22 +64,34 @@ TEST_F(ClientTableTest, SourcesNoReplyCanReachTakeNoSlotAndAreNeverTheUpstream) 
   EXPECT_EQ(dist_.table.clients[2].addr, 0u);
 }
 
-TEST_F(ClientTableTest, UpstreamSwitchesItsFeedWithStartAndStop) {
+// Each switch of the feed, and only a switch, is told on standard error
+// (without -v), naming the server.
+TEST_F(ClientTableTest, UpstreamSwitchesItsFeedWithStartAndStopAndEachSwitchIsTold) {
   const int upstream = peer();
   const int client = peer();
   hold(0, upstream, 1);
   send(client, "x");
   drain();
+  const std::string server = "upstream server 127.0.0.1:" + std::to_string(local_port(upstream));
+  const std::string stopped =
+      server + " stopped the feed (STOP): frames go to clients only until it sends START\n";
+  const std::string started = server + " started the feed (START)\n";
 
   struct Step {
     const char* datagram;
     int64_t feed;
   };
-  for (const Step& step : {Step{"STO", 1}, Step{"STOP", 0}, Step{"hello", 0}, Step{"STAR", 0},
-                           Step{"START", 1}, Step{"STOPPED", 0}, Step{"STARTED", 1}}) {
+  for (const Step& step :
+       {Step{"STO", 1}, Step{"STOP", 0}, Step{"STOP", 0}, Step{"hello", 0}, Step{"STAR", 0},
+        Step{"START", 1}, Step{"STOPPED", 0}, Step{"STARTED", 1}}) {
     SCOPED_TRACE(step.datagram);
+    const int64_t before = dist_.table.clients[0].stamp;
     send(upstream, step.datagram);
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(drain(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), step.feed == before ? ""
+                                                        : step.feed         ? started
+                                                                            : stopped);
     EXPECT_EQ(dist_.table.clients[0].stamp, step.feed);
     relay("frame");
     EXPECT_EQ(pending(upstream), step.feed ? Datagrams{"frame"} : Datagrams{});

@@ -152,13 +152,17 @@ TEST(PortAnnounceSetupTest, PortUsesOnlyItsLow16Bits) {
   close(dist.announce.tfd);
 }
 
-TEST(PortAnnounceSetupDeathTest, PortHeldByAnotherListenerEndsTheProcess) {
+// The message as it always read, then the port and the reason on a line of
+// their own.
+TEST(PortAnnounceSetupDeathTest, PortHeldByAnotherListenerEndsTheProcessNamingPortAndReason) {
   const int holder = test::bound_socket(SOCK_STREAM);
   ASSERT_EQ(listen(holder, 1), 0);
   Distribution dist;
   dist.announce.ct_port = test::local_port(holder);
-  EXPECT_EXIT(tcp_server_setup(dist), ::testing::ExitedWithCode(1),
-              ::testing::Eq("error: Can't bind listen socket to port\n"));
+  EXPECT_EXIT(
+      tcp_server_setup(dist), ::testing::ExitedWithCode(1),
+      ::testing::Eq("error: Can't bind listen socket to port\nTCP port " +
+                    std::to_string(dist.announce.ct_port) + " (-t): Address already in use\n"));
   close(holder);
 }
 
@@ -169,8 +173,10 @@ TEST(PortAnnounceSetupDeathTest, NoDescriptorLeftEndsTheProcess) {
     test::starve_descriptors();
     tcp_server_setup(dist);
   };
-  EXPECT_EXIT(without_descriptors(), ::testing::ExitedWithCode(1),
-              ::testing::Eq("error: Can't get a listen socket\n"));
+  EXPECT_EXIT(
+      without_descriptors(), ::testing::ExitedWithCode(1),
+      ::testing::Eq("error: Can't get a listen socket\nTCP port " +
+                    std::to_string(dist.announce.ct_port) + " (-t): Too many open files\n"));
 }
 
 }  // namespace

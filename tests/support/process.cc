@@ -93,12 +93,24 @@ void Process::terminate() {
   wait(5000);
 }
 
+void Process::signal(int number) {
+  if (running()) kill(pid_, number);
+}
+
 std::string Process::out() const { return slurp(out_path_); }
 std::string Process::err() const { return slurp(err_path_); }
 
 bool Process::wait_for_output(const std::string& text, int timeout_ms) const {
+  return wait_for(text, timeout_ms, false);
+}
+
+bool Process::wait_for_error(const std::string& text, int timeout_ms) const {
+  return wait_for(text, timeout_ms, true);
+}
+
+bool Process::wait_for(const std::string& text, int timeout_ms, bool error) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (out().find(text) == std::string::npos) {
+  while ((error ? err() : out()).find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

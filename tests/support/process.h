@@ -36,13 +36,17 @@ class Process {
   // 128 + signal if killed by one.
   int wait(int timeout_ms);
   bool running();
-  void terminate();  // SIGTERM and wait
+  void terminate();         // SIGTERM and wait
+  void signal(int number);  // sends it, if still running
   std::string out() const;
   std::string err() const;
   // Waits until standard output holds text (true) or timeout_ms passes.
   bool wait_for_output(const std::string& text, int timeout_ms) const;
+  // The same for standard error.
+  bool wait_for_error(const std::string& text, int timeout_ms) const;
 
  private:
+  bool wait_for(const std::string& text, int timeout_ms, bool error) const;
   pid_t pid_ = -1;
   int status_ = -1;
   std::string out_path_;

@@ -149,7 +149,7 @@ class DatagramSplitTest : public ::testing::TestWithParam<Reading> {
       if (input_waiting(d.ring)) break;  // it would wait for good
     }
     EXPECT_EQ(d.stats.input_dropped, 0);
-    input_paused(d);
+    input_ended(d);
     take();
     close(d.ring.dfd);
     return frames;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// tools/demo.sh with the programs already built (MORVIX_BIN_DIR): it must
-// never feed a port that another program holds, and must stop everything
-// it started.
+// tools/demo.sh with the programs already built (MORVIX_BIN_DIR, installed
+// side by side or a build tree): it must never feed a port that another
+// program holds, must stop everything it started, and feeds no upstream
+// server.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -29,11 +30,16 @@ bool some_process_runs_with(const std::string& text) {
 
 class DemoTest : public ::testing::Test {
  protected:
-  DemoTest() {
+  // The programs side by side in bin_, or as a build tree lays them out.
+  void place_programs(bool build_tree) {
     // The plain daemon, whose upstream server is never on this machine.
     for (const char* program : {MORVIX_PLAIN_BINARY, MORVIX_GEN_PATH, MORVIX_CLIENT_PATH}) {
       const std::filesystem::path target(program);
-      std::filesystem::create_symlink(target, bin_.path() + "/" + target.filename().string());
+      const std::string name = target.filename().string();
+      std::string dir = bin_.path();
+      if (build_tree) dir += name == "morvix" ? "/driver" : "/tools";
+      std::filesystem::create_directories(dir);
+      std::filesystem::create_symlink(target, dir + "/" + name);
     }
   }
 
@@ -47,6 +53,7 @@ class DemoTest : public ::testing::Test {
 };
 
 TEST_F(DemoTest, StopsAtOnceAndFeedsNothingWhenItsDaemonCannotStart) {
+  place_programs(false);
   const UdpPeer station;  // holds the input port the demo is told to use
   auto d = demo({std::to_string(station.port()), std::to_string(free_tcp_port())});
   EXPECT_EQ(d->wait(5000), 1) << d->err();
@@ -55,7 +62,16 @@ TEST_F(DemoTest, StopsAtOnceAndFeedsNothingWhenItsDaemonCannotStart) {
   EXPECT_FALSE(station.receive(datagram, 500));
 }
 
-TEST_F(DemoTest, TakesFreePortsAndStopsAllThreeProgramsOnSigterm) {
+TEST_F(DemoTest, SaysWhichProgramIsMissingFromItsDirectory) {
+  auto d = demo({});
+  EXPECT_EQ(d->wait(5000), 1) << d->err();
+  EXPECT_NE(d->err().find(bin_.path() + "/morvix is missing or not executable"), std::string::npos)
+      << d->err();
+  EXPECT_EQ(d->err().find("did not start"), std::string::npos) << d->err();
+}
+
+TEST_F(DemoTest, RunsFromABuildTreeTakesFreePortsAndStopsAllThreeProgramsOnSigterm) {
+  place_programs(true);
   auto d = demo({});
   ASSERT_TRUE(d->wait_for_output("\n[client] ", 20000)) << d->out() << d->err();
   std::smatch ports;
@@ -70,6 +86,8 @@ TEST_F(DemoTest, TakesFreePortsAndStopsAllThreeProgramsOnSigterm) {
   EXPECT_FALSE(some_process_runs_with("-t " + tcp));        // morvix
   EXPECT_FALSE(some_process_runs_with("127.0.0.1:" + rx));  // morvix-gen
   EXPECT_FALSE(some_process_runs_with("--port " + tcp));    // morvix-client
+  // -u off: no upstream server is looked up, so none is missing.
+  EXPECT_EQ(d->err().find("upstream"), std::string::npos) << d->err();
 }
 
 }  // namespace

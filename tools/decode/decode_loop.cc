@@ -63,8 +63,8 @@ int64_t decode_input(const std::string& input, Decoder& d, Output& out, Progress
     if (std::fflush(out.to) != 0) tool::failed("can't write the frames");
     progress_update(p, done);
   }
-  // The end of the input: what only the literal reading can finish now.
-  input_paused(d);
+  // The end of the input: the frame under way is finished with what came.
+  input_ended(d);
   while (next_frame(d)) {
     if (output_frame(out, d) < 0) tool::failed("can't write the frames");
   }
