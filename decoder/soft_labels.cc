@@ -25,8 +25,8 @@ constexpr int32_t kSureValue = 8 * kSoftUnit;
 // kMaxCredit are saved up (what the first frames learn from) and at most
 // kFrameLabels learned from a frame.
 constexpr int kBitsPerLabel = 100;
-constexpr int64_t kMaxCredit = 1024;
-constexpr int kFrameLabels = 256;
+constexpr int64_t kMaxCredit = 4096;
+constexpr int kFrameLabels = 512;
 // A set that has learned from kYoungSteps frames takes at most
 // kSettledLabels a frame, leaving the credit to sets still finding their
 // channel (another transmitter's, a changed channel's).
