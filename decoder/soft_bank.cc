@@ -48,13 +48,16 @@ constexpr double kStartTrust = 4;
 // another starting set (the first frames) when this much likelier.
 constexpr int64_t kSpawnMargin = 5 * kSoftUnit;
 constexpr int64_t kStartMargin = 3 * kSoftUnit / 2;
-// What judging under the other sets costs (its fits, or another judging
-// as well), earned at one per kBitsPerCredit line bits of input, at most
-// kMaxCredit saved up.
+// What judging under the other sets costs (its fits; another judging as
+// well, dearer where the active set found no sync word: that is mostly
+// noise or crafted input), earned at one per kBitsPerCredit line bits of
+// input, at most kMaxCredit saved up.
 constexpr int kFitCost = 1;
 constexpr int kJudgeCost = 2;
+constexpr int kSearchCost = 8;
 constexpr int kBitsPerCredit = 300;
 constexpr int64_t kMaxCredit = 64;
+constexpr int kLeastRho = 250;  // x1000
 // A sync word less likely than this under a set is none under it: the set
 // is not judged further, nor asked to judge the candidate again.
 constexpr int64_t kLeastFit = -24 * kSoftUnit;
@@ -160,7 +163,9 @@ int bank_judge(Decoder& d, int judged) {
   b.credit += (d.ring.bytes_in - b.credit_bytes_in) * 8 / (int64_t{kBitsPerCredit} * d.ring.sps);
   b.credit_bytes_in = d.ring.bytes_in;
   b.credit = std::min(b.credit, kMaxCredit);
-  if (b.credit < kFitCost + kJudgeCost) return judged;
+  // Where the active set saw nothing like a sync word at any phase (noise,
+  // nearly always), no other set is asked.
+  if (b.credit < kFitCost + kJudgeCost || (judged == 0 && s.rho_x1000 < kLeastRho)) return judged;
   b.credit -= kFitCost;
   soft_refresh(d);
   const int was = b.active;
@@ -198,8 +203,10 @@ int bank_judge(Decoder& d, int judged) {
              fit[was] != INT64_MIN && fit[best] - kStartMargin <= fit[was]) {
     return judged;  // between starting sets too a clear difference is asked for
   }
+  const int cost = judged > 0 ? kJudgeCost : kSearchCost;
+  if (b.credit < cost) return judged;
   b.active = best;
-  b.credit -= kJudgeCost;
+  b.credit -= cost;
   if (soft_judge(d) > 0) return 1;
   b.active = was;
   return judged > 0 ? soft_judge(d) : 0;
