@@ -7,9 +7,9 @@
 //   channel_sensitivity [FRAMES]        the tables, FRAMES a cell (default 2000)
 //   channel_sensitivity --point NOISE PPM BLOCKS FRAMES     one cell
 //   channel_sensitivity --noise-only SAMPLES     noise alone through both readings
-//   channel_sensitivity --impairments FRAMES     per impairment of the channel
+//   channel_sensitivity --impairments FRAMES [COUNT]    per impairment of the channel
 //       model, the noise at which each reading decodes half of the 15-block
-//       frames, and the dB -a gains there
+//       frames, and the dB -a gains there (the first COUNT impairments)
 //   channel_sensitivity --reference FRAMES    the first three of them with a
 //       receiver told the bit boundaries (bench/reference_receiver.h) as well
 //   channel_sensitivity --learning FRAMES [long|change|two|cold|burst]
@@ -285,7 +285,7 @@ int main(int argc, char** argv) {
     return bench::learner_runs(which, std::atoi(argv[2])) == 0 ? 0 : 1;
   }
   if (argc > 2 && std::strcmp(argv[1], "--impairments") == 0) {
-    return impairments(std::atoi(argv[2])) == 0 ? 0 : 1;
+    return impairments(std::atoi(argv[2]), argc > 3 ? std::atoi(argv[3]) : 11) == 0 ? 0 : 1;
   }
   if (argc > 2 && std::strcmp(argv[1], "--reference") == 0) {
     static bench::ReferenceReceiver reference;

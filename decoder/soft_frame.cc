@@ -139,7 +139,7 @@ int search_soft(Decoder& d) {
       judged = bank_judge(d, judged);
       s.judged_until = at + d.ring.sps / 2;
       if (judged > 0) {
-        labels_start(s.labels);
+        labels_start(s.labels, s.bank.sets[s.bank.active].learner);
         s.tried_at = at;
         s.reading = true;
         soft_lock(d);

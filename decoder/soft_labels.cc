@@ -2,8 +2,8 @@
 #include "decoder/soft_labels.h"
 
 #include <algorithm>
-#include <bit>
 #include <climits>
+#include <numeric>
 
 #include "decoder/decoder.h"
 #include "decoder/soft_bank.h"
@@ -32,23 +32,27 @@ constexpr int kFrameLabels = 512;
 // channel (another transmitter's, a changed channel's).
 constexpr int kYoungSteps = 50;
 constexpr int kSettledLabels = 12;
+constexpr int kSettledStride = 8;  // about 10 of a block's 80 code bits
 // A step (a solve and new tables) waits for this many labels.
 constexpr int kStepLabels = 64;
-// Labels are taken every kPickStride-th (a prime) from a place that moves
-// from frame to frame, so they spread over the frame's bits.
+// Labels are taken about every kPickStride-th from a place that moves from
+// frame to frame, so they spread over the frame's bits.
 constexpr int kPickStride = 97;
 
 }  // namespace
 
-void labels_start(LabelBuffer& l) {
-  l.count = kSyncBits;  // the sync word's bits first, placed when the frame is learned from
+void labels_start(LabelBuffer& l, const SoftLearner& reading) {
+  l.stride = reading.steps < kYoungSteps ? 1 : kSettledStride;
+  l.phase = static_cast<int>(l.frames % l.stride);
+  l.sync_kept = (kSyncBits - l.phase + l.stride - 1) / l.stride;
+  l.count = l.sync_kept;  // placed when the frame is learned from
   l.against = 0;
   l.blocks = 0;
   l.metric_sum = 0;
 }
 
 void labels_reset(LabelBuffer& l) {
-  labels_start(l);
+  labels_start(l, SoftLearner{});
   l.credit = kMaxCredit;
   l.credit_bytes_in = 0;
   l.frames = 0;
@@ -59,18 +63,18 @@ void labels_add_block(LabelBuffer& l, const long* bit_at, const int32_t* values,
   ++l.blocks;
   l.metric_sum += metric;
   if (l.count + kBlockSymbols * kSymbolBits > kMaxLabels) return;
+  for (int sym = 0; sym < kBlockSymbols; ++sym) {
+    for (int b = 0; b < kSymbolBits; ++b) l.against += flipped[sym] >> b & 1;
+  }
   // Without branches: each bit is written, and kept by moving on.
   int count = l.count;
-  for (int sym = 0; sym < kBlockSymbols; ++sym) {
-    l.against += std::popcount(static_cast<unsigned>(flipped[sym]));
-    for (int b = 0; b < kSymbolBits; ++b) {
-      const int k = symbol_line_bit(sym, b);
-      const int32_t v = values[k];
-      const int changed = flipped[sym] >> b & 1;
-      l.at[count] = static_cast<int32_t>(bit_at[k]);
-      l.bit[count] = static_cast<uint8_t>((v > 0) ^ changed);
-      count += changed | (v <= kSureValue && v >= -kSureValue);
-    }
+  for (int c = l.phase; c < kBlockSymbols * kSymbolBits; c += l.stride) {
+    const int k = symbol_line_bit(c / kSymbolBits, c % kSymbolBits);
+    const int32_t v = values[k];
+    const int changed = flipped[c / kSymbolBits] >> (c % kSymbolBits) & 1;
+    l.at[count] = static_cast<int32_t>(bit_at[k]);
+    l.bit[count] = static_cast<uint8_t>((v > 0) ^ changed);
+    count += changed | (v <= kSureValue && v >= -kSureValue);
   }
   l.count = count;
 }
@@ -93,9 +97,10 @@ void soft_learn_frame(Decoder& d) {
   ++b.batch_frames;
   const SoftLearner& learner = b.sets[k].learner;
   // The sync word's bits, then the blocks'.
-  for (int j = 0; j < kSyncBits; ++j) {
-    l.at[j] = static_cast<int32_t>(s.place + static_cast<long>(j) * d.ring.sps);
-    l.bit[j] = static_cast<uint8_t>(d.sync.match_table[j]);
+  for (int i = 0; i < l.sync_kept; ++i) {
+    const int j = l.phase + i * l.stride;
+    l.at[i] = static_cast<int32_t>(s.place + static_cast<long>(j) * d.ring.sps);
+    l.bit[i] = static_cast<uint8_t>(d.sync.match_table[j]);
   }
   const int most = learner.steps < kYoungSteps ? kFrameLabels : kSettledLabels;
   const int budget = b.batch.count + static_cast<int>(std::min<int64_t>(l.credit, most));
@@ -104,10 +109,12 @@ void soft_learn_frame(Decoder& d) {
   // At the end of a transmission a frame's last bits may look past the
   // last sample: those are not learned from.
   const long known = soft_at_end(d) ? soft_known(d) : LONG_MAX;
-  const int stride = n % kPickStride == 0 ? kPickStride + 2 : kPickStride;
+  if (n == 0) return;
+  int step = n > 1 ? kPickStride % n : 0;  // a step prime to n visits every label once
+  while (n > 1 && std::gcd(step, n) != 1) step = (step + 1) % n;
   int i = static_cast<int>(l.frames++ * 7919 % n);
   for (int seen = 0; seen < n && b.batch.count < budget; ++seen) {
-    if ((i += stride) >= n) i -= n;
+    if ((i += step) >= n) i -= n;
     if (l.at[i] + 2L * d.ring.sps > known) continue;
     double x[kLearnerRow];
     soft_features(d, l.at[i], x);

@@ -15,6 +15,7 @@
 
 #include "decoder/block_layout.h"
 #include "decoder/frame_format.h"
+#include "decoder/soft_learner.h"
 
 namespace morvix {
 
@@ -32,10 +33,15 @@ struct LabelBuffer {
   int64_t credit = 0;      // labels that may still be learned from (earned by input)
   int64_t credit_bytes_in = 0;
   int64_t frames = 0;  // frames learned from, which varies where the labels are taken
+  int stride = 1;      // the frame's code and sync bits kept: every stride-th,
+  int phase = 0;       // from this one
+  int sync_kept = 0;   // the sync word's bits kept, first in the buffer
 };
 
-// Empties the buffer for a new frame (the credit stays).
-void labels_start(LabelBuffer& l);
+// Empties the buffer for a new frame that the set with learner `reading`
+// reads (the credit stays). A settled set keeps only a spread few of the
+// frame's bits: it learns from a few a frame.
+void labels_start(LabelBuffer& l, const SoftLearner& reading);
 
 // Start-up: no labels, the first frames' credit.
 void labels_reset(LabelBuffer& l);
