@@ -16,26 +16,21 @@ namespace {
 // The starting sets: the taps for the samples from a bit before the bit's
 // first to two bits after it (in tenths of a bit), then the constant.
 // Each was fitted by this learner from the true line bits of 3000 frames of
-// the channel model (channel_sensitivity --fit) at about the noise where -a
-// decodes half of them (after each row): the model (a one-pole low-pass of
-// a quarter bit), a half-bit low-pass, and the slicer's threshold at half
-// the signal level either way.
-constexpr double kStartWeights[kStartSets]
-                              [kSoftFeatures] = {
-                                  {.03, -.02, 0,    .01, -.02, -.04, -.09, -.11, -.20, -.75, .23,
-                                   .54, .61,  .68,  .67, .64,  .66,  .65,  .83,  1.29, .35,  .10,
-                                   .04, -.02, -.03, 0,   -.02, -.01, -.06, -.08, .02},  // noise .68
-                                  {-.05, -.03,  -.01, -.03, -.06, -.09, -.17, -.30,
-                                   -.46, -1.18, -.13, .10,  .42,  .52,  .54,  .56,
-                                   .60,  .67,   .81,  1.49, .55,  .24,  .15,  .04,
-                                   .04,  .04,   0,    -.09, -.10, -.24, .02},  // .47
-                                  {.02, 0,    -.04, -.04, -.05, -.02, -.10, -.11, -.17, -.87, .32,
-                                   .73, .80,  .97,  1.03, 1.12, 1.14, 1.21, 1.32, 1.83, .60,  .23,
-                                   .07, -.01, -.04, -.02, 0,    -.04, -.09, -.09, 6.16},  // .61
-                                  {.02, -.01, -.01, .02,  -.10, .01,  -.07, -.15, -.27, -.78, .29,
-                                   .71, .83,  .97,  .99,  1.11, 1.17, 1.16, 1.36, 1.80, .58,  .24,
-                                   .07, .01,  .03,  -.05, -.08, 0,    -.08, -.08, -6.08},  // .61
-};
+// the channel model (channel_sensitivity --fit SLICER TIME_CONSTANT NOISE)
+// at about the noise where -a decodes half of them.
+constexpr double kModel[kSoftFeatures] = {  // 0 0.25 0.68
+    .03, -.02, 0,   .01,  -.02, -.04, -.09, -.11, -.20, -.75, .23,  .54,  .61,  .68,  .67, .64,
+    .66, .65,  .83, 1.29, .35,  .10,  .04,  -.02, -.03, 0,    -.02, -.01, -.06, -.08, .02};
+constexpr double kHalfBit[kSoftFeatures] = {  // 0 0.5 0.47
+    -.05, -.03, -.01, -.03, -.06, -.09, -.17, -.30, -.46, -1.18, -.13, .10,  .42,  .52,  .54, .56,
+    .60,  .67,  .81,  1.49, .55,  .24,  .15,  .04,  .04,  .04,   0,    -.09, -.10, -.24, .02};
+constexpr double kSlicerHigh[kSoftFeatures] = {  // 0.5 0.25 0.61
+    .02,  0,    -.04, -.04, -.05, -.02, -.10, -.11, -.17, -.87, .32, .73,  .80,  .97,  1.03, 1.12,
+    1.14, 1.21, 1.32, 1.83, .60,  .23,  .07,  -.01, -.04, -.02, 0,   -.04, -.09, -.09, 6.16};
+constexpr double kSlicerLow[kSoftFeatures] = {  // -0.5 0.25 0.61
+    .02,  -.01, -.01, .02,  -.10, .01, -.07, -.15, -.27, -.78, .29,  .71, .83,  .97,  .99,  1.11,
+    1.17, 1.16, 1.36, 1.80, .58,  .24, .07,  .01,  .03,  -.05, -.08, 0,   -.08, -.08, -6.08};
+constexpr const double* kStartWeights[kStartSets] = {kModel, kHalfBit, kSlicerHigh, kSlicerLow};
 
 // A learned set starts from a starting set with this many priors' worth of
 // trust: those weights were fitted over thousands of frames, and a set
@@ -57,7 +52,9 @@ constexpr int kJudgeCost = 2;
 constexpr int kSearchCost = 8;
 constexpr int kBitsPerCredit = 300;
 constexpr int64_t kMaxCredit = 64;
-constexpr int kLeastRho = 250;  // x1000
+// Where the active set's soft correlation stayed below this (x1000) at every
+// phase, no other set is asked: that is noise, nearly always.
+constexpr int kLeastRho = 250;
 // A sync word less likely than this under a set is none under it: the set
 // is not judged further, nor asked to judge the candidate again.
 constexpr int64_t kLeastFit = -24 * kSoftUnit;
@@ -163,8 +160,6 @@ int bank_judge(Decoder& d, int judged) {
   b.credit += (d.ring.bytes_in - b.credit_bytes_in) * 8 / (int64_t{kBitsPerCredit} * d.ring.sps);
   b.credit_bytes_in = d.ring.bytes_in;
   b.credit = std::min(b.credit, kMaxCredit);
-  // Where the active set saw nothing like a sync word at any phase (noise,
-  // nearly always), no other set is asked.
   if (b.credit < kFitCost + kJudgeCost || (judged == 0 && s.rho_x1000 < kLeastRho)) return judged;
   b.credit -= kFitCost;
   soft_refresh(d);

@@ -52,10 +52,10 @@ void labels_start(LabelBuffer& l, const SoftLearner& reading) {
 }
 
 void labels_reset(LabelBuffer& l) {
-  labels_start(l, SoftLearner{});
+  l.frames = 0;
   l.credit = kMaxCredit;
   l.credit_bytes_in = 0;
-  l.frames = 0;
+  labels_start(l, SoftLearner{});
 }
 
 void labels_add_block(LabelBuffer& l, const long* bit_at, const int32_t* values,
