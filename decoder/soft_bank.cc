@@ -109,7 +109,7 @@ void bank_reset(WeightBank& b, int table_size) {
     WeightSet& set = b.sets[k];
     set.kind = k < kStartSets ? SetKind::kStarting : SetKind::kUnused;
     learner_reset(set.learner, kStartWeights[k < kStartSets ? k : 0]);
-    set.table = b.tables.get() + static_cast<size_t>(table_size) * k;
+    set.table = b.tables.get() + static_cast<size_t>(table_size) * static_cast<size_t>(k);
     set.stale = true;
     set.used_at = 0;
   }
