@@ -8,6 +8,7 @@
 
 #include "decoder/decoder.h"
 #include "decoder/soft_sync.h"
+#include "decoder/soft_taps.h"
 
 namespace morvix {
 

@@ -84,9 +84,6 @@ struct SoftReader {
 // allocation), the lookback; forgets any frame being read.
 void soft_setup(Decoder& d);
 
-// Rebuilds the tables of the sets whose weights moved.
-void soft_refresh(Decoder& d);
-
 // The soft value of the line bit whose first sample is q (q >= sps) samples
 // after the search position, with the active set of the bank; the samples
 // up to q + 2 sps must have arrived.
