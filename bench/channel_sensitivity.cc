@@ -10,8 +10,9 @@
 //   channel_sensitivity --impairments FRAMES [COUNT]    per impairment of the channel
 //       model, the noise at which each reading decodes half of the 15-block
 //       frames, and the dB -a gains there (the first COUNT impairments)
-//   channel_sensitivity --reference FRAMES    the first three of them with a
-//       receiver told the bit boundaries (bench/reference_receiver.h) as well
+//   channel_sensitivity --reference FRAMES [FLIPS]    the first three of them
+//       with a receiver told the bit boundaries (bench/reference_receiver.h) as
+//       well, Chase decoding over FLIPS bits (12 unless given; -a uses 8)
 //   channel_sensitivity --learning FRAMES [long|change|two|cold|burst]
 //       the improved reading over long and mixed streams (bench/learner_runs.h)
 //   channel_sensitivity --fit SLICER TIME_CONSTANT NOISE    starting weights
@@ -289,7 +290,7 @@ int main(int argc, char** argv) {
   }
   if (argc > 2 && std::strcmp(argv[1], "--reference") == 0) {
     static bench::ReferenceReceiver reference;
-    bench::reference_setup(reference, kChaseMaxFlips);
+    bench::reference_setup(reference, argc > 3 ? std::atoi(argv[3]) : kChaseMaxFlips);
     g_reference = &reference;
     return impairments(std::atoi(argv[2]), 3) == 0 ? 0 : 1;
   }
