@@ -7,11 +7,15 @@
 //   channel_sensitivity [FRAMES]        the tables, FRAMES a cell (default 2000)
 //   channel_sensitivity --point NOISE PPM BLOCKS FRAMES     one cell
 //   channel_sensitivity --noise-only SAMPLES     noise alone through both readings
-//   channel_sensitivity --impairments FRAMES     per impairment of the channel
+//   channel_sensitivity --impairments FRAMES [COUNT]    per impairment of the channel
 //       model, the noise at which each reading decodes half of the 15-block
-//       frames, and the dB -a gains there
-//   channel_sensitivity --reference FRAMES    the first three of them with a
-//       receiver told the bit boundaries (bench/reference_receiver.h) as well
+//       frames, and the dB -a gains there (the first COUNT impairments)
+//   channel_sensitivity --reference FRAMES [FLIPS]    the first three of them
+//       with a receiver told the bit boundaries (bench/reference_receiver.h) as
+//       well, Chase decoding over FLIPS bits (12 unless given; -a uses 8)
+//   channel_sensitivity --learning FRAMES [long|change|two|cold|burst]
+//       the improved reading over long and mixed streams (bench/learner_runs.h)
+//   channel_sensitivity --fit SLICER TIME_CONSTANT NOISE    starting weights
 //
 // Prints the fraction of frames each reading decodes, README-ready; counts
 // over all streams the frames decoded that were never sent (wrong) and the
@@ -26,6 +30,7 @@
 #include <span>
 #include <vector>
 
+#include "bench/learner_runs.h"
 #include "bench/noise_only.h"
 #include "bench/reference_receiver.h"
 #include "decoder/decoder.h"
@@ -268,12 +273,24 @@ int impairments(int frames, int count = 11) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 4 && std::strcmp(argv[1], "--fit") == 0) {
+    bench::fit_weights(std::atof(argv[2]), std::atof(argv[3]), std::atof(argv[4]));
+    return 0;
+  }
+  if (argc > 2 && std::strcmp(argv[1], "--learning") == 0) {
+    const char* names[] = {"long", "change", "two", "cold", "burst"};
+    auto which = bench::LearnerRun::kAll;
+    for (int i = 0; i < 5 && argc > 3; ++i) {
+      if (std::strcmp(argv[3], names[i]) == 0) which = static_cast<bench::LearnerRun>(i);
+    }
+    return bench::learner_runs(which, std::atoi(argv[2])) == 0 ? 0 : 1;
+  }
   if (argc > 2 && std::strcmp(argv[1], "--impairments") == 0) {
-    return impairments(std::atoi(argv[2])) == 0 ? 0 : 1;
+    return impairments(std::atoi(argv[2]), argc > 3 ? std::atoi(argv[3]) : 11) == 0 ? 0 : 1;
   }
   if (argc > 2 && std::strcmp(argv[1], "--reference") == 0) {
     static bench::ReferenceReceiver reference;
-    bench::reference_setup(reference, kChaseMaxFlips);
+    bench::reference_setup(reference, argc > 3 ? std::atoi(argv[3]) : kChaseMaxFlips);
     g_reference = &reference;
     return impairments(std::atoi(argv[2]), 3) == 0 ? 0 : 1;
   }

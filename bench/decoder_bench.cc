@@ -129,6 +129,9 @@ enum Crafted {
   kSyncThenGarbage,   // the sync word, then 85 random line bits, over and over
   kSyncPrefixJitter,  // the prefix, its samples each flipped at random with
                       // probability 1/8: no two phases read alike
+  kFrameCrcFails,     // 41-block frames whose blocks all decode and whose
+                      // frame CRC fails, back to back: what learning from
+                      // them would cost
 };
 
 gen::Bytes crafted_stream(int sps, int pattern) {
@@ -137,6 +140,15 @@ gen::Bytes crafted_stream(int sps, int pattern) {
   for (int j = 0; j < kSyncBits; ++j) sync.push_back((kSyncWord[j / 8] >> (7 - j % 8)) & 1);
   gen::SampleWriter w(sps);
   gen::Bits bits;
+  for (int i = 0; pattern == kFrameCrcFails && bits.size() < 200000; ++i) {
+    gen::Bytes payload(300);
+    for (auto& b : payload) b = static_cast<uint8_t>(rng());
+    gen::Bytes frame = gen::build_frame(static_cast<uint8_t>(i), payload);
+    frame[20] ^= 1;  // after the CRC was computed
+    const gen::Bits f = gen::frame_line_bits(frame, {}, rng);
+    bits.insert(bits.end(), f.begin(), f.end());
+    bits.insert(bits.end(), 40, 0);
+  }
   while (bits.size() < 200000) {
     if (pattern == kSyncThenGarbage) {
       bits.insert(bits.end(), sync.begin(), sync.end());
@@ -187,7 +199,9 @@ BENCHMARK(BM_SyncSearchNoiseRegisters)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_SyncSearchNoiseReference)->Arg(10)->Arg(1)->Arg(32);
 BENCHMARK(BM_FrameDenseStream)->ArgsProduct({{3, 10, 32}, {0, 1}});
 BENCHMARK(BM_CraftedStream)
-    ->ArgsProduct({{3, 10, 32}, {0, 1}, {kSyncPrefix, kSyncThenGarbage, kSyncPrefixJitter}});
+    ->ArgsProduct({{3, 10, 32},
+                   {0, 1},
+                   {kSyncPrefix, kSyncThenGarbage, kSyncPrefixJitter, kFrameCrcFails}});
 BENCHMARK(BM_NoiseStream)->Arg(0)->Arg(1);
 
 }  // namespace

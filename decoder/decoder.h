@@ -91,6 +91,7 @@ struct FrameChecker {
   DfState df_state = DfState::kSearching;
   int df_blocks_to_read = 0;  // blocks of the frame still to read after the header block
   int framelen = 0;           // length of the frame reported, bytes
+  bool skip_retries = true;   // decoder/retry_skip.h; tests turn it off to show it changes nothing
 };
 
 // The decoder: one plain struct per job. One instance lives as long as the

@@ -68,7 +68,6 @@ int data_frame_step(Decoder& d) {
         reject(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
         return 0;
       }
-      if (d.improved_reading) soft_header_passed(d);
       note_sync_counted(d);
       d.checker.df_blocks_to_read = d.block.frame[kBlocksByte] - 1;
       d.checker.df_state = DfState::kRemainingBlocks;

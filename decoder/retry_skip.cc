@@ -46,6 +46,7 @@ int identical_phases(const Decoder& d, long line_bits, int limit, long ahead) {
 }
 
 void skip_identical_retries(Decoder& d) {
+  if (!d.checker.skip_retries) return;
   // Only retries (before retry_until) are read literally alone; later
   // phases are a new sync word, which the improved reading may read.
   const int64_t retries = d.stats.retry_until - 1 - d.quality.sample;

@@ -21,15 +21,8 @@ namespace {
 constexpr int kCandidateWrong = 7;
 constexpr int kChaseFlips = 8;
 // A block whose closest codeword needs changes this unlikely (in LLR) is
-// taken for noise; one this sure is learned from.
+// taken for noise.
 constexpr int32_t kMaxMetric = 40 * kSoftUnit;
-constexpr int32_t kLearnMetric = 12 * kSoftUnit;
-// Every labelled bit is learned from in the first frames; later one in
-// five, at most 8 a frame (a microsecond each): the sync word's and the
-// first block's.
-constexpr int kEagerFrames = 4;
-constexpr int kLaterStride = 5;
-constexpr int kLaterLabels = 8;
 // Chase test words earned per input sample, and the most saved up.
 constexpr int kCreditPerSamples = 2;  // one word per this many samples
 constexpr int64_t kMaxCredit = int64_t{1 << kChaseFlips} * kMaxFrameBlocks * 2;
@@ -109,23 +102,6 @@ const std::array<int32_t, 64>& error_table() {
   return table;
 }
 
-void learn_bit(Decoder& d, long q, int bit) {
-  SoftReader& s = d.soft;
-  if (s.learn_left <= 0 || --s.learn_phase > 0) return;
-  s.learn_phase = s.learn_stride;
-  --s.learn_left;
-  double x[kLearnerRow];
-  soft_features(d, q, x);
-  learner_update(s.learner, x, bit);
-  s.table_stale = true;
-}
-
-void learn_sync(Decoder& d) {
-  for (int j = 0; j < kSyncBits; ++j) {
-    learn_bit(d, d.soft.place + static_cast<long>(j) * d.ring.sps, d.sync.match_table[j]);
-  }
-}
-
 }  // namespace
 
 int soft_hard_wrong(const Decoder& d, int limit) {
@@ -153,21 +129,17 @@ int search_soft(Decoder& d) {
     s.reading = false;
     const int64_t at = search_sample(d) + s.ahead;
     s.literal = soft_hard_wrong(d, kMaxSyncErrors) <= kMaxSyncErrors;
-    s.place_valid = false;
     const bool tried = s.tried_at >= 0 && at < s.tried_at + d.ring.sps;
     if (d.block.rs != nullptr && s.ahead == s.lookback && !tried && at >= s.judged_until) {
-      const int judged = soft_judge(d);
+      int judged = soft_judge(d);
       if (judged < 0) {
         s.pending = true;
         return awaiting_input(d.ring);
       }
-      s.place_valid = true;
+      judged = bank_judge(d, judged);
       s.judged_until = at + d.ring.sps / 2;
-      // What this frame may learn from: only bits of a frame whose header
-      // passes, so that noise and sync words without a frame teach nothing.
-      s.learn_left = s.frames_learned < kEagerFrames ? kMaxFrameBlocks * kBlockBits : kLaterLabels;
-      s.learn_phase = 0;
       if (judged > 0) {
+        labels_start(s.labels, s.bank.sets[s.bank.active].learner);
         s.tried_at = at;
         s.reading = true;
         soft_lock(d);
@@ -212,6 +184,7 @@ int get_block_soft(Decoder& d) {
 
   int corrected = 0;
   ChaseResult result;
+  unsigned char flipped[kBlockSymbols] = {};  // per symbol, the bits decoding changed
   if (d.block.fec) {
     s.chase_credit += (d.ring.bytes_in - s.credit_bytes_in) * 8 / kCreditPerSamples;
     s.credit_bytes_in = d.ring.bytes_in;
@@ -223,20 +196,16 @@ int get_block_soft(Decoder& d) {
     for (int i = 0; i < kBlockSymbols; ++i) received[i] = symbols[i];
     if (!chase_decode(s.chase, reliability, flips, symbols, result)) return -1;
     if (result.metric > kMaxMetric) return -1;
-    for (int i = 0; i < kBlockSymbols; ++i) corrected += symbols[i] != received[i];
+    for (int i = 0; i < kBlockSymbols; ++i) {
+      flipped[i] = symbols[i] ^ received[i];
+      corrected += flipped[i] != 0;
+    }
     s.chase_changed += result.changed;
     s.chase_blocks += result.changed > 0;
   }
   note_block(d, corrected);
-  // Decision-directed: a sure block of a frame whose header passed (a
-  // header block may be noise that Chase decoding made a codeword of).
-  if (result.metric <= kLearnMetric && d.checker.df_state == DfState::kRemainingBlocks) {
-    unsigned char line_bits[kBlockBits];
-    block_line_bits(symbols, 0, line_bits);
-    for (int k = 0; k < kBlockBits; ++k) {
-      if (!passed_over_bit(k)) learn_bit(d, s.bit_at[k], line_bits[k]);
-    }
-  }
+  // Kept for learning, should the frame pass (decoder/soft_labels.h).
+  labels_add_block(s.labels, s.bit_at, values, flipped, result.metric);
   append_block_data(d.block, symbols);
   return 1;
 }
@@ -254,13 +223,9 @@ void soft_give_up(Decoder& d, Rejection why) {
   }
 }
 
-void soft_header_passed(Decoder& d) {
-  if (d.soft.place_valid) learn_sync(d);
-}
-
 void soft_frame_done(Decoder& d) {
   SoftReader& s = d.soft;
-  if (++s.frames_learned >= kEagerFrames) s.learn_stride = kLaterStride;
+  soft_learn_frame(d);
   SoftQuality& q = d.quality.soft;
   q.read = true;
   q.sync_rho = s.rho_x1000;

@@ -37,11 +37,8 @@ int get_block_soft(Decoder& d);
 // search goes on from the next sample.
 void soft_give_up(Decoder& d, Rejection why);
 
-// A frame's header passed (either reading): its sync word's bits, at the
-// place the soft values found, are learned from.
-void soft_header_passed(Decoder& d);
-
-// The frame being read passed both CRCs: its figures go to d.quality.
+// The frame being read passed both CRCs: it is learned from when trusted
+// (decoder/soft_labels.h), its figures go to d.quality.
 void soft_frame_done(Decoder& d);
 
 // The transmission has ended with the samples in the ring: a frame being

@@ -2,11 +2,22 @@
 // The improved reading's weights and how they are learned: a line bit's soft
 // value (log-likelihood ratio, positive for a line bit of 1) is the weighted
 // sum of 30 features, the samples around the bit, plus a constant. The
-// weights start from values that fit a one-pole low-pass of a quarter bit
-// and are fitted per stream by online Newton (extended Kalman) logistic
-// regression, from bits whose value is known: a sync word's, a decoded
-// block's. Double precision; P is kept symmetric with a capped trace.
+// weights are fitted by logistic regression, a Newton step per frame from
+// the labelled bits that frame gave (decoder/soft_labels.h).
+//
+// The invariant that keeps a learner right for any number of frames: with
+// A the weights' precision (inverse covariance), A0 the prior's and H the
+// information a step's labels bring (H <= kMaxBatchLabels / 4 per feature),
+// each frame makes A = lambda A + (1 - lambda) A0 + H with lambda =
+// 1 - 1 / kLearnerMemory, so that A0 <= A <= A0 + kLearnerMemory H_max
+// always: the uncertainty can neither collapse (the weights keep following
+// a steady channel's optimum with a gain of about 1 / kLearnerMemory a
+// frame) nor grow past the prior's (no runaway where the labels say
+// nothing). A step moves the weights by at most kMaxStep (Euclidean),
+// whatever its labels.
 #pragma once
+
+#include <cstdint>
 
 namespace morvix {
 
@@ -17,18 +28,39 @@ constexpr int kSoftFeatures = kSoftTaps + 1;  // and the constant
 // vectorises the updates without a remainder loop; the padding stays 0.
 constexpr int kLearnerRow = 32;
 
+constexpr double kLearnerMemory = 300;  // frames
+constexpr double kMaxStep = 1.5;        // the most a frame moves the weights
+constexpr int kMaxBatchLabels = 512;    // labels in one step, at most
+
+// One set of weights and what is known of them.
 struct SoftLearner {
   double w[kLearnerRow]{};               // the weights, the constant at kSoftTaps
-  double p[kLearnerRow][kLearnerRow]{};  // their covariance
-  long updates = 0;                      // labelled bits learned from
+  double a[kLearnerRow][kLearnerRow]{};  // their precision (padding: 0)
+  int64_t steps = 0;                     // frames learned from
+  int64_t labels = 0;                    // labelled bits learned from
 };
 
-// Default weights and covariance.
-void learner_reset(SoftLearner& s);
+// A frame's labelled bits, summed against one learner's weights.
+struct LabelBatch {
+  double g[kLearnerRow]{};               // gradient of the log-likelihood: sum (y - p) x
+  double h[kLearnerRow][kLearnerRow]{};  // its negative Hessian: sum p (1 - p) x x'
+  int count = 0;                         // labels added
+};
 
-// Learns from one labelled bit: features x (kLearnerRow of them: each
-// -1 .. 1, the constant 1 at kSoftTaps, the padding 0), the bit's value y
-// (0 or 1).
-void learner_update(SoftLearner& s, const double* x, int y);
+// Weights w (kSoftFeatures of them), trust times the prior's precision
+// (trust >= 1: how many priors' worth the weights are known to).
+void learner_reset(SoftLearner& s, const double* w, double trust = 1);
+
+void batch_clear(LabelBatch& b);
+
+// Adds one labelled bit: features x (kLearnerRow of them: each -1 .. 1, the
+// constant 1 at kSoftTaps, the padding 0), the bit's value y (0 or 1),
+// against s's weights. Ignored once b holds kMaxBatchLabels.
+void batch_add(LabelBatch& b, const SoftLearner& s, const double* x, int y);
+
+// A step for the batch of `frames` frames (>= 1): forgets that many frames,
+// adds the batch's information and moves the weights by the Newton step
+// (at most kMaxStep). An empty batch only forgets.
+void learner_step(SoftLearner& s, const LabelBatch& b, int frames);
 
 }  // namespace morvix

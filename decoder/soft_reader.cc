@@ -93,9 +93,9 @@ inline uint64_t window(const SoftReader& s, const Samples& samples, long q, int 
   return samples.at(q - sps, s.span) << (64 - s.span);
 }
 
-inline int32_t value_of(const SoftReader& s, uint64_t w) {
-  const int32_t* table = s.table.get();
-  int32_t v = s.constant;
+inline int32_t value_of(const SoftReader& s, uint64_t w, int set) {
+  const int32_t* table = s.bank.sets[set].table;
+  int32_t v = s.bank.sets[set].constant;
   if (s.decimated) {  // always 4: unrolled
     return v + table[w >> 56] + table[256 + (w >> 48 & 0xFF)] + table[512 + (w >> 40 & 0xFF)] +
            table[768 + (w >> 32 & 0xFF)];
@@ -105,14 +105,14 @@ inline int32_t value_of(const SoftReader& s, uint64_t w) {
   return v;
 }
 
-int32_t value_at(const SoftReader& s, const Samples& samples, long q, int sps) {
-  if (s.span <= kMaxSpan) return value_of(s, window(s, samples, q, sps));
+int32_t value_at(const SoftReader& s, const Samples& samples, long q, int sps, int set) {
+  if (s.span <= kMaxSpan) return value_of(s, window(s, samples, q, sps), set);
   uint64_t first_read = 0;
-  if (s.decimated) return value_of(s, gathered(s, samples, q, sps, first_read));
+  if (s.decimated) return value_of(s, gathered(s, samples, q, sps, first_read), set);
   // Seven bytes of samples a read.
   const long first = q - sps;
-  const int32_t* table = s.table.get();
-  int32_t v = s.constant;
+  const int32_t* table = s.bank.sets[set].table;
+  int32_t v = s.bank.sets[set].constant;
   for (int c = 0; c < s.chunks; c += 7) {
     const int n = std::min(56, s.span - 8 * c);
     const uint64_t w = samples.at(first + 8 * c, n) << (64 - n);
@@ -145,9 +145,8 @@ void soft_setup(Decoder& d) {
   for (int i = 0; i <= kSoftTaps; ++i) s.slot[i] = i * sps / 10;
   plan_soft_taps(s, kMaxSpan);
   s.chunks = ((s.decimated ? kSoftTaps : s.span) + 7) / 8;
-  s.table = std::make_unique<int32_t[]>(static_cast<size_t>(s.chunks) * 256);
-  learner_reset(s.learner);
-  s.table_stale = true;
+  bank_reset(s.bank, s.chunks * 256);
+  labels_reset(s.labels);
   soft_refresh(d);
   if (d.block.rs != nullptr) chase_setup(s.chase, *d.block.rs);
   s.lookback = soft_lookback(sps);
@@ -155,51 +154,28 @@ void soft_setup(Decoder& d) {
   s.start_next = 1;  // as the literal search, from the second sample
   s.pending = s.literal = s.reading = false;
   s.tried_at = s.judged_until = -1;
-  s.learn_stride = 1;
-  s.learn_phase = 0;
-  s.frames_learned = 0;
   s.chase_credit = 0;
   s.credit_bytes_in = 0;
   s.end_bytes = -1;
 }
 
-void soft_refresh(Decoder& d) {
-  SoftReader& s = d.soft;
-  if (!s.table_stale) return;
-  const double* w = s.learner.w;
-  for (int c = 0; c < s.chunks; ++c) {
-    // Each sample's weight (its tap's, shared by the tap's samples); a
-    // sample of 0 (a line bit of 1) adds it, a sample of 1 takes it away.
-    double weight[8] = {};
-    double all_zero = 0;
-    for (int k = 0; k < 8; ++k) {
-      const int o = 8 * c + k;
-      if (s.decimated) {
-        if (o >= kSoftTaps) break;
-        weight[k] = w[o] * kSoftUnit;
-        all_zero += weight[k];
-        continue;
-      }
-      if (o >= s.span) break;
-      int tap = 0;
-      while (s.slot[tap + 1] <= o) ++tap;
-      weight[k] = w[tap] / (s.slot[tap + 1] - s.slot[tap]) * kSoftUnit;
-      all_zero += weight[k];
-    }
-    int32_t* row = s.table.get() + c * 256;
-    double part[256];
-    part[0] = all_zero;
-    for (int b = 1; b < 256; ++b) {
-      const int low = std::countr_zero(static_cast<unsigned>(b));
-      part[b] = part[b & (b - 1)] - 2 * weight[7 - low];
-    }
-    for (int b = 0; b < 256; ++b) row[b] = static_cast<int32_t>(std::lround(part[b]));
-  }
-  s.constant = static_cast<int32_t>(std::lround(w[kSoftTaps] * kSoftUnit));
-  s.table_stale = false;
+int32_t soft_value(const Decoder& d, long q) {
+  return value_at(d.soft, Samples(d), q, d.ring.sps, d.soft.bank.active);
 }
 
-int32_t soft_value(const Decoder& d, long q) { return value_at(d.soft, Samples(d), q, d.ring.sps); }
+void soft_values_of_sets(const Decoder& d, long q, unsigned sets, int32_t* values) {
+  const SoftReader& s = d.soft;
+  const Samples samples(d);
+  uint64_t first_read = 0;
+  const uint64_t w = s.span <= kMaxSpan ? window(s, samples, q, d.ring.sps)
+                     : s.decimated      ? gathered(s, samples, q, d.ring.sps, first_read)
+                                        : 0;
+  for (; sets != 0; sets &= sets - 1) {
+    const int k = std::countr_zero(sets);
+    values[k] = s.span <= kMaxSpan || s.decimated ? value_of(s, w, k)
+                                                  : value_at(s, samples, q, d.ring.sps, k);
+  }
+}
 
 void soft_features(const Decoder& d, long q, double* x) {
   const SoftReader& s = d.soft;
@@ -209,8 +185,14 @@ void soft_features(const Decoder& d, long q, double* x) {
     uint64_t first_read = 0;
     const uint64_t g = gathered(s, samples, q, d.ring.sps, first_read);
     for (int i = 0; i < kSoftTaps; ++i) x[i] = (g >> (63 - i) & 1) ? -1.0 : 1.0;
+  } else if (s.span <= kMaxSpan) {
+    const uint64_t w = window(s, samples, q, d.ring.sps);
+    for (int i = 0; i < kSoftTaps; ++i) {
+      const int n = s.slot[i + 1] - s.slot[i];
+      x[i] = n == 0 ? 0 : static_cast<double>(n - 2 * ones64((w << s.slot[i]) >> (64 - n))) / n;
+    }
   }
-  for (int i = 0; i < kSoftTaps && !s.decimated; ++i) {
+  for (int i = 0; i < kSoftTaps && !s.decimated && s.span > kMaxSpan; ++i) {
     const int n = s.slot[i + 1] - s.slot[i];
     if (n == 0) {
       x[i] = 0;
@@ -276,9 +258,10 @@ void read_soft_bits(Decoder& d, int count, int32_t* values) {
     const uint64_t w = one_read      ? window(s, samples, q, sps)
                        : s.decimated ? gathered(s, samples, q, sps, first_read)
                                      : 0;
-    int32_t v = one_read || s.decimated ? value_of(s, w) : value_at(s, samples, q, sps);
+    const int k = s.bank.active;
+    int32_t v = one_read || s.decimated ? value_of(s, w, k) : value_at(s, samples, q, sps, k);
     const long unknown_from = known - (q - sps);
-    if (unknown_from < s.span) v = (v + value_of(s, w ^ samples_from(s, unknown_from))) / 2;
+    if (unknown_from < s.span) v = (v + value_of(s, w ^ samples_from(s, unknown_from), k)) / 2;
     values[i] = v;
     if (i < 85) s.bit_at[i] = q;
     const int bit = v > 0 ? 1 : 0;

@@ -17,7 +17,8 @@
 #include <memory>
 
 #include "decoder/chase.h"
-#include "decoder/soft_learner.h"
+#include "decoder/soft_bank.h"
+#include "decoder/soft_labels.h"
 
 namespace morvix {
 
@@ -30,9 +31,11 @@ struct SoftReader {
   SoftReader(const SoftReader&) = delete;
   SoftReader& operator=(const SoftReader&) = delete;
 
-  // The soft values' weights: learned in double, used as one table of
-  // soft-value parts per byte of the samples a value looks at.
-  SoftLearner learner;
+  // The soft values' weights (a bank of sets, decoder/soft_bank.h): learned
+  // in double, used as one table of soft-value parts per byte of the
+  // samples a value looks at.
+  WeightBank bank;
+  LabelBuffer labels;         // what the frame being read may teach
   int span = 30;              // samples a value looks at: 3 sps from a bit before
   int slot[kSoftTaps + 1]{};  // tap i covers samples slot[i] .. slot[i + 1] - 1
   int chunks = 0;             // bytes of samples a value looks at
@@ -40,13 +43,10 @@ struct SoftReader {
   // middle sample of its slot (decoder/soft_taps.h), gathered by reads.
   bool decimated = false;
   int reads = 0;
-  int read_at[kSoftTaps]{};          // a read's first sample, from the value's first
-  int read_len[kSoftTaps]{};         // its samples
-  uint64_t read_mask[kSoftTaps]{};   // the samples it gathers (the earliest in bit read_len - 1)
-  int read_picks[kSoftTaps]{};       // how many
-  std::unique_ptr<int32_t[]> table;  // chunks x 256 parts
-  int32_t constant = 0;              // the constant's part
-  bool table_stale = true;           // the weights moved since the table was made
+  int read_at[kSoftTaps]{};         // a read's first sample, from the value's first
+  int read_len[kSoftTaps]{};        // its samples
+  uint64_t read_mask[kSoftTaps]{};  // the samples it gathers (the earliest in bit read_len - 1)
+  int read_picks[kSoftTaps]{};      // how many
   ChaseTables chase;
   int lookback = 0;     // samples between the search position and a candidate
   int ahead = 0;        // the same for the candidate at hand (less at the input's start)
@@ -59,18 +59,13 @@ struct SoftReader {
   int64_t tried_at = -1;      // input sample of the last candidate read softly
   int64_t judged_until = -1;  // candidates before this input sample are judged
   int place = 0;              // the sync word's first line bit: samples from the search position
-  bool place_valid = false;   // place was found for the candidate at hand
   int rho_x1000 = 0;          // its soft correlation, x1000
 
   // Reading the frame's line bits.
-  int64_t pos = 0;       // first sample of the next line bit, in 1/kSoftUnit samples
-  int last_bit = 0;      // the line bit before it
-  int edge[2] = {};      // samples from a bit's start to where a change to 0 / 1 shows
-  long bit_at[85] = {};  // where each bit of the last block was read, for learning
-  int learn_stride = 1;  // learn from every n-th labelled bit
-  int learn_phase = 0;   // the next labelled bit learned from, counting down
-  int learn_left = 0;    // labelled bits this frame may still learn from
-  int64_t frames_learned = 0;
+  int64_t pos = 0;           // first sample of the next line bit, in 1/kSoftUnit samples
+  int last_bit = 0;          // the line bit before it
+  int edge[2] = {};          // samples from a bit's start to where a change to 0 / 1 shows
+  long bit_at[85] = {};      // where each bit of the last block was read, for learning
   int64_t chase_credit = 0;  // Chase test words that may be decoded (earned by input)
   int64_t credit_bytes_in = 0;
   // The input's bytes_in when the transmission was declared ended
@@ -89,12 +84,14 @@ struct SoftReader {
 // allocation), the lookback; forgets any frame being read.
 void soft_setup(Decoder& d);
 
-// Rebuilds the table from the learner's weights when they moved.
-void soft_refresh(Decoder& d);
-
 // The soft value of the line bit whose first sample is q (q >= sps) samples
-// after the search position; the samples up to q + 2 sps must have arrived.
+// after the search position, with the active set of the bank; the samples
+// up to q + 2 sps must have arrived.
 int32_t soft_value(const Decoder& d, long q);
+
+// The same for every set k of the bank whose bit k is in sets, into
+// values[k], reading the samples once.
+void soft_values_of_sets(const Decoder& d, long q, unsigned sets, int32_t* values);
 
 // The features of that bit for learning (kLearnerRow: see learner_update).
 void soft_features(const Decoder& d, long q, double* x);

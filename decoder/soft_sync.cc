@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "decoder/soft_reader.h"
+#include "decoder/soft_taps.h"
 
 namespace morvix {
 

@@ -18,6 +18,10 @@ extern const bool kSoftHasPext;  // the CPU extracts bits in one instruction (BM
 // s.slot, and plans the reads that gather the taps' middle samples.
 void plan_soft_taps(SoftReader& s, int max_read);
 
+// Rebuilds the byte tables (soft-value parts per byte of the samples a
+// value looks at) of the bank's sets whose weights moved.
+void soft_refresh(Decoder& d);
+
 // The bits of w under mask, packed from bit 0 up (as BMI2's pext does).
 inline uint64_t extract_bits(uint64_t w, uint64_t mask) {
 #if defined(__x86_64__)

@@ -136,20 +136,17 @@ TEST_F(ImprovedReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrame
   } cases[] = {{with([](auto& o) { o.slicer = 0.5; }), 0.45},
                {with([](auto& o) { o.time_constant = 0.5; }), 0.40}};
   for (const auto& c : cases) {
-    const Bytes stream = channel_stream(30, 15, c.noise, 0, 9, c.impairments);
+    const Bytes stream = channel_stream(40, 15, c.noise, 0, 9, c.impairments);
     const Decoded improved = decode_with(stream, 1);
-    int late = 0;  // of the last 20
+    int late = 0;  // of the last 30 (fitted weights decode about 96 %)
     for (size_t i = 10; i < sent_.size(); ++i) late += improved.sent[i];
-    EXPECT_GE(late, 19) << "slicer " << c.impairments.slicer;
-    SoftLearner defaults;
-    learner_reset(defaults);
-    double moved = 0;
-    for (int i = 0; i < kSoftFeatures; ++i)
-      moved += std::fabs(d_.soft.learner.w[i] - defaults.w[i]);
-    EXPECT_GT(moved, 1.0);
-    // The slicer offset shows in the constant, which starts at 0.
+    EXPECT_GE(late, 27) << "slicer " << c.impairments.slicer;
+    // A learned set reads them, and a slicer offset shows in its constant.
+    const WeightSet& set = d_.soft.bank.sets[d_.soft.bank.active];
+    EXPECT_EQ(set.kind, SetKind::kLearned);
+    EXPECT_GT(set.learner.steps, 5);
     if (c.impairments.slicer > 0) {
-      EXPECT_GT(d_.soft.learner.w[kSoftTaps], 2.0);
+      EXPECT_GT(set.learner.w[kSoftTaps], 2.0);
     }
   }
 }
