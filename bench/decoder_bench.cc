@@ -38,7 +38,7 @@ void run_over(benchmark::State& state, Decoder& d, const gen::Bytes& stream, Ste
     while (fed < room) {
       const int chunk =
           static_cast<int>(std::min<size_t>(stream.size() - at, static_cast<size_t>(room - fed)));
-      ring_write(d, stream.data() + at, chunk);
+      ring_write(d.ring, stream.data() + at, chunk);
       fed += chunk;
       at = (at + static_cast<size_t>(chunk)) % stream.size();
     }
@@ -54,7 +54,7 @@ void BM_SyncSearchNoise(benchmark::State& state) {
   if (d.sync.sync_wide) state.SetLabel("avx2");
   const gen::Bytes noise = noise_bytes(1 << 20);
   run_over(state, d, noise, [](Decoder& x) {
-    while (get_frame_id(x)) {
+    while (get_frame_id(x.ring, x.sync)) {
     }
   });
 }
@@ -65,7 +65,7 @@ void BM_SyncSearchNoisePortable(benchmark::State& state) {
   d.sync.sync_wide = false;
   const gen::Bytes noise = noise_bytes(1 << 20);
   run_over(state, d, noise, [](Decoder& x) {
-    while (get_frame_id(x)) {
+    while (get_frame_id(x.ring, x.sync)) {
     }
   });
 }
@@ -136,8 +136,7 @@ enum Crafted {
 
 gen::Bytes crafted_stream(int sps, int pattern) {
   std::mt19937 rng(5);
-  gen::Bits sync;
-  for (int j = 0; j < kSyncBits; ++j) sync.push_back((kSyncWord[j / 8] >> (7 - j % 8)) & 1);
+  const gen::Bits sync(kSyncLineBits.begin(), kSyncLineBits.end());
   gen::SampleWriter w(sps);
   gen::Bits bits;
   for (int i = 0; pattern == kFrameCrcFails && bits.size() < 200000; ++i) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "decoder/decoder.h"
-#include "decoder/soft_learner.h"
+#include "decoder/soft/soft_learner.h"
 #include "fec/link_codec.h"
 #include "tools/gen/channel.h"
 #include "tools/gen/signal_gen.h"

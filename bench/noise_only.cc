@@ -32,9 +32,9 @@ int noise_only(int sps, long long samples) {
     frames[0] += static_cast<long long>(test::decode_stream(lit, piece).size());
     test::feed_stream(imp, piece, [&](Decoder& d) {
       do {
-        const bool reading = d.soft.reading;
+        const bool reading = reads_softly(d.soft);
         frames[1] += get_data_frame(d);
-        improved_readings += !reading && d.soft.reading;
+        improved_readings += !reading && reads_softly(d.soft);
       } while (!d.ring.need_input);
     });
   }

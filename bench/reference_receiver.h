@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "decoder/chase.h"
+#include "decoder/soft/chase.h"
 
 namespace morvix::bench {
 

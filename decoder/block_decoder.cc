@@ -1,30 +1,36 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "decoder/block_decoder.h"
 
-#include "decoder/sample_ring.h"
 #include "fec/decode_rs.h"
 
 namespace morvix {
 
-int get_block(Decoder& d) {
-  if (d.ring.brx_count < d.block.minblockbytes) return awaiting_input(d.ring);
+void block_setup(BlockAssembly& a, int sps, int fec, const rs_codec* rs) {
+  a.fec = fec;
+  a.rs = rs;
+  // A block's line bits and one more, in bytes.
+  a.minblockbytes = (kBlockBits + 1) * sps / 8;
+}
+
+int get_block(SampleRing& r, BlockAssembly& a, FrameQuality& q) {
+  if (r.brx_count < a.minblockbytes) return awaiting_input(r);
   // Read only samples that have arrived: a block read from old ring contents
   // would lose the frame, while waiting for it costs nothing.
-  const long last_ahead = ahead_of_search(d.ring, d.ring.bbp) +
-                          (7 - d.ring.bbb + static_cast<long>(kBlockBits - 1) * d.ring.sps) / 8;
-  if (last_ahead >= d.ring.brx_count) return awaiting_input(d.ring);
+  const long last_ahead =
+      ahead_of_search(r, r.bbp) + (7 - r.bbb + static_cast<long>(kBlockBits - 1) * r.sps) / 8;
+  if (last_ahead >= r.brx_count) return awaiting_input(r);
 
   unsigned char line_bits[kBlockBits];
   for (int k = 0; k < kBlockBits; ++k) {
-    line_bits[k] = static_cast<unsigned char>(1 - read_sample(d.ring, d.ring.bbp, d.ring.bbb));
-    step_line_bit(d.ring, d.ring.bbp, d.ring.bbb);
+    line_bits[k] = static_cast<unsigned char>(1 - read_sample(r, r.bbp, r.bbb));
+    step_line_bit(r, r.bbp, r.bbb);
   }
   unsigned char symbols[kBlockSymbols];
   block_symbols(line_bits, symbols);
-  const int corrected = d.block.fec ? decode_rs_char(d.block.rs, symbols, nullptr, 0) : 0;
+  const int corrected = a.fec ? decode_rs_char(a.rs, symbols, nullptr, 0) : 0;
   if (corrected < 0) return -1;
-  note_block(d, corrected);
-  append_block_data(d.block, symbols);
+  note_block(q, corrected);
+  append_block_data(a, symbols);
   return 1;
 }
 

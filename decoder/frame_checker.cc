@@ -1,13 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "decoder/frame_checker.h"
 
-#include "decoder/block_decoder.h"
 #include "decoder/crc.h"
-#include "decoder/frame_format.h"
 #include "decoder/retry_skip.h"
-#include "decoder/sample_ring.h"
-#include "decoder/soft_frame.h"
-#include "decoder/sync_search.h"
 
 namespace morvix {
 
@@ -18,49 +13,60 @@ bool header_good(const unsigned char* frame) {
          header_in_range(frame[kFillBitsByte], frame[kBlocksByte]);
 }
 
-// Moves the search position over the frame's blocks (not its sync word),
-// so the next search starts 40 line bits before the frame's end.
-void skip_blocks(Decoder& d, int blocks) {
-  const long samples = static_cast<long>(blocks) * kBlockBits * d.ring.sps;
-  const int whole = static_cast<int>(samples / 8);
-  d.ring.brdb -= static_cast<int>(samples % 8);
-  if (d.ring.brdb < 0) {
-    d.ring.brdb += 8;
-    if (++d.ring.brdp == d.ring.ring_bytes) d.ring.brdp = 0;
-    --d.ring.brx_count;
-  }
-  d.ring.brdp = (d.ring.brdp + whole) % d.ring.ring_bytes;
-  d.ring.brx_count -= whole;
+// The improved reading when this frame has one, else the literal one.
+int read_block(Decoder& d) {
+  return reads_softly(d.soft) ? get_block_soft(d.soft, d.ring, d.block, d.quality)
+                              : get_block(d.ring, d.block, d.quality);
 }
 
-// The improved reading when this frame has one, else the literal one.
-int read_block(Decoder& d) { return d.soft.reading ? get_block_soft(d) : get_block(d); }
-
-// A failed improved reading hands the frame to the literal reading (or the
-// search, soft_give_up); a failed literal reading counts the frame rejected
-// and sends the search on from the next sample.
+// A failed improved reading hands the frame to the literal reading, when
+// its sync word is the literal reading's too; otherwise the frame counts
+// as rejected and the search goes on from the next sample, after a literal
+// reading past the retries that would read just what it read.
 void reject(Decoder& d, Rejection why) {
-  if (d.soft.reading) {
-    soft_give_up(d, why);
-  } else {
-    note_rejected(d, why);
-    d.checker.df_state = DfState::kSearching;
-    skip_identical_retries(d);
+  const bool softly = reads_softly(d.soft);
+  if (softly && soft_failed(d.soft)) {
+    start_frame(d.block);
+    d.checker.df_state = DfState::kHeaderBlock;
+    note_reading_again(d.quality, d.ring.sps);
+    return;
   }
+  note_rejected(d.stats, d.quality, why, d.ring.sps);
+  d.checker.df_state = DfState::kSearching;
+  if (!softly && d.checker.skip_retries) {
+    // Only retries (before retry_until) are read literally alone; later
+    // phases are a new sync word, which the improved reading may read.
+    const long ahead = d.improved_reading ? d.soft.search.ahead : 0;
+    skip_identical_retries(d.ring, d.stats.retry_until - 1 - d.quality.sample, ahead);
+  }
+}
+
+// The search moved on without a sync word.
+void search_moved(Decoder& d) {
+  // With -a the search stands the improved reading's lookback before the
+  // sync words it tries.
+  const long lookback = d.improved_reading ? d.soft.search.lookback : 0;
+  note_search_moved(d.stats, search_sample(d.ring) + lookback);
 }
 
 // One step of get_data_frame, without its top-ups.
 int data_frame_step(Decoder& d) {
   switch (d.checker.df_state) {
-    case DfState::kSearching:
-      if (d.improved_reading ? search_soft(d) : get_frame_id(d)) {
-        note_sync_word(d, d.improved_reading ? d.soft.ahead : 0, !d.soft.reading || d.soft.literal);
-        if (d.soft.reading) note_soft_place(d);
-        d.checker.df_state = DfState::kHeaderBlock;
-      } else {
-        note_search_moved(d);
+    case DfState::kSearching: {
+      const bool found =
+          d.improved_reading ? search_soft(d.soft, d.ring, d.sync) : get_frame_id(d.ring, d.sync);
+      if (!found) {
+        search_moved(d);
+        return 0;
       }
+      start_frame(d.block);
+      const long ahead = d.improved_reading ? d.soft.search.ahead : 0;
+      // A sync word the improved reading alone hears counts once its header passes.
+      note_sync_word(d.stats, d.quality, d.ring, ahead, d.soft.search.mode != SoftMode::kSoft);
+      if (reads_softly(d.soft)) note_soft_place(d.quality, d.soft.judge.place - ahead, d.ring.sps);
+      d.checker.df_state = DfState::kHeaderBlock;
       return 0;
+    }
     case DfState::kHeaderBlock: {
       const int got = read_block(d);
       if (got == 0) return 0;
@@ -68,7 +74,7 @@ int data_frame_step(Decoder& d) {
         reject(d, got < 0 ? Rejection::kUncorrectable : Rejection::kHeader);
         return 0;
       }
-      note_sync_counted(d);
+      note_sync_counted(d.stats, d.quality);
       d.checker.df_blocks_to_read = d.block.frame[kBlocksByte] - 1;
       d.checker.df_state = DfState::kRemainingBlocks;
       return 0;
@@ -93,16 +99,20 @@ int data_frame_step(Decoder& d) {
         return 0;
       }
       d.checker.df_state = DfState::kSearching;
-      if (d.soft.reading) soft_frame_done(d);
-      skip_blocks(d, d.block.frame[kBlocksByte]);
+      if (reads_softly(d.soft)) soft_frame_done(d.soft, d.ring, d.quality.soft);
+      // The next search starts 40 line bits before the frame's end: the
+      // search position moves over the frame's blocks, not its sync word.
+      move_search(d.ring,
+                  7 - d.ring.brdb +
+                      static_cast<long>(d.block.frame[kBlocksByte]) * kBlockBits * d.ring.sps);
       d.checker.framelen = payload + kFrameOverheadBytes;
-      note_frame(d);
+      note_frame(d.stats, d.quality);
       return 1;
     }
     default:
       // Not a state: start over with a search rather than read blocks.
       d.checker.df_state = DfState::kSearching;
-      d.soft.reading = false;
+      d.soft.search.mode = SoftMode::kNone;
       return 0;
   }
 }
@@ -112,14 +122,14 @@ int data_frame_step(Decoder& d) {
 int get_data_frame(Decoder& d) {
   d.ring.need_input = false;
   // The step sees all the input that has come, whichever part of it reads.
-  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
+  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d.ring);
   const int got = data_frame_step(d);
   // A step that asks for input may first have made room for input that is
   // waiting (a search moves on): taken now, it is the next step's, and the
   // caller waits only for samples that have not been sent.
   if (d.ring.need_input && d.ring.brx_count < d.ring.ring_bytes) {
     const int64_t before = d.ring.bytes_in;
-    get_more_samples(d);
+    get_more_samples(d.ring);
     if (d.ring.bytes_in != before) d.ring.need_input = false;
   }
   return got;
@@ -131,7 +141,5 @@ int next_frame(Decoder& d) {
   }
   return 1;
 }
-
-void input_ended(Decoder& d) { soft_input_ended(d); }
 
 }  // namespace morvix

@@ -13,7 +13,7 @@ namespace morvix {
 // from the sample after its sync word. need_input tells afterwards whether
 // the step stopped for samples that have not arrived. With d.improved_reading,
 // a sync word whose soft values correlate with it is first read softly
-// (soft_frame.h), and read literally only when that fails.
+// (decoder/soft/soft_reader.h), and read literally only when that fails.
 //
 // Liveness: a step takes into the ring all the input waiting that it has
 // room for, before it reads and again when it stops for input. So when
@@ -27,16 +27,8 @@ int get_data_frame(Decoder& d);
 // Steps get_data_frame until a frame is ready (1: in d.block.frame and d.checker.framelen)
 // or the decoder needs input (0). With dfd < 0 the input is never read: the
 // caller feeds the ring with ring_write and calls next_frame until it
-// returns 0, then feeds again.
+// returns 0, then feeds again; at the end of the input it calls
+// input_ended(d.ring) (decoder/sample_ring.h) and next_frame once more.
 int next_frame(Decoder& d);
-
-// The transmission has ended: no sample follows the ones the ring holds
-// for now (the end of a file; a source silent for the daemon's idle limit).
-// The improved reading (-a) then finishes the frame it reads with the
-// samples there are, counting those past them as unknown, so the last
-// frame of a transmission comes out as it would with more input after it,
-// whenever it can; a sample that comes afterwards ends the end. The literal
-// reading needs no sample past a frame's own. Call next_frame again after it.
-void input_ended(Decoder& d);
 
 }  // namespace morvix

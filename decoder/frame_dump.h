@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "decoder/decoder.h"
+#include "decoder/frame_format.h"
 
 namespace morvix {
 

@@ -38,6 +38,8 @@ constexpr int kMinFrameBytes = kFrameOverheadBytes + 1;
 constexpr int kMaxFrameBytes = frame_length(0, kMaxFrameBlocks);
 constexpr int kMaxPayloadBytes = kMaxFrameBytes - kFrameOverheadBytes;
 static_assert(kMaxFrameBytes == 307 && kMaxPayloadBytes == 300);
+constexpr int kFrameBytes = 320;  // a frame buffer's size, above kMaxFrameBytes
+static_assert(kFrameBytes >= kMaxFrameBytes);
 
 // True when F and B are within their ranges (the length may still leave no
 // payload: F = 59 with B = 2 does).

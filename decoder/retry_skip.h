@@ -8,22 +8,25 @@
 // not one for each of its sps phases.
 #pragma once
 
-#include "decoder/decoder.h"
+#include <cstdint>
+
+#include "decoder/sample_ring.h"
 
 namespace morvix {
 
-// How many of the sample phases after the search position read, at every
-// one of the first line_bits line bits (sps apart), the same sample as the
-// search position does; at most limit (<= 56), and only phases whose
-// samples have all arrived.
-// ahead: the samples from the search position to the sync word's first
-// (the improved reading's search stands that far behind it).
-int identical_phases(const Decoder& d, long line_bits, int limit, long ahead = 0);
+// How many of the sample phases after the sync word `ahead` samples after
+// the search position read, at every one of the first line_bits line bits
+// (sps apart), the same sample as the sync word's does; at most limit
+// (< kRingWordSamples), and only phases whose samples have all arrived. (The improved
+// reading's search stands `ahead` samples behind the sync word; the
+// literal search stands on it.)
+int identical_phases(const SampleRing& r, long line_bits, int limit, long ahead = 0);
 
-// After the literal reading rejected the frame at the search position:
-// moves the search over the following phases that are retries of it and
-// would read exactly what it read, so the next search starts after them.
-// Changes nothing else: those retries would change no count.
-void skip_identical_retries(Decoder& d);
+// After the literal reading rejected the frame whose sync word lies `ahead`
+// samples after the search position, with `retries` (the phases after it
+// that are retries of it): moves the search over those that would read
+// exactly what the block position shows it read, so the next search starts
+// after them. Changes nothing else: those retries would change no count.
+void skip_identical_retries(SampleRing& r, int64_t retries, long ahead);
 
 }  // namespace morvix

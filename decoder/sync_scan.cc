@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "decoder/sync_search.h"
+#include "decoder/sync_word.h"
 
 // A word of B bytes holds 8 B attempts, one per lane: lane i is the attempt
 // at sample 8k + i for a word that starts at byte k, so the word is simply
@@ -14,7 +14,7 @@
 // later, that is the same B bytes read (j * sps) / 8 bytes on and shifted
 // left by (j * sps) % 8 bits, pulling in the top bits of the byte after each.
 // A bit-sliced counter adds up the wrong bits of all lanes together; once
-// every lane is past 5 the word is given up, usually after some 25 of its 40
+// every lane is past the limit the word is given up, usually after some 25 of its 40
 // bits.
 //
 // The vectors are GCC/clang vector extensions, one machine register wide:
@@ -100,10 +100,9 @@ struct Counts {
   using Quads = typename Vectors<kBytes>::Quads;
 
   // Wrong bits so far per lane, bit-sliced: c0 + 2 c1 + 4 c2 (+ 8 c3 for
-  // the looser limits), the top slice held once reached. At the limit of 5,
-  // 6 and 7 show as c2 & c1 on the way up and stay in dead from then on; at
-  // 7, 8 is c3; at 8, 9 is c3 with any lower slice (the count passes 9
-  // before the lower slices could wrap to 0).
+  // the improved reading's limit of 7), the top slice held once reached. At
+  // the limit of 5, 6 and 7 show as c2 & c1 on the way up and stay in dead
+  // from then on; at 7, 8 is c3.
   Lanes c0{}, c1{}, c2{}, c3{}, dead{};
 
   [[gnu::always_inline]] static void load(Lanes& v, const unsigned char* p) {
@@ -124,21 +123,17 @@ struct Counts {
     const Lanes wrong = samples ^ flip;
     const Lanes carry0 = c0 & wrong;
     c0 ^= wrong;
-    if constexpr (kMaxWrong == kMaxSyncErrors) {
+    if constexpr (kMaxWrong == kMaxSyncWrongBits) {
       c2 |= c1 & carry0;
       c1 ^= carry0;
       dead |= c2 & c1;
     } else {
+      static_assert(kMaxWrong == kMaxCandidateWrongBits);
       const Lanes carry1 = c1 & carry0;
       c1 ^= carry0;
       c3 |= c2 & carry1;
       c2 ^= carry1;
-      if constexpr (kMaxWrong == 7) {
-        dead |= c3;
-      } else {
-        static_assert(kMaxWrong == 8);
-        dead |= c3 & (c0 | c1 | c2);
-      }
+      dead |= c3;
     }
   }
 
@@ -215,14 +210,10 @@ bool sync_scan_wide_available() {
 
 long scan_for_sync(const unsigned char* bytes, long first, long last, int sps, bool wide,
                    int max_wrong) {
-  switch (max_wrong) {
-    case 7:
-      return scan_with<7>(bytes, first, last, sps, wide);
-    case 8:
-      return scan_with<8>(bytes, first, last, sps, wide);
-    default:
-      return scan_with<kMaxSyncErrors>(bytes, first, last, sps, wide);
+  if (max_wrong == kMaxCandidateWrongBits) {
+    return scan_with<kMaxCandidateWrongBits>(bytes, first, last, sps, wide);
   }
+  return scan_with<kMaxSyncWrongBits>(bytes, first, last, sps, wide);
 }
 
 }  // namespace morvix

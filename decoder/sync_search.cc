@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "decoder/sample_ring.h"
 #include "decoder/sync_scan.h"
 
 // The step-by-step search moves one sample, compares 40 samples, and goes on
@@ -19,75 +18,51 @@ namespace morvix {
 // The run may cross the ring's end: the part before it is scanned in place,
 // loading into the mirror bytes when it comes near the end, and the part
 // after it from the ring's start.
-long scan_unread(Decoder& d, long first, long last, int max_wrong) {
-  const unsigned char* ring = d.ring.rxbits.get();
-  const long ring_samples = 8L * d.ring.ring_bytes;
-  const long start = 8L * d.ring.brdp;
+long scan_unread(SampleRing& r, const SyncTables& t, long first, long last, int max_wrong) {
+  const unsigned char* ring = r.rxbits.get();
+  const long ring_samples = 8L * r.ring_bytes;
+  const long start = 8L * r.brdp;
   if (start + first < ring_samples) {
     const long end = std::min(start + last, ring_samples - 1);
-    if (end / 8 + sync_scan_slack_bytes(d.ring.sps) > d.ring.ring_bytes) {
-      std::memcpy(d.ring.rxbits.get() + d.ring.ring_bytes, ring,
-                  static_cast<size_t>(d.ring.sync_mirror_bytes));
+    if (end / 8 + sync_scan_slack_bytes(r.sps) > r.ring_bytes) {
+      std::memcpy(r.rxbits.get() + r.ring_bytes, ring, static_cast<size_t>(r.sync_mirror_bytes));
     }
-    const long hit =
-        scan_for_sync(ring, start + first, end, d.ring.sps, d.sync.sync_wide, max_wrong);
+    const long hit = scan_for_sync(ring, start + first, end, r.sps, t.sync_wide, max_wrong);
     if (hit >= 0) return hit - start;
   }
   if (start + last >= ring_samples) {
     const long from = std::max(start + first, ring_samples) - ring_samples;
-    const long hit = scan_for_sync(ring, from, start + last - ring_samples, d.ring.sps,
-                                   d.sync.sync_wide, max_wrong);
+    const long hit =
+        scan_for_sync(ring, from, start + last - ring_samples, r.sps, t.sync_wide, max_wrong);
     if (hit >= 0) return hit + ring_samples - start;
   }
   return -1;
 }
 
-void init_sync_tables(Decoder& d) {
-  std::memcpy(d.sync.match_bits, kSyncWord, sizeof kSyncWord);
-  for (int j = 0; j < kSyncBits; ++j)
-    d.sync.match_table[j] = (d.sync.match_bits[j / 8] >> (7 - j % 8)) & 1;
-  d.sync.minmatchbytes = d.ring.sps * 42 / 8;
-  for (int p = 0; p < 8; ++p) {
-    int x = p - d.ring.sps;
-    int c = 0;
-    while (x < 0) {
-      x += 8;
-      ++c;
-    }
-    d.ring.bbytes[p] = c;
-    d.ring.bbnext[p] = x;
-  }
-  d.ring.sync_mirror_bytes = sync_scan_slack_bytes(d.ring.sps);
-  d.sync.sync_wide = sync_scan_wide_available();
+void init_sync_tables(SyncTables& t, int sps) {
+  // The sync word's line bits and two more, in bytes.
+  t.minmatchbytes = (kSyncBits + 2) * sps / 8;
+  t.sync_wide = sync_scan_wide_available();
 }
 
-int get_frame_id(Decoder& d) {
-  if (d.ring.brx_count < d.sync.minmatchbytes) return awaiting_input(d.ring);
+int get_frame_id(SampleRing& r, const SyncTables& t) {
+  if (r.brx_count < t.minmatchbytes) return awaiting_input(r);
 
-  // Samples counted from bit 7 of byte brdp. An attempt at sample n is made
-  // when the byte it moves from still leaves minmatchbytes unread, and when
-  // its last sample, n + 39 sps, has been written.
-  const long count = d.ring.brx_count;
-  const long brdp = d.ring.brdp;
-  const long first = 8 - d.ring.brdb;
-  const long last = std::min(8 * (count - d.sync.minmatchbytes + 1),
-                             8 * count - 1 - static_cast<long>(kSyncBits - 1) * d.ring.sps);
-  if (last < first) return awaiting_input(d.ring);
-  const long hit = scan_unread(d, first, last, kMaxSyncErrors);
+  // An attempt at offset n is made when the byte it moves from still
+  // leaves minmatchbytes unread, and when its last sample, n + 39 sps, has
+  // been written.
+  const long count = r.brx_count;
+  const long first = 8 - r.brdb;
+  const long last = std::min(8 * (count - t.minmatchbytes + 1),
+                             8 * count - 1 - static_cast<long>(kSyncBits - 1) * r.sps);
+  if (last < first) return awaiting_input(r);
+  const long hit = scan_unread(r, t, first, last, kMaxSyncWrongBits);
 
   // The search stands on the match, or on the last attempt made.
-  const long at = hit >= 0 ? hit : last;
-  d.ring.brdp = static_cast<int>((brdp + at / 8) % d.ring.ring_bytes);
-  d.ring.brdb = static_cast<int>(7 - at % 8);
-  d.ring.brx_count = static_cast<int>(count - at / 8);
-  if (hit < 0) return awaiting_input(d.ring);
-
+  move_search(r, hit >= 0 ? hit : last);
+  if (hit < 0) return awaiting_input(r);
   // The first block starts 40 line bits after the sync word's first sample.
-  const long block = at + static_cast<long>(kSyncBits) * d.ring.sps;
-  d.ring.bbp = static_cast<int>((brdp + block / 8) % d.ring.ring_bytes);
-  d.ring.bbb = static_cast<int>(7 - block % 8);
-  d.block.framep = 0;
-  d.block.framebp = 0;
+  place_block(r, 7 - r.brdb + static_cast<long>(kSyncBits) * r.sps);
   return 1;
 }
 

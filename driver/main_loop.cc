@@ -110,7 +110,7 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
   }
   const int woken = poll(ready, kSockets, wait_ms);
   if (loop.lookup != nullptr) lookup_serve(*loop.lookup, ready + kLookup);
-  if (input_idle(loop.input, clock_now_ms())) input_ended(d);
+  if (input_idle(loop.input, clock_now_ms())) input_ended(d.ring);
   if (woken > 0) {
     if (ready[kHangup].revents != 0 && hangup_taken(loop.hangup_fd) > 0) {
       hangup_reload(dist, loop.lookup);
@@ -120,7 +120,7 @@ void main_pass(LoopState& loop, Decoder& d, Distribution& dist) {
   }
   if (loop.http != nullptr) status_http_run(*loop.http, ready[kStatus].revents != 0);
   if (keepalive_clock(loop, dist)) {
-    read_input_drops(d);
+    read_input_drops(d.ring);
     if (loop.verbose) {
       log_tick(loop.log, d, dist, loop.frames_relayed, loop.frames_repeated, loop.last_tick);
     }

@@ -61,13 +61,14 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
   f[i++] = single("start_time_seconds", false, "Start of the daemon, Unix time.", loop.start_wall);
   f[i++] = single("uptime_seconds", false, "Seconds since start-up.", now - loop.start);
   f[i++] = single("input_datagrams", true, "Datagrams received on the bitstream input.",
-                  s.input_datagrams);
-  f[i++] =
-      single("input_samples", true, "Samples taken from the bitstream input.", s.input_samples);
+                  d.ring.input.datagrams);
+  f[i++] = single("input_samples", true, "Samples taken from the bitstream input.",
+                  d.ring.input.samples);
   f[i++] = single("input_truncated", true, "Input datagrams longer than 2048 bytes, cut there.",
-                  s.input_truncated);
-  f[i++] = single("input_dropped", true,
-                  "Input datagrams the kernel dropped, the socket's buffer full.", s.input_dropped);
+                  d.ring.input.truncated);
+  f[i++] =
+      single("input_dropped", true, "Input datagrams the kernel dropped, the socket's buffer full.",
+             d.ring.input.dropped);
   f[i++] = single("sync_words", true, "Sync words found.", s.sync_words);
   f[i++] = indexed("sync_words_by_errors",
                    "Sync words found, by wrong bits (0 to 5) at the earliest phase that matched.",

@@ -9,12 +9,12 @@ namespace morvix {
 
 namespace {
 
-void remember(TickLog& log, const DecoderStats& s, int64_t relayed, int64_t repeated,
-              std::time_t now) {
+void remember(TickLog& log, const Decoder& d, int64_t relayed, int64_t repeated, std::time_t now) {
+  const DecoderStats& s = d.stats;
   log.at = now;
-  log.samples = s.input_samples;
-  log.dropped = s.input_dropped;
-  log.truncated = s.input_truncated;
+  log.samples = d.ring.input.samples;
+  log.dropped = d.ring.input.dropped;
+  log.truncated = d.ring.input.truncated;
   log.sync_words = s.sync_words;
   log.relayed = relayed;
   log.repeated = repeated;
@@ -56,20 +56,21 @@ void log_start(TickLog& log, const Decoder& d, const Distribution& dist, int rx_
     std::fprintf(stderr, ", status page http://%s:%d/", address, http_port);
   }
   std::fputc('\n', stderr);
-  remember(log, d.stats, 0, 0, now);
+  remember(log, d, 0, 0, now);
 }
 
 void log_tick(TickLog& log, const Decoder& d, const Distribution& dist, int64_t relayed,
               int64_t repeated, std::time_t now) {
   const DecoderStats& s = d.stats;
+  const InputCounters& in = d.ring.input;
   const std::time_t seconds = now > log.at ? now - log.at : 1;
   std::fprintf(stderr,
                "since the last tick: %lld samples/s, %lld kernel drops, %lld frames relayed, %lld "
                "repeats, decoded %lld improved %lld literal, rejected "
                "%lld header %lld frame CRC %lld uncorrectable, %lld symbols corrected, "
                "%d clients, upstream feed %s\n",
-               since(s.input_samples, log.samples) / static_cast<long long>(seconds),
-               since(s.input_dropped, log.dropped), since(relayed, log.relayed),
+               since(in.samples, log.samples) / static_cast<long long>(seconds),
+               since(in.dropped, log.dropped), since(relayed, log.relayed),
                since(repeated, log.repeated), since(s.frames_improved, log.improved),
                since(s.frames_decoded - s.frames_improved, log.decoded - log.improved),
                since(s.rejected_header, log.rejected_header),
@@ -77,20 +78,20 @@ void log_tick(TickLog& log, const Decoder& d, const Distribution& dist, int64_t 
                since(s.rejected_uncorrectable, log.rejected_uncorrectable),
                since(s.symbols_corrected, log.corrected), clients_in_use(dist),
                dist.table.clients[0].stamp != 0 ? "on" : "off");
-  if (s.input_samples > log.samples && s.sync_words == log.sync_words) {
+  if (in.samples > log.samples && s.sync_words == log.sync_words) {
     std::fprintf(stderr,
                  "hint: samples arrive but no sync word was found since the last tick: is -s "
                  "(now %d) the source's samples per bit, and is the polarity right (a sample "
                  "of 0 is a line bit of 1)?\n",
                  d.ring.sps);
   }
-  if (s.input_truncated > log.truncated) {
+  if (in.truncated > log.truncated) {
     std::fprintf(stderr,
                  "hint: %lld datagrams longer than %d bytes were cut; the source must send at "
                  "most %d bytes per datagram\n",
-                 since(s.input_truncated, log.truncated), kInputBytes, kInputBytes);
+                 since(in.truncated, log.truncated), kInputBytes, kInputBytes);
   }
-  remember(log, s, relayed, repeated, now);
+  remember(log, d, relayed, repeated, now);
 }
 
 }  // namespace morvix

@@ -56,8 +56,10 @@ void check_state(const Decoder& d) {
   FUZZ_CHECK(frame_bits <= kMaxFrameBlocks * kBlockDataBits);
   if (d.checker.df_state == DfState::kHeaderBlock) FUZZ_CHECK(frame_bits == 0);
   // The improved reading reads a frame's blocks only, from after its sync word.
-  if (d.soft.reading) FUZZ_CHECK(d.improved_reading && d.checker.df_state != DfState::kSearching);
-  if (d.soft.reading) FUZZ_CHECK(d.soft.pos >= int64_t{d.ring.sps} * kSoftUnit);
+  if (reads_softly(d.soft)) {
+    FUZZ_CHECK(d.improved_reading && d.checker.df_state != DfState::kSearching);
+    FUZZ_CHECK(d.soft.clock.pos >= int64_t{d.ring.sps} * kSoftUnit);
+  }
   if (d.checker.df_state == DfState::kRemainingBlocks) {
     // The header block is in, and every block read since added 60 bits.
     const int blocks = d.block.frame[kBlocksByte];
@@ -145,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     run_until_input_needed(*d);
   }
-  FUZZ_CHECK(d->stats.input_dropped == 0);
+  FUZZ_CHECK(d->ring.input.dropped == 0);
   close(d->ring.dfd);
   return 0;
 }

@@ -25,13 +25,13 @@ TEST(BlockDecoder, FirstBlockFillsBytesZeroToSixAndHalfOfSeven) {
   w.add_line_bits(gen::frame_line_bits(frame, {}, rng));
   w.add_idle(8 * 200);
   const Bytes s = w.take();
-  ring_write(d, s.data(), static_cast<int>(s.size()));
-  ASSERT_EQ(get_frame_id(d), 1);
-  ASSERT_EQ(get_block(d), 1);
+  ring_write(d.ring, s.data(), static_cast<int>(s.size()));
+  ASSERT_EQ(get_frame_id(d.ring, d.sync), 1);
+  ASSERT_EQ(get_block(d.ring, d.block, d.quality), 1);
   EXPECT_EQ(d.block.framep, 7);
   EXPECT_EQ(d.block.framebp, 4);
   for (int i = 0; i < 7; ++i) EXPECT_EQ(d.block.frame[i], frame[static_cast<size_t>(i)]);
-  ASSERT_EQ(get_block(d), 1);
+  ASSERT_EQ(get_block(d.ring, d.block, d.quality), 1);
   EXPECT_EQ(d.block.frame[7], frame[7]);
 }
 

@@ -18,11 +18,11 @@ using test::UdpPeer;
 class SampleRingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    decoder_setup(d_, 10, 0, nullptr);
+    ring_setup(r_, 10);
     port_ = test::free_udp_port();
-    ASSERT_EQ(server_open_dstream(d_.ring, port_), 1);
+    ASSERT_EQ(server_open_dstream(r_, port_), 1);
   }
-  void TearDown() override { close(d_.ring.dfd); }
+  void TearDown() override { close(r_.dfd); }
 
   // Sends a datagram of `size` bytes counting up from `first`.
   void send_counting(const UdpPeer& from, int size, unsigned char first) {
@@ -31,41 +31,41 @@ class SampleRingTest : public ::testing::Test {
     from.send_to(port_, data.data(), data.size());
   }
 
-  Decoder d_;
+  SampleRing r_;
   int port_ = 0;
 };
 
 TEST_F(SampleRingTest, FillsTheRingAndKeepsTheRestOfTheLastDatagram) {
   UdpPeer source;
   for (int i = 0; i < 6; ++i) send_counting(source, 1000, static_cast<unsigned char>(i));
-  get_more_samples(d_);
-  EXPECT_EQ(d_.ring.brx_count, kRingBytes);
-  EXPECT_EQ(d_.ring.bwrp, d_.ring.brdp);  // full ring
-  EXPECT_EQ(d_.ring.irdlen, 1000);
-  EXPECT_EQ(d_.ring.irdptr, 781);  // 4 x 1000 + 781 = 4781
-  EXPECT_EQ(d_.ring.rxbits[4780], static_cast<unsigned char>(4 + 780));
+  get_more_samples(r_);
+  EXPECT_EQ(r_.brx_count, kRingBytes);
+  EXPECT_EQ(r_.bwrp, r_.brdp);  // full ring
+  EXPECT_EQ(r_.irdlen, 1000);
+  EXPECT_EQ(r_.irdptr, 781);  // 4 x 1000 + 781 = 4781
+  EXPECT_EQ(r_.rxbits[4780], static_cast<unsigned char>(4 + 780));
 
   // Give up 100 bytes: the next top-up goes on inside the kept datagram.
-  d_.ring.brdp = 100;
-  d_.ring.brx_count -= 100;
-  get_more_samples(d_);
-  EXPECT_EQ(d_.ring.brx_count, kRingBytes);
-  EXPECT_EQ(d_.ring.irdptr, 881);
-  EXPECT_EQ(d_.ring.bwrp, 100);
-  EXPECT_EQ(d_.ring.rxbits[0], static_cast<unsigned char>(4 + 781));  // wrapped past the end
-  EXPECT_EQ(d_.ring.rxbits[99], static_cast<unsigned char>(4 + 880));
+  r_.brdp = 100;
+  r_.brx_count -= 100;
+  get_more_samples(r_);
+  EXPECT_EQ(r_.brx_count, kRingBytes);
+  EXPECT_EQ(r_.irdptr, 881);
+  EXPECT_EQ(r_.bwrp, 100);
+  EXPECT_EQ(r_.rxbits[0], static_cast<unsigned char>(4 + 781));  // wrapped past the end
+  EXPECT_EQ(r_.rxbits[99], static_cast<unsigned char>(4 + 880));
 }
 
 TEST_F(SampleRingTest, TakesWhatHasArrivedAndReturnsAtOnceWhenNothingMoreIsWaiting) {
   UdpPeer source;
   send_counting(source, 300, 0);
-  ASSERT_TRUE(test::readable(d_.ring.dfd, 1000));
+  ASSERT_TRUE(test::readable(r_.dfd, 1000));
   const auto start = std::chrono::steady_clock::now();
-  get_more_samples(d_);
-  get_more_samples(d_);
+  get_more_samples(r_);
+  get_more_samples(r_);
   const double took =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(d_.ring.brx_count, 300);
+  EXPECT_EQ(r_.brx_count, 300);
   EXPECT_LT(took, 0.5);
 }
 
@@ -78,9 +78,9 @@ TEST_F(SampleRingTest, InterleavesTwoSendersInArrivalOrder) {
     usleep(2000);
   }
   usleep(20000);
-  get_more_samples(d_);
-  ASSERT_EQ(d_.ring.brx_count, 40);
-  for (int i = 0; i < 40; ++i) EXPECT_EQ(d_.ring.rxbits[i], i / 10) << i;
+  get_more_samples(r_);
+  ASSERT_EQ(r_.brx_count, 40);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(r_.rxbits[i], i / 10) << i;
 }
 
 TEST_F(SampleRingTest, CutsDatagramsLongerThanTheInputBuffer) {
@@ -88,9 +88,24 @@ TEST_F(SampleRingTest, CutsDatagramsLongerThanTheInputBuffer) {
   send_counting(source, 5000, 0);
   send_counting(source, 1, 99);
   usleep(20000);
-  get_more_samples(d_);
-  EXPECT_EQ(d_.ring.brx_count, kInputBytes + 1);
-  EXPECT_EQ(d_.ring.rxbits[kInputBytes], 99);
+  get_more_samples(r_);
+  EXPECT_EQ(r_.brx_count, kInputBytes + 1);
+  EXPECT_EQ(r_.rxbits[kInputBytes], 99);
+}
+
+TEST(SampleRingSize, HoldsTheLongestFrameAtAnySamplesPerBit) {
+  EXPECT_EQ(ring_bytes_for(1), kRingBytes);
+  EXPECT_EQ(ring_bytes_for(10), kRingBytes);
+  for (int sps : {11, 20, 1000}) {
+    const long frame_samples = 3525L * sps;  // sync word and 41 blocks
+    EXPECT_GE(ring_bytes_for(sps) * 8L, frame_samples + 7 + 8) << sps;
+  }
+  SampleRing r;
+  ring_setup(r, 20);
+  EXPECT_EQ(r.ring_bytes, ring_bytes_for(20));
+  const std::vector<unsigned char> lots(static_cast<size_t>(r.ring_bytes) + 50, 0xAA);
+  EXPECT_EQ(ring_write(r, lots.data(), static_cast<int>(lots.size())), r.ring_bytes);
+  EXPECT_EQ(r.bwrp, 0);
 }
 
 }  // namespace

@@ -49,12 +49,13 @@ void search_agrees(const gen::Bytes& stream, int sps, bool wide, std::mt19937& r
   while (sent < stream.size()) {
     const int chunk =
         static_cast<int>(std::min<size_t>(1 + rng() % max_chunk, stream.size() - sent));
-    const int took = ring_write(fast, stream.data() + sent, chunk);
-    for (Decoder* x : {&ref, &regs}) ASSERT_EQ(ring_write(*x, stream.data() + sent, chunk), took);
+    const int took = ring_write(fast.ring, stream.data() + sent, chunk);
+    for (Decoder* x : {&ref, &regs})
+      ASSERT_EQ(ring_write(x->ring, stream.data() + sent, chunk), took);
     sent += static_cast<size_t>(took);
     SCOPED_TRACE(::testing::Message() << "sps " << sps << (wide ? " wide" : "") << " at " << sent);
     for (;;) {
-      const int got = get_frame_id(fast);
+      const int got = get_frame_id(fast.ring, fast.sync);
       ASSERT_EQ(got, test::get_frame_id_reference(ref));
       ASSERT_EQ(got, test::get_frame_id_registers(regs, *registers));
       for (Decoder* x : {&ref, &regs}) {
@@ -136,7 +137,7 @@ TEST(SyncSearch, ShortRangesReturnTheFirstAttemptWithinThem) {
     w.add_idle(sps * 42 + 300);
     const gen::Bytes stream = w.take();
     const long attempts = static_cast<long>(stream.size() - 300 / 8) * 8 - 42L * sps;
-    for (int max_wrong : {kMaxSyncErrors, 7}) {
+    for (int max_wrong : {kMaxSyncWrongBits, kMaxCandidateWrongBits}) {
       std::vector<int> wrong(static_cast<size_t>(attempts));
       for (long a = 0; a < attempts; ++a) {
         for (int j = 0; j < kSyncBits; ++j) {
@@ -201,10 +202,10 @@ TEST(SyncSearch, IgnoresOldSamplesPastTheWritePosition) {
     w.add_idle(10 * 60);
     const gen::Bytes stream = w.take();
     std::memcpy(d.ring.rxbits.get(), stream.data(), stream.size());
-    feed(d, gen::Bytes(stream.begin(), stream.begin() + 60));  // attempts up to sample 72
-    EXPECT_EQ(get_frame_id(d), 0) << wide;
-    feed(d, gen::Bytes(stream.begin() + 60, stream.end()));
-    EXPECT_EQ(get_frame_id(d), 1) << wide;
+    feed(d.ring, gen::Bytes(stream.begin(), stream.begin() + 60));  // attempts up to sample 72
+    EXPECT_EQ(get_frame_id(d.ring, d.sync), 0) << wide;
+    feed(d.ring, gen::Bytes(stream.begin() + 60, stream.end()));
+    EXPECT_EQ(get_frame_id(d.ring, d.sync), 1) << wide;
     EXPECT_EQ(sample_index(d.ring.brdp, d.ring.brdb), 100) << wide;
   }
 }

@@ -32,8 +32,8 @@ TEST(SyncSearchTables, MatchTheDefaultStepTables) {
     EXPECT_EQ(d.ring.bbytes[p], bbytes[p]);
     EXPECT_EQ(d.ring.bbnext[p], bbnext[p]);
   }
-  EXPECT_EQ(d.sync.match_table[5], 1);
-  EXPECT_EQ(d.sync.match_table[4], 0);
+  EXPECT_EQ(kSyncLineBits[5], 1);
+  EXPECT_EQ(kSyncLineBits[4], 0);
 }
 
 TEST(SyncSearch, FindsTheSyncWordAsWholeBytesAtEightSamplesPerBit) {
@@ -46,8 +46,8 @@ TEST(SyncSearch, FindsTheSyncWordAsWholeBytesAtEightSamplesPerBit) {
   const gen::Bytes bytes = w.take();
   const unsigned char start[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00};
   for (int i = 0; i < 8; ++i) EXPECT_EQ(bytes[static_cast<size_t>(1 + i)], start[i]);
-  feed(d, bytes);
-  ASSERT_EQ(get_frame_id(d), 1);
+  feed(d.ring, bytes);
+  ASSERT_EQ(get_frame_id(d.ring, d.sync), 1);
   EXPECT_EQ(d.ring.brdp, 1);
   EXPECT_EQ(d.ring.brdb, 7);
   EXPECT_EQ(d.ring.bbp, 41);  // the byte after the 40 sync bytes
@@ -62,8 +62,8 @@ TEST(SyncSearch, AcceptsFiveWrongBitsAndRefusesSix) {
     w.add_idle(13);
     w.add_line_bits(wrong == 5 ? sync_bits({0, 9, 17, 30, 39}) : sync_bits({0, 9, 17, 30, 39, 22}));
     w.add_idle(10 * 100);
-    feed(d, w.take());
-    EXPECT_EQ(get_frame_id(d), wrong == 5 ? 1 : 0) << wrong;
+    feed(d.ring, w.take());
+    EXPECT_EQ(get_frame_id(d.ring, d.sync), wrong == 5 ? 1 : 0) << wrong;
   }
 }
 
@@ -76,17 +76,17 @@ TEST(SyncSearch, FindsTheFirstMatchingPhaseAtEveryOffset) {
       w.add_idle(offset);
       w.add_line_bits(sync_bits());
       w.add_idle(sps * 80);
-      feed(d, w.take());
-      ASSERT_EQ(get_frame_id(d), 1) << sps << " " << offset;
+      feed(d.ring, w.take());
+      ASSERT_EQ(get_frame_id(d.ring, d.sync), 1) << sps << " " << offset;
       EXPECT_EQ(sample_index(d.ring.brdp, d.ring.brdb), offset) << sps << " " << offset;
       EXPECT_EQ(sample_index(d.ring.bbp, d.ring.bbb), offset + 40L * sps);
       // A rejected frame: the same word matches again one sample later, at
       // every phase of its first bit, and then no more.
       for (int phase = 1; phase < sps; ++phase) {
-        ASSERT_EQ(get_frame_id(d), 1);
+        ASSERT_EQ(get_frame_id(d.ring, d.sync), 1);
         EXPECT_EQ(sample_index(d.ring.brdp, d.ring.brdb), offset + phase);
       }
-      EXPECT_EQ(get_frame_id(d), 0);
+      EXPECT_EQ(get_frame_id(d.ring, d.sync), 0);
     }
   }
 }
@@ -102,8 +102,8 @@ TEST(SyncSearch, FindsASyncWordThatRunsAcrossTheRingEnd) {
   w.add_idle(8 * 10 + 3);
   w.add_line_bits(sync_bits());
   w.add_idle(10 * 60);
-  feed(d, w.take());
-  ASSERT_EQ(get_frame_id(d), 1);
+  feed(d.ring, w.take());
+  ASSERT_EQ(get_frame_id(d.ring, d.sync), 1);
   EXPECT_EQ(d.ring.brdp, start + 10);
   EXPECT_EQ(d.ring.brdb, 7 - 3);
   EXPECT_LT(d.ring.bbp, start);  // the block begins after the wrap
@@ -114,8 +114,8 @@ TEST(SyncSearch, NeedsMinmatchbytesUnreadBytes) {
     Decoder d;
     decoder_setup(d, 10, 0, nullptr);
     const gen::Bytes noise(static_cast<size_t>(d.sync.minmatchbytes + extra), 0x55);
-    feed(d, noise);
-    EXPECT_EQ(get_frame_id(d), 0);
+    feed(d.ring, noise);
+    EXPECT_EQ(get_frame_id(d.ring, d.sync), 0);
     // Attempts go on through the first byte until the count drops below the
     // minimum; with one byte less none is made.
     EXPECT_EQ(d.ring.brdp, extra == 0 ? 1 : 0) << extra;
@@ -132,11 +132,11 @@ TEST(SyncSearch, WaitsForSamplesThatHaveNotArrived) {
   w.add_line_bits(sync_bits());
   w.add_idle(23);
   const gen::Bytes bytes = w.take();  // 64 samples
-  feed(d, gen::Bytes(bytes.begin(), bytes.begin() + 5));
-  EXPECT_EQ(get_frame_id(d), 0);
+  feed(d.ring, gen::Bytes(bytes.begin(), bytes.begin() + 5));
+  EXPECT_EQ(get_frame_id(d.ring, d.sync), 0);
   EXPECT_EQ(sample_index(d.ring.brdp, d.ring.brdb), 0);  // nothing tried, nothing moved
-  feed(d, gen::Bytes(bytes.begin() + 5, bytes.end()));
-  EXPECT_EQ(get_frame_id(d), 1);
+  feed(d.ring, gen::Bytes(bytes.begin() + 5, bytes.end()));
+  EXPECT_EQ(get_frame_id(d.ring, d.sync), 1);
   EXPECT_EQ(sample_index(d.ring.brdp, d.ring.brdb), 1);
 }
 
@@ -150,8 +150,8 @@ TEST(SyncSearch, IgnoresAnInvertedStreamAndNoise) {
   w.add_line_bits(inverted);
   std::mt19937 rng(7);
   w.add_noise(30000, rng);
-  feed(d, w.take());
-  EXPECT_EQ(get_frame_id(d), 0);
+  feed(d.ring, w.take());
+  EXPECT_EQ(get_frame_id(d.ring, d.sync), 0);
 }
 
 }  // namespace

@@ -15,9 +15,7 @@ namespace morvix::test {
 
 // The sync word's 40 line bits, the listed ones flipped.
 inline gen::Bits sync_bits(std::initializer_list<int> wrong = {}) {
-  gen::Bits bits;
-  for (unsigned char byte : kSyncWord)
-    for (int b = 7; b >= 0; --b) bits.push_back(static_cast<uint8_t>((byte >> b) & 1));
+  gen::Bits bits(kSyncLineBits.begin(), kSyncLineBits.end());
   for (int i : wrong) bits[static_cast<size_t>(i)] ^= 1;
   return bits;
 }
@@ -25,8 +23,8 @@ inline gen::Bits sync_bits(std::initializer_list<int> wrong = {}) {
 // Sample index of (byte, bit) counted from sample 0 at byte 0 bit 7.
 inline long sample_index(int byte, int bit) { return byte * 8L + (7 - bit); }
 
-inline void feed(Decoder& d, const gen::Bytes& bytes) {
-  ASSERT_EQ(ring_write(d, bytes.data(), static_cast<int>(bytes.size())),
+inline void feed(SampleRing& r, const gen::Bytes& bytes) {
+  ASSERT_EQ(ring_write(r, bytes.data(), static_cast<int>(bytes.size())),
             static_cast<int>(bytes.size()));
 }
 

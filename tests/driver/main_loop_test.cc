@@ -202,7 +202,7 @@ TEST_F(MainLoopTest, TickSendsKeepalivesAndExpiresSilentClients) {
 // read (either reading) and the frames handed out.
 auto progress_of(const Decoder& d, const LoopState& loop) {
   return std::make_tuple(d.ring.bytes_in, d.ring.brdp, d.ring.brdb, d.ring.bbp, d.ring.bbb,
-                         d.soft.pos, d.checker.df_state, d.soft.reading, d.soft.pending,
+                         d.soft.clock.pos, d.checker.df_state, d.soft.search.mode,
                          loop.frames_relayed + loop.frames_repeated);
 }
 

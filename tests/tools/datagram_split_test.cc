@@ -148,8 +148,8 @@ class DatagramSplitTest : public ::testing::TestWithParam<Reading> {
           << "asked for input with input waiting, before byte " << at;
       if (input_waiting(d.ring)) break;  // it would wait for good
     }
-    EXPECT_EQ(d.stats.input_dropped, 0);
-    input_ended(d);
+    EXPECT_EQ(d.ring.input.dropped, 0);
+    input_ended(d.ring);
     take();
     close(d.ring.dfd);
     return frames;

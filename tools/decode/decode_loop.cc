@@ -36,7 +36,7 @@ int64_t input_size(int fd) {
 void decode_piece(Decoder& d, Output& out, const unsigned char* bytes, int count) {
   int taken = 0;
   for (;;) {
-    taken += ring_write(d, bytes + taken, count - taken);
+    taken += ring_write(d.ring, bytes + taken, count - taken);
     while (next_frame(d)) {
       if (output_frame(out, d) < 0) tool::failed("can't write the frames");
     }
@@ -64,11 +64,11 @@ int64_t decode_input(const std::string& input, Decoder& d, Output& out, Progress
     progress_update(p, done);
   }
   // The end of the input: the frame under way is finished with what came.
-  input_ended(d);
+  input_ended(d.ring);
   while (next_frame(d)) {
     if (output_frame(out, d) < 0) tool::failed("can't write the frames");
   }
-  settle_rejection(d);
+  settle_rejection(d.stats);
   progress_end(p);
   if (fd != STDIN_FILENO) close(fd);
   return done;

@@ -10,7 +10,7 @@ void feed_stream(Decoder& d, const Bytes& stream, const std::function<void(Decod
   size_t sent = 0;
   for (;;) {
     sent += static_cast<size_t>(
-        ring_write(d, stream.data() + sent, static_cast<int>(stream.size() - sent)));
+        ring_write(d.ring, stream.data() + sent, static_cast<int>(stream.size() - sent)));
     run(d);
     if (sent == stream.size()) return;
   }

@@ -9,7 +9,7 @@
 namespace morvix::test {
 
 int get_frame_id_reference(Decoder& d) {
-  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
+  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d.ring);
   for (;;) {
     if (d.ring.brx_count < d.sync.minmatchbytes) return 0;
     // The attempt one sample on must find all its samples written.
@@ -27,12 +27,13 @@ int get_frame_id_reference(Decoder& d) {
     int differences = 0;
     for (int j = 0; j < kSyncBits; ++j) {
       const int line_bit = read_sample(d.ring, d.ring.bbp, d.ring.bbb) == 0 ? 1 : 0;
-      if (line_bit != d.sync.match_table[j] && ++differences > 5) break;
+      if (line_bit != kSyncLineBits[static_cast<size_t>(j)] && ++differences > kMaxSyncWrongBits)
+        break;
       d.ring.bbp += d.ring.bbytes[d.ring.bbb];
       if (d.ring.bbp >= d.ring.ring_bytes) d.ring.bbp -= d.ring.ring_bytes;
       d.ring.bbb = d.ring.bbnext[d.ring.bbb];
     }
-    if (differences <= 5) {
+    if (differences <= kMaxSyncWrongBits) {
       d.block.framep = 0;
       d.block.framebp = 0;
       return 1;
@@ -99,7 +100,7 @@ bool rebuild_registers(const Decoder& d, PhaseRegisters& r) {
 }  // namespace
 
 int get_frame_id_registers(Decoder& d, PhaseRegisters& r) {
-  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d);
+  if (d.ring.brx_count < d.ring.ring_bytes) get_more_samples(d.ring);
   if (d.ring.brx_count < d.sync.minmatchbytes) return 0;
   if (!r.valid || r.brdp != d.ring.brdp || r.brdb != d.ring.brdb) {
     if (!rebuild_registers(d, r)) return 0;
@@ -136,7 +137,7 @@ int get_frame_id_registers(Decoder& d, PhaseRegisters& r) {
       ++ahead;
     }
     if (++phase == sps) phase = 0;
-    if (popcount64((reg ^ expect) & kMask40) <= kMaxSyncErrors) {
+    if (popcount64((reg ^ expect) & kMask40) <= kMaxSyncWrongBits) {
       found = 1;
       break;
     }

@@ -1,18 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "decoder/soft_labels.h"
+#include "decoder/soft/soft_labels.h"
 
 #include <algorithm>
 #include <climits>
 #include <numeric>
 
-#include "decoder/decoder.h"
-#include "decoder/soft_bank.h"
+#include "decoder/soft/soft_bank.h"
+#include "decoder/soft/soft_values.h"
 
 namespace morvix {
 
 namespace {
-
-static_assert(kSyncBits == 40);
 
 // A frame teaches when at most one decoded bit in kAgainstShare goes against
 // its soft value and its blocks' Chase metrics average at most kTrustMetric.
@@ -53,8 +51,8 @@ void labels_start(LabelBuffer& l, const SoftLearner& reading) {
 
 void labels_reset(LabelBuffer& l) {
   l.frames = 0;
-  l.credit = kMaxCredit;
-  l.credit_bytes_in = 0;
+  l.credit.credit = kMaxCredit;
+  l.credit.bytes_in = 0;
   labels_start(l, SoftLearner{});
 }
 
@@ -79,17 +77,13 @@ void labels_add_block(LabelBuffer& l, const long* bit_at, const int32_t* values,
   l.count = count;
 }
 
-void soft_learn_frame(Decoder& d) {
-  SoftReader& s = d.soft;
-  LabelBuffer& l = s.labels;
-  l.credit += (d.ring.bytes_in - l.credit_bytes_in) * 8 / (int64_t{kBitsPerLabel} * d.ring.sps);
-  l.credit_bytes_in = d.ring.bytes_in;
-  l.credit = std::min(l.credit, kMaxCredit);
+void soft_learn_frame(LabelBuffer& l, SoftValues& v, const SampleRing& r, int place) {
+  earn_credit(l.credit, r, int64_t{kBitsPerLabel} * r.sps, kMaxCredit);
   const int bits = l.blocks * kBlockSymbols * kSymbolBits;
   if (bits <= 0 || kAgainstShare * l.against > bits || l.metric_sum > kTrustMetric * l.blocks) {
     return;
   }
-  WeightBank& b = s.bank;
+  WeightBank& b = v.bank;
   ++b.frames;
   const int k = bank_set_to_teach(b, b.active);
   if (b.batch_set != k) bank_flush(b);
@@ -99,28 +93,28 @@ void soft_learn_frame(Decoder& d) {
   // The sync word's bits, then the blocks'.
   for (int i = 0; i < l.sync_kept; ++i) {
     const int j = l.phase + i * l.stride;
-    l.at[i] = static_cast<int32_t>(s.place + static_cast<long>(j) * d.ring.sps);
-    l.bit[i] = static_cast<uint8_t>(d.sync.match_table[j]);
+    l.at[i] = static_cast<int32_t>(place + static_cast<long>(j) * r.sps);
+    l.bit[i] = kSyncLineBits[static_cast<size_t>(j)];
   }
   const int most = learner.steps < kYoungSteps ? kFrameLabels : kSettledLabels;
-  const int budget = b.batch.count + static_cast<int>(std::min<int64_t>(l.credit, most));
+  const int budget = b.batch.count + static_cast<int>(std::min<int64_t>(l.credit.credit, most));
   const int before = b.batch.count;
   const int n = l.count;
   // At the end of a transmission a frame's last bits may look past the
   // last sample: those are not learned from.
-  const long known = soft_at_end(d) ? soft_known(d) : LONG_MAX;
+  const long known = input_at_end(r) ? arrived_samples(r) : LONG_MAX;
   if (n == 0) return;
   int step = n > 1 ? kPickStride % n : 0;  // a step prime to n visits every label once
   while (n > 1 && std::gcd(step, n) != 1) step = (step + 1) % n;
   int i = static_cast<int>(l.frames++ * 7919 % n);
   for (int seen = 0; seen < n && b.batch.count < budget; ++seen) {
     if ((i += step) >= n) i -= n;
-    if (l.at[i] + 2L * d.ring.sps > known) continue;
+    if (l.at[i] + 2L * r.sps > known) continue;
     double x[kLearnerRow];
-    soft_features(d, l.at[i], x);
+    soft_features(v.taps, r, l.at[i], x);
     batch_add(b.batch, learner, x, l.bit[i]);
   }
-  l.credit -= b.batch.count - before;
+  l.credit.credit -= b.batch.count - before;
   if (b.batch.count >= kStepLabels) bank_flush(b);
 }
 

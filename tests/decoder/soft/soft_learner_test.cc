@@ -3,7 +3,7 @@
 // tens of thousands of frames it keeps to the model's weights, its
 // precision stays within the bounds that keep it able to move, and no
 // batch moves it further than a step may.
-#include "decoder/soft_learner.h"
+#include "decoder/soft/soft_learner.h"
 
 #include <gtest/gtest.h>
 

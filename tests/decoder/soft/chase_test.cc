@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Chase-II decoding of one block: its table decoder against the codec, and
 // the blocks it exists for.
-#include "decoder/chase.h"
+#include "decoder/soft/chase.h"
 
 #include <gtest/gtest.h>
 

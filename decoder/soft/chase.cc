@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "decoder/chase.h"
+#include "decoder/soft/chase.h"
 
 #include <bit>
 #include <climits>

@@ -142,7 +142,8 @@ TEST_F(ImprovedReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrame
     for (size_t i = 10; i < sent_.size(); ++i) late += improved.sent[i];
     EXPECT_GE(late, 27) << "slicer " << c.impairments.slicer;
     // A learned set reads them, and a slicer offset shows in its constant.
-    const WeightSet& set = d_.soft.bank.sets[d_.soft.bank.active];
+    const WeightBank& bank = d_.soft.values.bank;
+    const WeightSet& set = bank.sets[bank.active];
     EXPECT_EQ(set.kind, SetKind::kLearned);
     EXPECT_GT(set.learner.steps, 5);
     if (c.impairments.slicer > 0) {
@@ -204,7 +205,7 @@ TEST_F(ImprovedReadingTest, ARejectedFrameGetsOneImprovedReadingAndTheLiteralRet
       EXPECT_EQ(get_data_frame(d), 0);
       if (before == DfState::kSearching && d.checker.df_state == DfState::kHeaderBlock) {
         ++syncs;
-        improved_readings += d.soft.reading;
+        improved_readings += reads_softly(d.soft);
       }
     } while (!d.ring.need_input);
   });

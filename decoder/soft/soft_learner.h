@@ -3,7 +3,7 @@
 // value (log-likelihood ratio, positive for a line bit of 1) is the weighted
 // sum of 30 features, the samples around the bit, plus a constant. The
 // weights are fitted by logistic regression, a Newton step per frame from
-// the labelled bits that frame gave (decoder/soft_labels.h).
+// the labelled bits that frame gave (decoder/soft/soft_labels.h).
 //
 // The invariant that keeps a learner right for any number of frames: with
 // A the weights' precision (inverse covariance), A0 the prior's and H the

@@ -4,7 +4,8 @@
 // channel. The bank holds fixed starting sets for typical channels (the
 // model's quarter-bit low-pass, a half-bit one, a slicer offset either way)
 // and a few learned sets. Each sync word is read with the set whose soft
-// values fit it best (the log-likelihood of its 40 bits); a frame teaches
+// values fit it best (the log-likelihood of its 40 bits: bank_judge,
+// decoder/soft/soft_sync.h); a frame teaches
 // only the set that read it, and a frame that a starting set read (no
 // learned set fitted it as well) starts a learned set of its own from that
 // starting set, in place of the set unused longest. So transmitters that
@@ -16,11 +17,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "decoder/soft_learner.h"
+#include "decoder/soft/soft_learner.h"
 
 namespace morvix {
-
-struct Decoder;
 
 constexpr int kStartSets = 4;    // the starting sets, first in the bank
 constexpr int kLearnedSets = 4;  // the learned sets after them
@@ -31,7 +30,7 @@ enum class SetKind : uint8_t { kUnused, kStarting, kLearned };
 struct WeightSet {
   SetKind kind = SetKind::kUnused;
   SoftLearner learner;
-  int32_t* table = nullptr;  // its part of the bank's tables (decoder/soft_reader.h)
+  int32_t* table = nullptr;  // its part of the bank's tables (decoder/soft/soft_taps.h)
   int32_t constant = 0;      // the constant's part
   bool stale = true;         // the weights moved since the table was made
   int64_t used_at = 0;       // the bank's frame count when it last read a frame
@@ -50,11 +49,6 @@ struct WeightBank {
   LabelBatch batch;
   int batch_set = -1;    // the set they teach
   int batch_frames = 0;  // frames they came from
-  // Judging a sync word under other sets than the active one is paid for
-  // by input, so that sync words sent back to back cannot make it cost
-  // more than a share of their reading.
-  int64_t credit = 0;
-  int64_t credit_bytes_in = 0;
 };
 
 // The starting sets and no learned one, tables of table_size entries each
@@ -68,13 +62,5 @@ int bank_set_to_teach(WeightBank& b, int read_with);
 
 // Steps the batch's set with the labels waiting (if any).
 void bank_flush(WeightBank& b);
-
-// With -a, after soft_judge judged the candidate (0 or 1) with the active
-// set: judges it again with the set whose soft values fit the sync word
-// best at the place found, when that is another set and fits clearly
-// better, or when the active set found no sync word. Returns the verdict
-// of the set left active (0 or 1). Where sync words come faster than the
-// input pays for this, the active set's verdict stands.
-int bank_judge(Decoder& d, int judged);
 
 }  // namespace morvix

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "decoder/soft_learner.h"
+#include "decoder/soft/soft_learner.h"
 
 #include <cmath>
 
