@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// Runs the real morvix-decode binary: the regression corpus from a file and
-// from standard input, the quality it reports for planted errors, and how it
-// refuses what it cannot use.
+// Runs the real morvix-decode binary: a recording from a file, from standard
+// input and through a pipe, the quality it reports for planted errors and
+// for the improved reading's frames, and how it refuses what it cannot use.
+// (The daemon replays the whole corpus, tests/e2e/corpus_test.cc, and prints
+// what morvix-decode prints, tests/e2e/decode_tool_test.cc.)
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -12,7 +14,6 @@
 #include <iterator>
 #include <random>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -66,27 +67,30 @@ class MorvixDecodeTest : public ::testing::Test {
   std::string err_;
 };
 
-TEST_F(MorvixDecodeTest, DecodesEveryRecordingToItsRecordedFramesFromAFileOrAPipe) {
+TEST_F(MorvixDecodeTest, DecodesARecordingToItsRecordedFramesFromAFileOrAPipe) {
   const std::vector<Recording> recordings = corpus(MORVIX_CORPUS_DIR);
-  for (const Recording& r : recordings) {
-    // The daemon's dump of the recorded frames, numbered from 0.
-    std::string dump;
-    int number = 0;
-    for (const std::string& frame : r.frames) {
-      dump += "rx: #" + std::to_string(number++) + " ";
-      for (size_t i = 0; i < frame.size(); i += 2) dump += frame.substr(i, 2) + " ";
-      dump += "\n";
-    }
-    const std::string file = r.samples.string();
-    const std::string s = " -s " + std::to_string(r.sps) + " ";
-    for (const std::string& line :
-         {"$D" + s + file, "$D" + s + "- < " + file, "cat " + file + " | $D" + s + "-"}) {
-      EXPECT_EQ(run(line), 0) << line << err_;
-      EXPECT_EQ(out_, dump) << line;
-      EXPECT_EQ(err_, "") << line;  // no progress line when standard error is not a terminal
-    }
+  ASSERT_FALSE(recordings.empty());
+  // The one with the most frames.
+  const Recording& r = *std::max_element(
+      recordings.begin(), recordings.end(),
+      [](const Recording& a, const Recording& b) { return a.frames.size() < b.frames.size(); });
+  // The daemon's dump of the recorded frames, numbered from 0.
+  std::string dump;
+  int number = 0;
+  for (const std::string& frame : r.frames) {
+    dump += "rx: #" + std::to_string(number++) + " ";
+    for (size_t i = 0; i < frame.size(); i += 2) dump += frame.substr(i, 2) + " ";
+    dump += "\n";
   }
-  EXPECT_GE(recordings.size(), 5u);
+  ASSERT_NE(number, 0) << r.name;
+  const std::string file = r.samples.string();
+  const std::string s = " -s " + std::to_string(r.sps) + " ";
+  for (const std::string& line :
+       {"$D" + s + file, "$D" + s + "- < " + file, "cat " + file + " | $D" + s + "-"}) {
+    EXPECT_EQ(run(line), 0) << line << err_;
+    EXPECT_EQ(out_, dump) << line;
+    EXPECT_EQ(err_, "") << line;  // no progress line when standard error is not a terminal
+  }
 }
 
 // Three sends at 7 samples per bit after idle: a frame with three wrong sync
@@ -180,7 +184,9 @@ TEST_F(PlantedErrorsTest, AStreamThatEndsInsideAFrameGivesTheFramesBeforeIt) {
   EXPECT_EQ(out_, "");
 }
 
-TEST_F(MorvixDecodeTest, TheImprovedReadingHearsEveryFrameTheLiteralOneHearsAndMore) {
+// That the improved reading hears every frame the literal one does, and
+// more, is checked on the decoder itself (improved_reading_test.cc).
+TEST_F(MorvixDecodeTest, TheImprovedReadingReportsItsFramesFigures) {
   // 15-block frames through the generator's channel model, at a noise where
   // the literal reading gets about half of them.
   const std::string gen = "G=" + std::string(MORVIX_GEN_PATH) + "; ";
@@ -188,16 +194,6 @@ TEST_F(MorvixDecodeTest, TheImprovedReadingHearsEveryFrameTheLiteralOneHearsAndM
                 "--gap-fill noise --out weak.samples"),
             0)
       << err_;
-  ASSERT_EQ(run("$D weak.samples"), 0) << err_;
-  std::set<std::string> literal;
-  std::istringstream lines(out_);
-  for (std::string line; std::getline(lines, line);) literal.insert(line.substr(line.find(' ', 4)));
-  ASSERT_EQ(run("$D -a weak.samples"), 0) << err_;
-  std::set<std::string> improved;
-  std::istringstream more(out_);
-  for (std::string line; std::getline(more, line);) improved.insert(line.substr(line.find(' ', 4)));
-  EXPECT_TRUE(std::includes(improved.begin(), improved.end(), literal.begin(), literal.end()));
-  EXPECT_GT(improved.size(), literal.size());
   // Its frame figures: a sure sync word, a bit error rate the soft values
   // predict, and at this noise some bits that Chase decoding changed.
   ASSERT_EQ(run("$D -a --json weak.samples"), 0) << err_;

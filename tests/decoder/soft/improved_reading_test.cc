@@ -74,60 +74,46 @@ class ImprovedReadingTest : public FrameSignalTest {
   int sps_ = 10;  // samples per line bit
 };
 
-TEST_F(ImprovedReadingTest, DecodesEveryFrameTheLiteralReadingDoesAndNoOther) {
-  const struct {
-    int blocks;
-    double noise, ppm;
-  } cases[] = {{15, 0.40, 0}, {15, 0.46, 0}, {15, 0.52, 150}, {41, 0.30, 300}, {41, 0.35, -250}};
-  for (const auto& c : cases) {
-    const Bytes stream = channel_stream(30, c.blocks, c.noise, c.ppm, 7);
-    expect_superset(stream, ::testing::PrintToString(c.blocks) + " blocks, noise " +
-                                ::testing::PrintToString(c.noise) + ", " +
-                                ::testing::PrintToString(c.ppm) + " ppm");
-  }
+gen::ChannelOptions with(void (*change)(gen::ChannelOptions&)) {
+  gen::ChannelOptions o;
+  change(o);
+  return o;
 }
 
-// Wide bits take the one-sample-per-tap path (20 samples per bit and up).
-TEST_F(ImprovedReadingTest, HearsEveryFrameTheLiteralReadingDoesAtOtherSampleRates) {
-  for (int sps : {5, 32}) {
-    sps_ = sps;
-    const Bytes stream = channel_stream(20, 15, 0.45, 0, 11);
-    expect_superset(stream, std::to_string(sps) + " samples per bit");
-  }
-}
-
-TEST_F(ImprovedReadingTest, HearsEveryFrameTheLiteralReadingDoesOnEveryImpairment) {
-  // Each at a noise where the literal reading loses some of the frames.
-  const auto with = [](auto change) {
-    gen::ChannelOptions o;
-    change(o);
-    return o;
-  };
+// Each channel at a noise where the literal reading loses some of the
+// frames. Wide bits (20 samples per bit and up) take the
+// one-sample-per-tap path.
+TEST_F(ImprovedReadingTest, HearsEveryFrameTheLiteralReadingDoesMoreAndNothingElseOnEveryChannel) {
   const struct {
     const char* name;
-    gen::ChannelOptions impairments;
+    int sps, frames, blocks;
     double noise, ppm;
+    unsigned seed;
+    gen::ChannelOptions impairments;
   } cases[] = {
-      {"slicer at half the level", with([](auto& o) { o.slicer = 0.5; }), 0.24, 0},
-      {"half-bit low-pass", with([](auto& o) { o.time_constant = 0.5; }), 0.36, 0},
-      {"second pole", with([](auto& o) { o.second_pole = 0.25; }), 0.39, 0},
-      {"clock wander", with([](auto& o) { o.wander_ppm = 500; }), 0.42, 0},
-      {"noise bursts", with([](auto& o) { o.bursts = 0.05; }), 0.22, 0},
-      {"fading", with([](auto& o) { o.fading_db = 6; }), 0.29, 0},
-      {"clock offset", gen::ChannelOptions{}, 0.30, 2000},
+      {"15 blocks", 10, 30, 15, 0.40, 0, 7, {}},
+      {"15 blocks, more noise", 10, 30, 15, 0.46, 0, 7, {}},
+      {"15 blocks, 150 ppm", 10, 30, 15, 0.52, 150, 7, {}},
+      {"41 blocks, 300 ppm", 10, 30, 41, 0.30, 300, 7, {}},
+      {"41 blocks, -250 ppm", 10, 30, 41, 0.35, -250, 7, {}},
+      {"5 samples per bit", 5, 20, 15, 0.45, 0, 11, {}},
+      {"32 samples per bit", 32, 20, 15, 0.45, 0, 11, {}},
+      {"slicer at half the level", 10, 20, 15, 0.24, 0, 5, with([](auto& o) { o.slicer = 0.5; })},
+      {"half-bit low-pass", 10, 20, 15, 0.36, 0, 5, with([](auto& o) { o.time_constant = 0.5; })},
+      {"second pole", 10, 20, 15, 0.39, 0, 5, with([](auto& o) { o.second_pole = 0.25; })},
+      {"clock wander", 10, 20, 15, 0.42, 0, 5, with([](auto& o) { o.wander_ppm = 500; })},
+      {"noise bursts", 10, 20, 15, 0.22, 0, 5, with([](auto& o) { o.bursts = 0.05; })},
+      {"fading", 10, 20, 15, 0.29, 0, 5, with([](auto& o) { o.fading_db = 6; })},
+      {"clock offset", 10, 20, 15, 0.30, 2000, 5, {}},
   };
   for (const auto& c : cases) {
-    const Bytes stream = channel_stream(20, 15, c.noise, c.ppm, 5, c.impairments);
+    sps_ = c.sps;
+    const Bytes stream = channel_stream(c.frames, c.blocks, c.noise, c.ppm, c.seed, c.impairments);
     expect_superset(stream, c.name);
   }
 }
 
 TEST_F(ImprovedReadingTest, LearnsASlicerOffsetAndANarrowerFilterWithinAFewFrames) {
-  const auto with = [](auto change) {
-    gen::ChannelOptions o;
-    change(o);
-    return o;
-  };
   // Noise at which the default weights read little of either channel, and
   // fitted ones nearly all.
   const struct {
