@@ -20,7 +20,7 @@ namespace morvix {
 constexpr int kRingBytes = 4781;   // the ring's size at up to 10 samples per bit
 constexpr int kInputBytes = 2048;  // largest datagram payload taken from the input
 constexpr int kMaxSps = 1000;
-// The samples one ring_word holds that are the ring's.
+// The samples of one RingWords read that are the ring's.
 constexpr int kRingWordSamples = 57;
 
 // What came in on the input, for the daemon's metrics and morvix-decode's

@@ -41,7 +41,7 @@ void plan_reads(SoftTaps& t) {
     ++t.reads;
   }
   // Each pick's bit in its read, the earliest sample in bit read_len - 1
-  // (as ring_word returns them).
+  // (as a RingWords read returns them).
   for (int i = 0, r = 0; i < kSoftTaps; ++i) {
     const int pick = tap_pick(t, i);
     while (pick >= t.read_at[r] + t.read_len[r]) ++r;

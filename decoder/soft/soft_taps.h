@@ -4,7 +4,7 @@
 // sum of the samples of its bit and its two neighbours plus a constant, in
 // 1/kSoftUnit of a log-likelihood ratio (positive for a line bit of 1).
 //
-// Where three bits' samples fit one ring_word (sps < 20), each tap weighs
+// Where three bits' samples fit one RingWords read (sps < 20), each tap weighs
 // the samples of its slot, a tenth of a bit, alike. Where they do not, a
 // tap weighs one sample, the middle one of its slot, so that a value costs
 // the same four table look-ups at any sps: its 30 samples are gathered by

@@ -8,6 +8,7 @@
 #include <numeric>
 #include <vector>
 
+#include "decoder/sync_word.h"
 #include "tests/support/udp_test_util.h"
 
 namespace morvix {
@@ -106,6 +107,45 @@ TEST(SampleRingSize, HoldsTheLongestFrameAtAnySamplesPerBit) {
   const std::vector<unsigned char> lots(static_cast<size_t>(r.ring_bytes) + 50, 0xAA);
   EXPECT_EQ(ring_write(r, lots.data(), static_cast<int>(lots.size())), r.ring_bytes);
   EXPECT_EQ(r.bwrp, 0);
+}
+
+// The arithmetic every reading shares, where it is easiest to get wrong:
+// positions that cross the ring's end.
+TEST(SampleRingPositions, MoveReadAndCountAcrossTheRingEnd) {
+  SampleRing r;
+  ring_setup(r, 1);
+  r.bwrp = r.brdp = r.ring_bytes - 3;
+  // The sync word's samples (a sample of 0 for a line bit of 1) from the
+  // ring's third byte before its end on, three of them wrong.
+  std::vector<unsigned char> bytes(16, 0xA5);
+  for (int i = 0; i < 5; ++i)
+    bytes[static_cast<size_t>(i)] = static_cast<unsigned char>(~kSyncWord[i]);
+  bytes[0] ^= 0x80;
+  bytes[4] ^= 0x11;
+  ASSERT_EQ(ring_write(r, bytes.data(), 16), 16);
+
+  EXPECT_EQ(count_sync_wrong(r, 0, kMaxSyncWrongBits), 3);
+  EXPECT_EQ(count_sync_wrong(r, 0, 1), 2);  // stops past the limit
+  // Words from the first two bytes on, both running past the ring's end.
+  uint64_t word[2] = {};
+  for (size_t i = 0; i < 8; ++i) {
+    for (size_t from = 0; from < 2; ++from) word[from] = word[from] << 8 | bytes[from + i];
+  }
+  const RingWords words(r);
+  EXPECT_EQ(words.at(0), word[0]);
+  EXPECT_EQ(words.at(13) >> (64 - kRingWordSamples), (word[1] << 5) >> (64 - kRingWordSamples));
+
+  r.brdb = 5;  // two samples in
+  EXPECT_EQ(search_sample(r), 2);
+  EXPECT_EQ(arrived_samples(r), 16 * 8 - 2);
+  move_search(r, 8 * 3 + 1);  // into the ring's first byte
+  EXPECT_EQ(r.brdp, 0);
+  EXPECT_EQ(r.brdb, 6);
+  EXPECT_EQ(r.brx_count, 13);
+  EXPECT_EQ(search_sample(r), 25);
+  place_block(r, 7 - r.brdb + 40);
+  EXPECT_EQ(r.bbp, 5);
+  EXPECT_EQ(r.bbb, 6);
 }
 
 }  // namespace
