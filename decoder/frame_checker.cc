@@ -13,6 +13,10 @@ bool header_good(const unsigned char* frame) {
          header_in_range(frame[kFillBitsByte], frame[kBlocksByte]);
 }
 
+// Samples from the search position to the sync word at hand: the improved
+// reading's search stands behind it.
+long sync_ahead(const Decoder& d) { return d.improved_reading ? d.soft.search.ahead : 0; }
+
 // The improved reading when this frame has one, else the literal one.
 int read_block(Decoder& d) {
   return reads_softly(d.soft) ? get_block_soft(d.soft, d.ring, d.block, d.quality)
@@ -36,8 +40,7 @@ void reject(Decoder& d, Rejection why) {
   if (!softly && d.checker.skip_retries) {
     // Only retries (before retry_until) are read literally alone; later
     // phases are a new sync word, which the improved reading may read.
-    const long ahead = d.improved_reading ? d.soft.search.ahead : 0;
-    skip_identical_retries(d.ring, d.stats.retry_until - 1 - d.quality.sample, ahead);
+    skip_identical_retries(d.ring, d.stats.retry_until - 1 - d.quality.sample, sync_ahead(d));
   }
 }
 
@@ -60,7 +63,7 @@ int data_frame_step(Decoder& d) {
         return 0;
       }
       start_frame(d.block);
-      const long ahead = d.improved_reading ? d.soft.search.ahead : 0;
+      const long ahead = sync_ahead(d);
       // A sync word the improved reading alone hears counts once its header passes.
       note_sync_word(d.stats, d.quality, d.ring, ahead, d.soft.search.mode != SoftMode::kSoft);
       if (reads_softly(d.soft)) note_soft_place(d.quality, d.soft.judge.place - ahead, d.ring.sps);

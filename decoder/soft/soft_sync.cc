@@ -111,8 +111,13 @@ void sync_fits(const SoftValues& values, const SampleRing& r, unsigned sets, lon
       const int32_t z = kSyncLineBits[static_cast<size_t>(j)] ? v : -v;
       corr[k] += z;
       conf[k] += v < 0 ? -v : v;
+      // -log(sigmoid(z)): the table's, or beyond it -z and 0.
       const int32_t q = z / (kSoftUnit / 4);
-      fit[k] -= q < -64 ? -z : q > 63 ? 0 : penalty[static_cast<size_t>(q + 64)];
+      if (q < -64) {
+        fit[k] += z;
+      } else if (q <= 63) {
+        fit[k] -= penalty[static_cast<size_t>(q + 64)];
+      }
       if (fit[k] < kLeastFit || (j == 9 && 10 * corr[k] < 4 * conf[k])) {
         fit[k] = INT64_MIN;
         sets &= ~(1u << k);
