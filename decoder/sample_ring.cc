@@ -16,6 +16,7 @@
 #include "decoder/sync_scan.h"
 #include "decoder/sync_word.h"
 #include "runtime/ipv4.h"
+#include "runtime/socket_buffer.h"
 
 namespace morvix {
 
@@ -93,12 +94,7 @@ int server_open_dstream(SampleRing& r, int port) {
   if (fd < 0) return 0;
   // Room for bursts while the search works through a full ring: at 200
   // million samples a second the default buffer lasts a few milliseconds.
-  // Above the system's limit only a privileged process gets it; otherwise
-  // the plain request gets what the limit allows.
-  const int want = kInputSocketBuffer;
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) < 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
-  }
+  ask_socket_buffer(fd, SocketBuffer::kReceive, kInputSocketBuffer);
   // Each datagram then carries the count of those the kernel dropped.
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);

@@ -21,13 +21,7 @@ namespace {
 
 void count_frame(LoopState& loop, const Decoder& d) {
   const std::time_t now = clock_now();
-  const int64_t minute = now / 60;
-  // Minutes without frames since the last one count 0.
-  for (int64_t m = std::max(loop.minute + 1, minute - kMinutesKept + 1); m <= minute; ++m) {
-    loop.minute_frames[m % kMinutesKept] = 0;
-  }
-  loop.minute = std::max(loop.minute, minute);
-  ++loop.minute_frames[minute % kMinutesKept];
+  bucket_add(loop.minutes, now / 60);
   ++loop.frames_relayed;
   loop.last_frame = now;
   loop.last_frame_wall = std::time(nullptr);
@@ -37,9 +31,7 @@ void count_frame(LoopState& loop, const Decoder& d) {
 }  // namespace
 
 uint32_t frames_in_minute(const LoopState& loop, std::time_t now, int ago) {
-  const int64_t minute = now / 60 - ago;
-  if (minute > loop.minute || minute <= loop.minute - kMinutesKept || minute < 0) return 0;
-  return loop.minute_frames[minute % kMinutesKept];
+  return bucket_count(loop.minutes, now / 60 - ago);
 }
 
 int handle_frame(LoopState& loop, const Decoder& d, Distribution& dist) {

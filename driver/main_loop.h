@@ -13,6 +13,7 @@
 #include "driver/station_log.h"
 #include "driver/station_ports.h"
 #include "net/client_table.h"
+#include "runtime/bucket_ring.h"
 
 namespace morvix {
 
@@ -38,16 +39,15 @@ struct LoopState {
   int verbose = 0;            // -v: the station's work on standard error
 
   // What the loop counts, for the metrics and -v.
-  int64_t frames_relayed = 0;              // frames passed on
-  int64_t frames_repeated = 0;             // repeats dropped
-  std::time_t start = 0;                   // clock_now() at start-up
-  std::time_t start_wall = 0;              // time() at start-up, for people
-  std::time_t last_frame = 0;              // clock_now() of the last frame passed on; 0: none yet
-  std::time_t last_frame_wall = 0;         // time() of the same
-  uint32_t minute_frames[kMinutesKept]{};  // frames passed on per minute, a ring
-  int64_t minute = 0;      // the minute (clock_now() / 60) of the ring's newest entry
-  InputWatch input;        // when the source has stopped: the end of a transmission
-  StationFigures figures;  // the last minute, recent frames, the sync word watch
+  int64_t frames_relayed = 0;        // frames passed on
+  int64_t frames_repeated = 0;       // repeats dropped
+  std::time_t start = 0;             // clock_now() at start-up
+  std::time_t start_wall = 0;        // time() at start-up, for people
+  std::time_t last_frame = 0;        // clock_now() of the last frame passed on; 0: none yet
+  std::time_t last_frame_wall = 0;   // time() of the same
+  BucketRing<kMinutesKept> minutes;  // frames passed on per minute of clock_now()
+  InputWatch input;                  // when the source has stopped: the end of a transmission
+  StationFigures figures;            // the last minute, recent frames, the sync word watch
   TickLog log;
   StatusHttp* http = nullptr;        // -m: the status listener, else null
   UpstreamLookup* lookup = nullptr;  // the upstream server's lookups; null: none (-u off)

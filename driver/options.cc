@@ -125,8 +125,8 @@ void print_help(std::FILE* to, const char* upstream_host) {
                "clients and the upstream collection server. The station identity is read\n"
                "from uid.txt in the working directory.\n"
                "\n"
-               "  -r PORT          UDP port of the bitstream input (default 17001)\n"
-               "  -t PORT          TCP port of the port announcement (default 4851)\n"
+               "  -r PORT          UDP port of the bitstream input (default %d)\n"
+               "  -t PORT          TCP port of the port announcement (default %d)\n"
                "  -s N             samples per line bit, 1-1000 (default 10)\n"
                "  -c N             subscriber table slots, the upstream slot included, at\n"
                "                   most 32 (default 5: 4 clients)\n"
@@ -137,11 +137,11 @@ void print_help(std::FILE* to, const char* upstream_host) {
                "  -v               the station's work on standard error (a line a minute)\n"
                "  -m [ADDR:]PORT   status page, /metrics and /stats.json over HTTP on ADDR\n"
                "                   (default 127.0.0.1), PORT 1-65535\n"
-               "  -u HOST[:PORT]   upstream collection server (default: %s:4799);\n"
+               "  -u HOST[:PORT]   upstream collection server (default: %s:%d);\n"
                "                   off turns the feed off\n"
                "  --version        print the version on standard error and exit\n"
                "  --help           show this text and exit\n",
-               upstream_host);
+               kInputPort, kAnnouncePort, upstream_host, kUpstreamPort);
 }
 
 }  // namespace morvix

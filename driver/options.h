@@ -12,19 +12,21 @@ namespace morvix {
 // Longest host name -u takes (a DNS name's limit).
 constexpr int kMaxUpstreamHost = 253;
 
+constexpr int kInputPort = 17001;  // the bitstream input's, unless -r gives another
+
 // Settings with their defaults.
 struct Settings {
-  int rx_port = 17001;       // -r: UDP port of the bitstream input
-  int ct_port = 4851;        // -t: TCP port of the port announcement
-  int sps = 10;              // -s: samples per line bit, 1 .. 1000
-  int num_clients = 5;       // -c: table slots in use, upstream slot included, at most 32
-  int fec = 1;               // -f turns Reed-Solomon correction off
-  int dump = 0;              // -d prints every new frame
-  int improved_reading = 0;  // -a reads each frame softly first (decoder.h)
-  int verbose = 0;           // -v: the station's work on standard error
-  int http_port = 0;         // -m [ADDR:]PORT: status page and metrics; 0: none
-  uint32_t http_addr = 0;    // ... on this address, network byte order (127.0.0.1 unless given)
-  int help = 0;              // --help: print_help and exit 0, nothing else done
+  int rx_port = kInputPort;     // -r: UDP port of the bitstream input
+  int ct_port = kAnnouncePort;  // -t: TCP port of the port announcement
+  int sps = 10;                 // -s: samples per line bit, 1 .. 1000
+  int num_clients = 5;          // -c: table slots in use, upstream slot included, at most 32
+  int fec = 1;                  // -f turns Reed-Solomon correction off
+  int dump = 0;                 // -d prints every new frame
+  int improved_reading = 0;     // -a reads each frame softly first (decoder.h)
+  int verbose = 0;              // -v: the station's work on standard error
+  int http_port = 0;            // -m [ADDR:]PORT: status page and metrics; 0: none
+  uint32_t http_addr = 0;       // ... on this address, network byte order (127.0.0.1 unless given)
+  int help = 0;                 // --help: print_help and exit 0, nothing else done
   // -u HOST[:PORT] or off: the upstream collection server (the build's
   // MORVIX_UPSTREAM_HOST and 4799 unless given).
   char upstream_host[kMaxUpstreamHost + 1] = {};

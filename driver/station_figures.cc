@@ -11,14 +11,7 @@
 namespace morvix {
 
 void note_frame_passed(StationFigures& f, const Decoder& d, std::time_t now, int64_t wall) {
-  // Seconds without frames since the newest bucket count 0; a clock set
-  // back (only in tests) lands in the newest bucket.
-  for (int64_t s = std::max(f.second + 1, static_cast<int64_t>(now) - kWindowSeconds + 1); s <= now;
-       ++s) {
-    f.second_frames[s % kWindowSeconds] = 0;
-  }
-  f.second = std::max<int64_t>(f.second, now);
-  ++f.second_frames[f.second % kWindowSeconds];
+  bucket_add(f.seconds, now);
 
   RecentFrame& r = f.recent[f.recent_next];
   const FrameQuality& q = d.quality;
@@ -35,10 +28,7 @@ void note_frame_passed(StationFigures& f, const Decoder& d, std::time_t now, int
 
 uint32_t frames_last_minute(const StationFigures& f, std::time_t now) {
   uint32_t sum = 0;
-  for (int64_t s = std::max<int64_t>(0, now - kWindowSeconds + 1); s <= now; ++s) {
-    if (s > f.second || s <= f.second - kWindowSeconds) continue;
-    sum += f.second_frames[s % kWindowSeconds];
-  }
+  for (int ago = 0; ago < kWindowSeconds; ++ago) sum += bucket_count(f.seconds, now - ago);
   return sum;
 }
 

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "decoder/decoder.h"
+#include "runtime/bucket_ring.h"
 
 namespace morvix {
 
@@ -41,10 +42,8 @@ struct RecentFrame {
 };
 
 struct StationFigures {
-  // Frames passed on per second of clock_now(), a ring of the last
-  // kWindowSeconds seconds; `second` is the newest bucket's second.
-  uint32_t second_frames[kWindowSeconds] = {};
-  int64_t second = 0;
+  // Frames passed on per second of clock_now(), the last kWindowSeconds.
+  BucketRing<kWindowSeconds> seconds;
 
   // The last kRecentFrames frames passed on: `recent_count` of them,
   // the oldest at recent_next - recent_count (mod kRecentFrames).

@@ -7,12 +7,14 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "runtime/clock.h"
 #include "runtime/fatal.h"
 #include "runtime/ipv4.h"
+#include "runtime/socket_buffer.h"
 
 namespace morvix {
 
@@ -84,28 +86,36 @@ void clear_client_slots(Distribution& dist) {
   for (int i = 0; i < dist.table.num_clients; ++i) dist.table.clients[i] = client_slot{};
 }
 
+namespace {
+
+// These messages had a blank line after them; the system's reason now
+// stands there, the message line unchanged.
+[[noreturn]] void distribution_failed(const char* message) {
+  char reason[96];
+  std::snprintf(reason, sizeof reason, "distribution socket: %s", std::strerror(errno));
+  fatal(message, reason);
+}
+
+}  // namespace
+
 void clients_open_dstream(Distribution& dist) {
   dist.table.cfd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (dist.table.cfd < 0) fatal("can't get cfd socket\n");
+  if (dist.table.cfd < 0) distribution_failed("can't get cfd socket");
 
   fcntl(dist.table.cfd, F_SETFL, fcntl(dist.table.cfd, F_GETFL) | O_NONBLOCK);
   // Frames to a LAN client that has gone stay queued for seconds while its
   // address is resolved; they must not fill the buffer that every other
-  // slot's sends share. Above net.core.wmem_max only a privileged process
-  // gets it.
-  const int want = kSendBufferBytes;
-  if (setsockopt(dist.table.cfd, SOL_SOCKET, SO_SNDBUFFORCE, &want, sizeof want) < 0) {
-    setsockopt(dist.table.cfd, SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
-  }
+  // slot's sends share.
+  ask_socket_buffer(dist.table.cfd, SocketBuffer::kSend, kSendBufferBytes);
 
   sockaddr_in local = ipv4_address(htonl(INADDR_ANY), 0);
   if (bind(dist.table.cfd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
-    fatal("can't find cfd socket\n");
+    distribution_failed("can't find cfd socket");
   }
 
   socklen_t len = sizeof local;
   if (getsockname(dist.table.cfd, reinterpret_cast<sockaddr*>(&local), &len) < 0) {
-    fatal("getsockname failed\n");
+    distribution_failed("getsockname failed");
   }
   dist.table.cd_port = ntohs(local.sin_port);
 }

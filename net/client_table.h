@@ -56,21 +56,24 @@ struct ClientTable {
   socklen_t salen = 16;    // length of an IPv4 socket address
 };
 
+constexpr int kAnnouncePort = 4851;  // the port announcement's, unless -t gives another
+constexpr int kUpstreamPort = 4799;  // the upstream server's, unless -u gives another
+
 // The port announcement's TCP listener (port_announce).
 struct PortAnnounce {
-  int tfd = -1;        // TCP listener of the port announcement
-  int ct_port = 4851;  // its port (client TCP port), -t
+  int tfd = -1;                 // TCP listener of the port announcement
+  int ct_port = kAnnouncePort;  // its port (client TCP port), -t
 };
 
 // The upstream server link and the station's identity (upstream).
 struct UpstreamLink {
-  char uid[64]{};              // the identity announcement "*uid:<40 hex digits>:"
-  int uidslen = 0;             // its length in bytes, 46 once loaded
-  const char* vorn_host = "";  // the upstream ("vorn") server's host name
-  int vorn_port = 4799;        // its UDP port, host byte order (-u)
-  int vorn_off = 0;            // -u off: slot 0 is never looked up, announced to or fed
-  int vorn_found = 0;          // set once its lookup has succeeded
-  int vorn_failures = 0;       // lookups that failed
+  char uid[64]{};                 // the identity announcement "*uid:<40 hex digits>:"
+  int uidslen = 0;                // its length in bytes, 46 once loaded
+  const char* vorn_host = "";     // the upstream ("vorn") server's host name
+  int vorn_port = kUpstreamPort;  // its UDP port, host byte order (-u)
+  int vorn_off = 0;               // -u off: slot 0 is never looked up, announced to or fed
+  int vorn_found = 0;             // set once its lookup has succeeded
+  int vorn_failures = 0;          // lookups that failed
 };
 
 // Everything the distribution side keeps, one plain struct per job, for the

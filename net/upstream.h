@@ -7,8 +7,6 @@
 
 namespace morvix {
 
-constexpr int kUpstreamPort = 4799;  // unless -u gives another
-
 // Loads the identity from path (the daemon passes "uid.txt"): its first line
 // must be exactly 40 characters 0-9 a-f. Returns 1 with uid = "*uid:<id>:"
 // and uidslen = 46, or 0 after writing its message to standard error: a file

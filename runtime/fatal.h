@@ -5,7 +5,7 @@
 namespace morvix {
 
 // Writes "error: <message>\n" to standard error and ends the process with
-// status 1. The message is printed unchanged, its own newline included.
+// status 1. Messages carry no newline of their own.
 [[noreturn]] void fatal(const char* message);
 
 // The same, then detail on a line of its own ("<detail>\n"): what the

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "decoder/block_decoder.h"
+#include "decoder/block_layout.h"
 #include "decoder/crc.h"
 #include "decoder/sync_search.h"
 #include "fec/encode_rs.h"
