@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "decoder/block_decoder.h"
 
+#include "decoder/block_layout.h"
 #include "fec/decode_rs.h"
 
 namespace morvix {

@@ -5,7 +5,6 @@
 // bit first.
 #pragma once
 
-#include "decoder/block_layout.h"
 #include "decoder/decoder_stats.h"
 #include "decoder/frame_format.h"
 #include "decoder/sample_ring.h"
