@@ -30,13 +30,15 @@
 
 namespace morvix {
 
-// What the improved reading does with the sync word at hand.
+// What the improved reading does with the sync word at hand. kLiteral and
+// kSoftThenLiteral are for the literal reading's own sync words (at most
+// kMaxSyncWrongBits wrong), which it reads should the improved reading not.
 enum class SoftMode : uint8_t {
   kNone,             // none at hand: the search goes on
   kPending,          // a candidate waits for samples before it is judged
-  kLiteral,          // the literal reading reads it (<= 5 wrong bits, not read softly)
+  kLiteral,          // the literal reading reads it (not read softly, or that failed)
   kSoft,             // its blocks are read softly; should that fail, it is rejected
-  kSoftThenLiteral,  // read softly; should that fail, literally (it is the literal's too)
+  kSoftThenLiteral,  // read softly; should that fail, literally
 };
 
 // Which candidates the improved reading judges and reads, and how.
