@@ -6,7 +6,7 @@
 
 #include "decoder/block_layout.h"
 #include "decoder/crc.h"
-#include "decoder/sync_search.h"
+#include "decoder/sync_word.h"
 #include "fec/encode_rs.h"
 #include "fec/link_codec.h"
 
@@ -74,7 +74,7 @@ Bits frame_line_bits(const Bytes& frame, const LineOptions& options, std::mt1993
   Bits bits;
   bits.reserve(static_cast<size_t>(kSyncBits + blocks * kBlockBits));
 
-  for (int j = 0; j < kSyncBits; ++j) bits.push_back((kSyncWord[j / 8] >> (7 - j % 8)) & 1);
+  bits.insert(bits.end(), kSyncLineBits.begin(), kSyncLineBits.end());
   for (int j : options.wrong_sync_bits) {
     if (j < 0 || j >= kSyncBits) throw std::invalid_argument("sync bit index");
     bits[static_cast<size_t>(j)] ^= 1;
