@@ -117,7 +117,6 @@ int ring_write(SampleRing& r, const unsigned char* bytes, int count) {
     std::memcpy(r.rxbits.get() + r.bwrp, bytes + taken, static_cast<size_t>(run));
     taken += run;
     r.bytes_in += run;
-    r.input.samples += 8L * run;
     r.brx_count += run;
     r.bwrp += run;
     if (r.bwrp == r.ring_bytes) r.bwrp = 0;

@@ -27,7 +27,6 @@ constexpr int kRingWordSamples = 57;
 // summary.
 struct InputCounters {
   int64_t datagrams = 0;  // datagrams received
-  int64_t samples = 0;    // samples taken into the ring, 8 a byte
   int64_t truncated = 0;  // datagrams longer than the input buffer, cut there
   int64_t dropped = 0;    // datagrams the kernel dropped on the input socket
 };
@@ -116,6 +115,9 @@ int ring_write(SampleRing& r, const unsigned char* bytes, int count);
 // frame of a transmission comes out as it would with more input after it,
 // whenever it can; a sample that comes afterwards ends the end. The literal
 // reading needs no sample past a frame's own. Call next_frame again after it.
+// Samples ever taken into the ring, 8 a byte.
+inline int64_t input_samples(const SampleRing& r) { return 8 * r.bytes_in; }
+
 inline void input_ended(SampleRing& r) { r.end_bytes = r.bytes_in; }
 
 // True while the transmission has ended (input_ended) and no sample came after.

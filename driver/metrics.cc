@@ -63,7 +63,7 @@ int collect(Family* f, const Decoder& d, const Distribution& dist, const LoopSta
   f[i++] = single("input_datagrams", true, "Datagrams received on the bitstream input.",
                   d.ring.input.datagrams);
   f[i++] = single("input_samples", true, "Samples taken from the bitstream input.",
-                  d.ring.input.samples);
+                  input_samples(d.ring));
   f[i++] = single("input_truncated", true, "Input datagrams longer than 2048 bytes, cut there.",
                   d.ring.input.truncated);
   f[i++] =

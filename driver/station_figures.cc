@@ -38,13 +38,13 @@ const RecentFrame& recent_frame(const StationFigures& f, int i) {
 
 int watch_sync_words(StationFigures& f, const Decoder& d, std::time_t now, std::FILE* journal) {
   const DecoderStats& s = d.stats;
-  const int64_t samples = d.ring.input.samples - f.watch_samples_at;
+  const int64_t samples = input_samples(d.ring) - f.watch_samples_at;
   f.watch_samples[f.watch_next] = samples;
   f.watch_sync[f.watch_next] = s.sync_words - f.watch_sync_at;
   f.watch_frames[f.watch_next] = s.frames_decoded - f.watch_frames_at;
   f.watch_next = (f.watch_next + 1) % kWatchTicks;
   f.watch_ticks = std::min(f.watch_ticks + 1, kWatchTicks);
-  f.watch_samples_at = d.ring.input.samples;
+  f.watch_samples_at = input_samples(d.ring);
   f.watch_sync_at = s.sync_words;
   f.watch_frames_at = s.frames_decoded;
   // Before the first tick the last sample came at least a tick's minute ago.
@@ -96,7 +96,7 @@ void hint_text(const StationFigures& f, const Decoder& d, char* out, size_t cap)
       std::snprintf(out, cap,
                     "hint: no samples have arrived for %lld min%s: is the bitstream source "
                     "running, and does it send to UDP port %d of this host?",
-                    minutes, d.ring.input.samples == 0 ? " (none since start-up)" : "",
+                    minutes, input_samples(d.ring) == 0 ? " (none since start-up)" : "",
                     f.input_port);
       return;
     }

@@ -12,7 +12,7 @@ namespace {
 void remember(TickLog& log, const Decoder& d, int64_t relayed, int64_t repeated, std::time_t now) {
   const DecoderStats& s = d.stats;
   log.at = now;
-  log.samples = d.ring.input.samples;
+  log.samples = input_samples(d.ring);
   log.dropped = d.ring.input.dropped;
   log.truncated = d.ring.input.truncated;
   log.sync_words = s.sync_words;
@@ -69,7 +69,7 @@ void log_tick(TickLog& log, const Decoder& d, const Distribution& dist, int64_t 
                "repeats, decoded %lld improved %lld literal, rejected "
                "%lld header %lld frame CRC %lld uncorrectable, %lld symbols corrected, "
                "%d clients, upstream feed %s\n",
-               since(in.samples, log.samples) / static_cast<long long>(seconds),
+               since(input_samples(d.ring), log.samples) / static_cast<long long>(seconds),
                since(in.dropped, log.dropped), since(relayed, log.relayed),
                since(repeated, log.repeated), since(s.frames_improved, log.improved),
                since(s.frames_decoded - s.frames_improved, log.decoded - log.improved),
@@ -78,7 +78,7 @@ void log_tick(TickLog& log, const Decoder& d, const Distribution& dist, int64_t 
                since(s.rejected_uncorrectable, log.rejected_uncorrectable),
                since(s.symbols_corrected, log.corrected), clients_in_use(dist),
                dist.table.clients[0].stamp != 0 ? "on" : "off");
-  if (in.samples > log.samples && s.sync_words == log.sync_words) {
+  if (input_samples(d.ring) > log.samples && s.sync_words == log.sync_words) {
     std::fprintf(stderr,
                  "hint: samples arrive but no sync word was found since the last tick: is -s "
                  "(now %d) the source's samples per bit, and is the polarity right (a sample "

@@ -91,7 +91,7 @@ TEST_F(DecoderStatsTest, CountsFramesOnTheLineAndReportsEachFramesQuality) {
   EXPECT_EQ(s.blocks_by_corrections[0], blocks - 2);
   EXPECT_EQ(s.blocks_by_corrections[1], 1);
   EXPECT_EQ(s.blocks_by_corrections[2], 1);
-  EXPECT_EQ(d_.ring.input.samples, static_cast<int64_t>(stream.size()) * 8);
+  EXPECT_EQ(input_samples(d_.ring), static_cast<int64_t>(stream.size()) * 8);
 }
 
 // Frames through a noisy channel: the earliest phase that matches a sync

@@ -105,7 +105,7 @@ TEST_F(StationFiguresTest, HintsForFramesThatNeverComeAndInputThatStopsAreToldSe
   d_.ring.sps = 9;
   std::FILE* journal = std::tmpfile();
   const auto tick = [&](int64_t samples, int sync_words, int frames) {
-    d_.ring.input.samples += samples;
+    d_.ring.bytes_in += samples / 8;
     d_.stats.sync_words += sync_words;
     d_.stats.frames_decoded += frames;
     now_ += 61;

@@ -72,11 +72,11 @@ std::string progress_text(int64_t done, int64_t total, double seconds) {
   return text;
 }
 
-void print_summary(std::FILE* to, const InputCounters& input, const DecoderStats& s,
-                   const Output& out, int64_t bytes, double seconds) {
+void print_summary(std::FILE* to, const SampleRing& input, const DecoderStats& s, const Output& out,
+                   int64_t bytes, double seconds) {
   const int64_t rejected = s.rejected_header + s.rejected_frame_crc + s.rejected_uncorrectable;
   std::fprintf(to, "samples: %" PRId64 " (%" PRId64 " bytes) in %.3f s, %.1f M samples/s\n",
-               input.samples, bytes, seconds, million_samples_per_second(bytes, seconds));
+               input_samples(input), bytes, seconds, million_samples_per_second(bytes, seconds));
   std::fprintf(to, "sync words: %" PRId64 " (by wrong bits 0..5:", s.sync_words);
   for (int64_t n : s.sync_wrong_bits) std::fprintf(to, " %" PRId64, n);
   std::fprintf(to, ")\nframes decoded: %" PRId64 " (new %" PRId64 ", repeats %" PRId64 ")\n",

@@ -46,7 +46,7 @@ std::string progress_text(int64_t done, int64_t total, double seconds);
 // The --stats summary: bytes and samples read, time and rate, sync words by
 // wrong bits, frames decoded (new, repeats) and rejected by reason,
 // corrections; from the input's and the decoder's counters and the output's.
-void print_summary(std::FILE* to, const InputCounters& input, const DecoderStats& s,
-                   const Output& out, int64_t bytes, double seconds);
+void print_summary(std::FILE* to, const SampleRing& input, const DecoderStats& s, const Output& out,
+                   int64_t bytes, double seconds);
 
 }  // namespace morvix::decode

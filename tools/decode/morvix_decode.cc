@@ -36,6 +36,6 @@ int main(int argc, char** argv) {
   const int64_t bytes = decode_input(options.input, d, out, progress);
   const double seconds = seconds_since(start);
   if (std::fflush(stdout) != 0) tool::failed("can't write the frames");
-  if (options.stats) print_summary(stderr, d.ring.input, d.stats, out, bytes, seconds);
+  if (options.stats) print_summary(stderr, d.ring, d.stats, out, bytes, seconds);
   return 0;
 }
